@@ -1,0 +1,32 @@
+#pragma once
+// Small widgets shared by the main window and the dialogs.
+#include <QGroupBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStringList>
+#include <functional>
+#include <vector>
+
+// A push button with an integer tag, as the send button keeps its state in.
+class TTagButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+    int Tag = 0;
+};
+
+// A group box of radio buttons with one selected item, laid out in columns.
+class TRadioGroup : public QGroupBox {
+public:
+    TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent = nullptr);
+
+    int ItemIndex() const;
+    // Selecting another item runs OnClick, as a user's click would.
+    void SetItemIndex(int index);
+    QRadioButton* Item(int index) const { return FButtons.at(static_cast<std::size_t>(index)); }
+    int Count() const { return static_cast<int>(FButtons.size()); }
+
+    std::function<void()> OnClick;
+
+private:
+    std::vector<QRadioButton*> FButtons;
+};

@@ -1,0 +1,41 @@
+#pragma once
+// Process-wide link settings and the options carried over in config.xml.
+#include <cstdint>
+#include <string>
+
+#include "platform/WinMsg.h"
+
+// Link kind and protocol values.
+constexpr std::uint8_t KindSerial = 0;
+constexpr std::uint8_t KindEthernet = 1;
+constexpr std::uint8_t ProtocolTCP = 0;
+constexpr std::uint8_t ProtocolUDP = 1;
+
+// Link states shown by the main window and posted by the Ethernet link.
+constexpr std::uint8_t LinkDisconnected = 0;
+constexpr std::uint8_t LinkConnecting = 1;
+constexpr std::uint8_t LinkConnected = 2;
+constexpr std::uint8_t LinkDisconnecting = 255;
+
+// Window message that carries a new link state in the low byte of wParam.
+constexpr platform::UINT WM_LINKSTATE = platform::WM_USER + 1;
+
+extern std::uint8_t Kind;     // 0 serial port, 1 Ethernet
+extern std::uint8_t Protocol; // 0 TCP, 1 UDP
+extern std::string Host;      // the scale's dotted IPv4 address
+extern std::int32_t Port;     // the scale's TCP or UDP port
+extern platform::HWND MainWindowHandle;
+
+// Read from and written back to config.xml; nothing else uses them.
+extern std::string OrdersFileName;
+extern bool WindRow;
+extern std::uint8_t WindRowMode;
+extern std::string WindRowChar;
+extern bool SaveASCII;
+extern bool InsertTime;
+extern bool ChangePointToColon;
+
+// Whole-number parsing shared by the configuration file and the connection
+// dialog: leading blanks, optional sign, decimal or hexadecimal after "$",
+// "x", "X", "0x" or "0X"; anything else, or a value outside 32 bits, gives `def`.
+std::int32_t TextToIntDef(const std::string& text, std::int32_t def);

@@ -1,0 +1,38 @@
+#pragma once
+// The grid: a table model over TableData and a view that shows it as cells.
+#include <QAbstractTableModel>
+#include <QTableView>
+
+#include "app/DatabaseFile.h"
+
+class TStringGridModel : public QAbstractTableModel {
+public:
+    explicit TStringGridModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    const TableData& Table() const { return FTable; }
+    // Replaces the whole table at once.
+    void SetTable(TableData table);
+
+private:
+    TableData FTable;
+};
+
+// StringGrid1: display only, no header rows or columns, fixed cell sizes.
+class TStringGrid : public QTableView {
+public:
+    explicit TStringGrid(QWidget* parent = nullptr);
+
+    int RowCount() const { return FModel->Table().RowCount(); }
+    int ColCount() const { return FModel->Table().ColCount(); }
+    std::string Cells(int c, int r) const { return std::string(FModel->Table().Cell(c, r)); }
+    std::string RecordText(int r) const { return FModel->Table().RecordText(r, ColCount()); }
+
+    TStringGridModel* Model() const { return FModel; }
+
+private:
+    TStringGridModel* FModel;
+};

@@ -1,0 +1,373 @@
+#include "okno.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/CrashReporter.h"
+#include "app/Global.h"
+#include "app/ProcessData.h"
+#include "links/ethernet/EthConnection.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "settings/ConnectionUnit.h"
+#include "settings/XMLConfig.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+const char* RateText(TBaudRate rate) {
+    switch (rate) {
+    case br4800: return "4800";
+    case br9600: return "9600";
+    case br19200: return "19200";
+    case br38400: return "38400";
+    case br57600: return "57600";
+    case br115200: return "115200";
+    default: return "user defined";
+    }
+}
+
+void SetLabelColour(QLabel* label, const QColor& colour) {
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, colour);
+    label->setPalette(p);
+}
+
+const QColor kConnectedColour(0, 128, 0);   // 0x8000
+const QColor kDisconnectedColour(255, 0, 0); // 255
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+    Form1 = this;
+    setWindowTitle(" Scale database v1.01");
+    QFont f("MS Sans Serif");
+    f.setPixelSize(10);
+    setFont(f);
+    move(218, 114);
+    resize(696, 479);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    StringGrid1 = new TStringGrid(central);
+    layout->addWidget(StringGrid1, 1);
+
+    Panel1 = new QWidget(central);
+    Panel1->setFixedHeight(81);
+    layout->addWidget(Panel1);
+    setCentralWidget(central);
+
+    btnOpenPort = new QPushButton("Connect", Panel1);
+    btnOpenPort->setGeometry(11, 12, 78, 25);
+    bbWyslijBaze = new TTagButton("Send database", Panel1);
+    bbWyslijBaze->setGeometry(96, 12, 89, 25);
+    rgBaza = new TRadioGroup(" Database kind: ", {"product database", "user database"}, 1, Panel1);
+    rgBaza->setGeometry(192, 8, 185, 65);
+    rgBaza->SetItemIndex(0);
+    LabelConnection = new QLabel(Panel1);
+    LabelConnection->move(16, 52);
+    QFont bold = LabelConnection->font();
+    bold.setBold(true);
+    LabelConnection->setFont(bold);
+    ProgressSend = new QProgressBar(Panel1);
+    ProgressSend->setGeometry(392, 28, 220, 22);
+    ProgressSend->setFormat("row %v of %m");
+    ProgressSend->hide();
+
+    auto* file = menuBar()->addMenu("File");
+    Otwrz1 = file->addAction("Open");
+    Otwrz1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O)); // 16463
+    Connection1 = menuBar()->addAction("Connection");
+
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    // A typed name that does not exist is accepted and fails on opening.
+    OpenDialog1->setFileMode(QFileDialog::AnyFile);
+    OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*.*)"});
+
+    TimerBaza = new QTimer(this);
+    TimerBaza->setInterval(100);
+    TimerBaza->setSingleShot(true);
+    TimerBaza->setTimerType(Qt::PreciseTimer);
+
+    // The serial port as the window is designed: COM1, 9600 8N1, no flow
+    // control, DTR and RTS off, all ten events watched.
+    ComPort1.SetName("ComPort1");
+    ComPort1.SetPort("COM1");
+    ComPort1.SetBaudRate(br9600);
+    ComPort1.SetDataBits(dbEight);
+    ComPort1.SetStopBits(sbOneStopBit);
+    ComPort1.OnRxChar = [this](TCustomComPort* sender, int count) { ComPort1RxChar(sender, count); };
+
+    connect(Otwrz1, &QAction::triggered, this, [this] { crash::Guard([this] { Otwrz1Click(); }); });
+    connect(Connection1, &QAction::triggered, this, [this] { crash::Guard([this] { Connection1Click(); }); });
+    connect(btnOpenPort, &QPushButton::clicked, this, [this] { crash::Guard([this] { btnOpenPortClick(); }); });
+    connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
+    connect(TimerBaza, &QTimer::timeout, this, [this] { crash::Guard([this] { TimerBazaTimer(); }); });
+
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    TimerBaza->stop();
+    FClosing = true;
+    FEthLink.reset();
+    platform::DeallocateHWnd(FHandle);
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::FormCreate() {
+    FHandle = platform::AllocateHWnd([this](platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
+        if (msg == WM_LINKSTATE) {
+            crash::Guard([&] { OnUpdatePortMessage(w); });
+            return platform::LRESULT{0};
+        }
+        return platform::DefWindowProcA(FHandle, msg, w, l);
+    });
+    MainWindowHandle = FHandle;
+    ComPort1.SetSavedGroups(TSavedGroups{sgBasic});
+    try {
+        ComPort1.RestoreSettings(ssIniFile, platform::ExeDir() + "ComPortTest.ini");
+    } catch (...) {
+        // The design settings stay in force.
+    }
+    FEthLink = std::make_unique<CEthConnection>();
+    FLinkState = 0;
+    PrepareConfig();
+    ReadConfig();
+}
+
+void TForm1::FormActivate() {
+    setWindowState(windowState() | Qt::WindowMaximized);
+    repaint();
+    ShowConnectionState();
+}
+
+void TForm1::FormClose() {
+    if (FClosed) return;
+    FClosed = true;
+    FClosing = true;
+    TimerBaza->stop();
+    try {
+        ComPort1.Close();
+    } catch (...) {
+    }
+    ShowConnectionState();
+    try {
+        ComPort1.SaveSettings(ssIniFile, platform::ExeDir() + "ComPortTest.ini");
+    } catch (...) {
+    }
+    FEthLink.reset();
+    SaveConfig();
+    try {
+        QCoreApplication::quit();
+    } catch (...) {
+    }
+}
+
+bool TForm1::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate) crash::Guard([this] { FormActivate(); });
+    return QMainWindow::event(e);
+}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+    crash::Guard([this] { FormClose(); });
+    e->accept();
+}
+
+void TForm1::Otwrz1Click() {
+    OpenDialog1->selectNameFilter("csv files (*.csv)");
+    if (OpenDialog1->exec() != QDialog::Accepted) return;
+    const QStringList files = OpenDialog1->selectedFiles();
+    if (files.isEmpty()) return;
+    LoadFile(QFile::encodeName(files.first()).toStdString());
+}
+
+void TForm1::LoadFile(const std::string& path) {
+    TableData table = LoadDatabaseFile(path);
+    StringGrid1->Model()->SetTable(std::move(table));
+    UpdateProgress();
+}
+
+void TForm1::ShowConnectionState() {
+    QString text;
+    if (Kind == KindSerial) {
+        text = platform::ToQString(ComPort1.Port()) + " " + RateText(ComPort1.BaudRate()) + "bps";
+        if (ComPort1.Connected()) {
+            btnOpenPort->setText("Disconnect");
+            LabelConnection->setText(text + " connected");
+            SetLabelColour(LabelConnection, kConnectedColour);
+        } else {
+            btnOpenPort->setText("Connect");
+            LabelConnection->setText(text + " disconnected");
+            SetLabelColour(LabelConnection, kDisconnectedColour);
+        }
+    } else {
+        text = platform::ToQString(Host);
+        if (FLinkState == LinkDisconnected) {
+            btnOpenPort->setText("Connect");
+            text += " disconnected";
+            SetLabelColour(LabelConnection, kDisconnectedColour);
+        } else if (FLinkState == LinkConnected) {
+            btnOpenPort->setText("Disconnect");
+            text += " connected";
+            SetLabelColour(LabelConnection, kConnectedColour);
+        }
+        LabelConnection->setText(text);
+    }
+    LabelConnection->adjustSize();
+}
+
+void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {
+    FLinkState = static_cast<std::uint8_t>(wParam & 0xFF);
+    ShowConnectionState();
+}
+
+void TForm1::btnOpenPortClick() {
+    if (Kind != KindSerial) {
+        if (FEthLink) FEthLink->Toggle(Protocol, Host, Port);
+        return;
+    }
+    if (FLinkState == LinkDisconnected) {
+        try {
+            ComPort1.Open();
+            FLinkState = LinkConnected;
+            btnOpenPort->setText("Disconnect");
+        } catch (...) {
+            QMessageBox::warning(this, "Tesmarv9", "Selected COM port does not exist or is occupied by other software");
+        }
+    } else {
+        try {
+            ComPort1.Close();
+        } catch (...) {
+        }
+        FLinkState = LinkDisconnected;
+        btnOpenPort->setText("Connect");
+    }
+    ShowConnectionState();
+}
+
+void TForm1::Connection1Click() {
+    // The link is asked for its own state: a change it has posted but the
+    // window has not yet handled still counts.
+    auto linkState = [this] { return (Kind != KindSerial && FEthLink) ? FEthLink->State() : FLinkState; };
+    if (linkState() != LinkDisconnected) btnOpenPortClick();
+    ShowConnectionDialog();
+    if (linkState() == LinkDisconnected) btnOpenPortClick();
+}
+
+void TForm1::SendOrder(const std::string& command) {
+    if (Kind == KindSerial) {
+        if (!ComPort1.Connected()) return;
+        try {
+            ComPort1.WriteText(command + "\r\n");
+        } catch (...) {
+        }
+        return;
+    }
+    if (!FEthLink) return;
+    if (Protocol == ProtocolTCP)
+        FEthLink->SendTCP(command + "\r\n");
+    else if (Protocol == ProtocolUDP)
+        FEthLink->SendUDP(command);
+}
+
+void TForm1::ComPort1RxChar(TCustomComPort*, int Count) {
+    std::string text;
+    try {
+        ComPort1.ReadText(text, Count);
+    } catch (...) {
+        return;
+    }
+    if (!text.empty()) ProcessReply(text);
+}
+
+void TForm1::bbWyslijBazeClick() {
+    try {
+        if (bbWyslijBaze->Tag == 0) {
+            bbWyslijBaze->Tag = 1;
+            bbWyslijBaze->setText("Stop");
+            btnOpenPort->setEnabled(false);
+            FRowIndex = 0;
+            FSendFailed = false;
+            UpdateProgress();
+            if (rgBaza->ItemIndex() == 0)
+                SendOrder("SbP");
+            else if (rgBaza->ItemIndex() == 1)
+                SendOrder("SbU");
+        } else {
+            bbWyslijBaze->Tag = 0;
+            bbWyslijBaze->setText("Send database");
+            btnOpenPort->setEnabled(true);
+            // Late acknowledgements must not carry a stopped transfer on.
+            FRowIndex = RowIndexIdle;
+            UpdateProgress();
+        }
+    } catch (...) {
+    }
+}
+
+void TForm1::TimerBazaTimer() {
+    TimerBaza->stop();
+    if (FClosing) return;
+    const std::int32_t k = FRowIndex;
+    const int rows = StringGrid1->RowCount();
+    if (k >= 1 && k <= rows) {
+        const std::string record = StringGrid1->RecordText(k - 1);
+        if (!record.empty()) {
+            SendOrder("Sr" + record);
+        } else {
+            FRowIndex = -1;
+            FSendFailed = true;
+            SendOrder("Se");
+        }
+    } else if (k == rows + 1) {
+        FRowIndex = -1;
+        SendOrder("Se");
+    } else if (k == -2) {
+        bbWyslijBazeClick();
+        // The transfer is over: nothing the scale sends now starts another.
+        FRowIndex = RowIndexIdle;
+        UpdateProgress();
+        if (FSendFailed)
+            QMessageBox::information(this, "Failure", "Database could not be sent to scale.");
+        else
+            QMessageBox::information(this, "Success", "Database was sent to scale.");
+        return;
+    }
+    UpdateProgress();
+}
+
+void TForm1::ArmTimerBaza() {
+    if (!TimerBaza->isActive()) TimerBaza->start();
+    UpdateProgress();
+}
+
+void TForm1::UpdateProgress() {
+    const bool running = bbWyslijBaze->Tag == 1 && FRowIndex != RowIndexIdle;
+    if (!running) {
+        ProgressSend->hide();
+        return;
+    }
+    const int rows = StringGrid1->RowCount();
+    int done = 0;
+    if (FRowIndex >= 1)
+        done = std::min(FRowIndex - 1, rows);
+    else if (FRowIndex == -1 || FRowIndex == -2)
+        done = rows;
+    ProgressSend->setRange(0, rows);
+    ProgressSend->setValue(done);
+    ProgressSend->show();
+}

@@ -1,0 +1,91 @@
+#pragma once
+// The main window: the grid, the link controls and the transfer of the
+// table to the scale.
+#include <QMainWindow>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/Controls.h"
+#include "app/GridModel.h"
+#include "links/serial/CPort.h"
+#include "platform/WinMsg.h"
+#include "platform/XmlDocument.h"
+
+class CEthConnection;
+class QAction;
+class QFileDialog;
+class QLabel;
+class QProgressBar;
+class QTimer;
+
+// The row index while no transfer is running: no reply moves it and no tick
+// acts on it, so only "Send database" can start sending.
+constexpr std::int32_t RowIndexIdle = -3;
+
+class TForm1 : public QMainWindow {
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls.
+    TStringGrid* StringGrid1;
+    QWidget* Panel1;
+    QPushButton* btnOpenPort;
+    TTagButton* bbWyslijBaze;
+    TRadioGroup* rgBaza;
+    QLabel* LabelConnection;
+    QProgressBar* ProgressSend;
+    QAction* Otwrz1;     // File > Open
+    QAction* Connection1; // the "Connection" command on the menu bar
+    QFileDialog* OpenDialog1;
+    QTimer* TimerBaza;
+
+    // Components.
+    TComPort ComPort1;
+    platform::XmlDocument XMLConfig;
+
+    // State.
+    std::uint8_t FLinkState = 0;
+    std::int32_t FRowIndex = RowIndexIdle;
+    bool FSendFailed = false;
+    std::unique_ptr<CEthConnection> FEthLink;
+    platform::HWND Handle() const { return FHandle; }
+    // True from the start of FormClose: late ticks and replies are ignored.
+    bool Closing() const { return FClosing; }
+
+    // Handlers.
+    void FormCreate();
+    void FormActivate();
+    void FormClose();
+    void Otwrz1Click();
+    void Connection1Click();
+    void btnOpenPortClick();
+    void bbWyslijBazeClick();
+    void TimerBazaTimer();
+    void ComPort1RxChar(TCustomComPort* Sender, int Count);
+    void OnUpdatePortMessage(platform::WPARAM wParam);
+
+    // Operations used by the other units.
+    void ShowConnectionState();
+    void SendOrder(const std::string& command);
+    // Enables TimerBaza unless it is already running (a second reply must not
+    // push the pending tick back).
+    void ArmTimerBaza();
+    void UpdateProgress();
+
+    // Loads a file into the grid: the whole file is read first, so a failure
+    // leaves the previous table in place.
+    void LoadFile(const std::string& path);
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    platform::HWND FHandle = 0;
+    bool FClosing = false;
+    bool FClosed = false;
+};
+
+extern TForm1* Form1;

@@ -1,0 +1,17 @@
+#include "Paths.h"
+
+#include <climits>
+#include <unistd.h>
+
+namespace platform {
+
+std::string ExeDir() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "./";
+    std::string path(buf, static_cast<std::size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+} // namespace platform
