@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "GuiTestUtil.h"
+#include "app/CrashReporter.h"
+#include "app/Global.h"
+#include "app/ProcessData.h"
+#include "app/okno.h"
+#include "platform/Paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Each test starts as a first run: no settings files beside the executable.
+        fs::remove(platform::ExeDir() + "config.xml");
+        fs::remove(platform::ExeDir() + "ComPortTest.ini");
+        dir = fs::temp_directory_path() / ("scaledb-mw-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        form = new TForm1;
+    }
+    void TearDown() override {
+        delete form;
+        fs::remove_all(dir);
+    }
+    std::string Write(const std::string& name, const std::string& contents) {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << contents;
+        return p.string();
+    }
+    // Opens a file through File > Open, typing its name into the dialog.
+    void OpenThroughDialog(const std::string& path) {
+        gui::WhenModal([path](QWidget* w) {
+            auto* dlg = qobject_cast<QFileDialog*>(w);
+            ASSERT_NE(dlg, nullptr);
+            auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(edit, nullptr);
+            edit->setText(QString::fromStdString(path));
+            QTest::keyClick(edit, Qt::Key_Return);
+        });
+        form->Otwrz1->trigger();
+    }
+    fs::path dir;
+    TForm1* form = nullptr;
+};
+
+QColor LabelColour(QLabel* l) { return l->palette().color(QPalette::WindowText); }
+
+} // namespace
+
+TEST_F(MainWindow, StartsWithTheDesignedLayout) {
+    EXPECT_EQ(form->windowTitle(), " Scale database v1.01");
+    EXPECT_EQ(form->StringGrid1->RowCount(), 5);
+    EXPECT_EQ(form->StringGrid1->ColCount(), 5);
+    EXPECT_EQ(form->StringGrid1->rowHeight(0), 20);
+    EXPECT_EQ(form->StringGrid1->columnWidth(0), 64);
+    EXPECT_EQ(form->StringGrid1->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(form->Panel1->height(), 81);
+    EXPECT_EQ(form->btnOpenPort->text(), "Connect");
+    EXPECT_EQ(form->btnOpenPort->geometry(), QRect(11, 12, 78, 25));
+    EXPECT_EQ(form->bbWyslijBaze->text(), "Send database");
+    EXPECT_EQ(form->bbWyslijBaze->geometry(), QRect(96, 12, 89, 25));
+    EXPECT_EQ(form->rgBaza->title(), " Database kind: ");
+    EXPECT_EQ(form->rgBaza->ItemIndex(), 0);
+    EXPECT_EQ(form->rgBaza->Item(1)->text(), "user database");
+    EXPECT_TRUE(form->LabelConnection->font().bold());
+    EXPECT_EQ(form->Otwrz1->text(), "Open");
+    EXPECT_EQ(form->Otwrz1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(form->Connection1->menu(), nullptr);
+    EXPECT_EQ(form->OpenDialog1->nameFilters(), (QStringList{"csv files (*.csv)", "all files (*.*)"}));
+    EXPECT_EQ(form->TimerBaza->interval(), 100);
+    EXPECT_FALSE(form->TimerBaza->isActive());
+    EXPECT_FALSE(form->ProgressSend->isVisible());
+    // First run: the link settings' defaults.
+    EXPECT_EQ(Kind, 0);
+    EXPECT_EQ(Host, "192.168.1.100");
+    EXPECT_EQ(Port, 1001);
+}
+
+TEST_F(MainWindow, ActivationMaximisesAndShowsTheSerialLinkInRed) {
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(gui::WaitFor([&] { return !form->LabelConnection->text().isEmpty(); }));
+    EXPECT_TRUE(form->windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(form->LabelConnection->text(), "COM1 9600bps disconnected");
+    EXPECT_EQ(LabelColour(form->LabelConnection), QColor(255, 0, 0));
+    EXPECT_EQ(form->btnOpenPort->text(), "Connect");
+}
+
+TEST_F(MainWindow, FileOpenLoadsTheTableAndReplacesTheLastOne) {
+    form->show();
+    OpenThroughDialog(Write("wide.csv", "a;b;c;d\n1\n2\n3\n4\n5\n6\n"));
+    ASSERT_EQ(form->StringGrid1->RowCount(), 7);
+    EXPECT_EQ(form->StringGrid1->ColCount(), 4);
+    OpenThroughDialog(Write("small.csv", "x;y\n\nz\n"));
+    EXPECT_EQ(form->StringGrid1->RowCount(), 2);
+    EXPECT_EQ(form->StringGrid1->ColCount(), 2);
+    EXPECT_EQ(form->StringGrid1->Cells(0, 1), "z");
+    EXPECT_EQ(form->StringGrid1->Cells(1, 1), "");
+    auto idx = form->StringGrid1->model()->index(0, 1);
+    EXPECT_EQ(idx.data().toString(), "y");
+}
+
+TEST_F(MainWindow, GridShowsUtf8AsTextAndOtherBytesOneCharacterEach) {
+    form->LoadFile(Write("bytes.csv", "Z\xc5\xbc\xc3\xb3\xc5\x82w;\xb1\xe6\n"));
+    auto* model = form->StringGrid1->model();
+    EXPECT_EQ(model->index(0, 0).data().toString(), QString::fromUtf8("Zżółw"));
+    EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromLatin1("\xb1\xe6"));
+    EXPECT_EQ(form->StringGrid1->Cells(1, 0), "\xb1\xe6");
+}
+
+TEST_F(MainWindow, AFailedLoadKeepsThePreviousTable) {
+    form->LoadFile(Write("good.csv", "1001;Apples;2.50\n1002;Pears;3.10\n"));
+    const fs::path unreadable = dir / "folder.csv";
+    fs::create_directories(unreadable);
+    EXPECT_THROW(form->LoadFile(unreadable.string()), EInOutError);
+    EXPECT_EQ(form->StringGrid1->RowCount(), 2);
+    EXPECT_EQ(form->StringGrid1->RecordText(1), "1002;Pears;3.10");
+}
+
+TEST_F(MainWindow, AFileThatCannotBeOpenedReachesTheCrashReporter) {
+    form->show();
+    const std::string logPath = platform::ExeDir() + crash::LogFileName;
+    fs::remove(logPath);
+    struct Seen {
+        QString text, details;
+        bool hasEnd = false, hasRestart = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    const std::string missing = (dir / "no-such-file.csv").string();
+    // The file dialog first, then the error box it leads to.
+    gui::WhenModal([missing, seen](QWidget* w) {
+        auto* dlg = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(dlg, nullptr);
+        gui::WhenModal([seen](QWidget* box) {
+            auto* mb = qobject_cast<QMessageBox*>(box);
+            ASSERT_NE(mb, nullptr);
+            seen->text = mb->text();
+            seen->details = mb->detailedText();
+            QAbstractButton* end = nullptr;
+            for (auto* b : mb->buttons()) {
+                if (b->text() == "End program") {
+                    seen->hasEnd = true;
+                    end = b;
+                }
+                if (b->text() == "Restart program") seen->hasRestart = true;
+            }
+            if (end) end->click();
+        });
+        auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
+        edit->setText(QString::fromStdString(missing));
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    form->Otwrz1->trigger();
+    ASSERT_TRUE(gui::WaitFor([&] { return seen->hasEnd; }));
+    EXPECT_TRUE(seen->text.contains("no-such-file.csv"));
+    EXPECT_TRUE(seen->hasRestart);
+    EXPECT_TRUE(seen->details.contains("EInOutError"));
+    EXPECT_TRUE(seen->details.contains("Program: Scale database 1.01"));
+    EXPECT_TRUE(seen->details.contains("Call stack:"));
+    std::ifstream in(logPath);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find("EInOutError"), std::string::npos);
+    EXPECT_NE(all.find("no-such-file.csv"), std::string::npos);
+    // "End program" closes the window in an orderly way.
+    EXPECT_TRUE(gui::WaitFor([&] { return !form->isVisible(); }));
+    EXPECT_EQ(form->StringGrid1->RowCount(), 5);
+}
