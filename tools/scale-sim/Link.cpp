@@ -1,0 +1,150 @@
+#include "Link.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+namespace scalesim {
+
+namespace {
+// A line that never ends must not eat the memory of the machine running the tests.
+constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
+} // namespace
+
+int Link::Run(int stopFd) {
+    bool watchStdin = options_.watchStdin;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        const std::size_t stdinIndex = fds.size();
+        if (watchStdin) fds.push_back({STDIN_FILENO, POLLIN, 0});
+        const std::size_t linkIndex = fds.size();
+        AddPollFds(fds);
+
+        int n = ::poll(fds.data(), fds.size(), PollTimeoutMs());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ThrowErrno("poll");
+        }
+        if (fds[0].revents != 0) {
+            Verbose("stop signal");
+            break;
+        }
+        if (watchStdin && fds[stdinIndex].revents != 0) {
+            if (fds[stdinIndex].revents & POLLNVAL) {
+                watchStdin = false; // no standard input at all: nothing to wait for
+            } else {
+                char buf[512];
+                ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) {
+                    Verbose("end of standard input");
+                    break;
+                }
+            }
+        }
+        HandlePoll(fds.data() + linkIndex, fds.size() - linkIndex);
+        Flush();
+        if (exitPending_ && queue_.empty()) {
+            Drain();
+            break;
+        }
+    }
+    return scale_.ExitCode();
+}
+
+bool Link::Command(std::string_view command, std::string_view logBytes, std::uint64_t target,
+                   const sockaddr_in& to) {
+    if (options_.verbose) Verbose("received " + Escape(logBytes));
+    Decision d = scale_.OnCommand(command, logBytes);
+    if (d.drop != Decision::Drop::None) {
+        Verbose(d.drop == Decision::Drop::Reset ? "resetting the connection" : "closing the connection");
+        Drop(d.drop);
+        return false;
+    }
+    if (d.reply) {
+        if (options_.verbose) Verbose("reply " + Escape(*d.reply));
+        Queue(*d.reply, target, to);
+    }
+    if (d.exitAfterReply) exitPending_ = true;
+    return true;
+}
+
+bool Link::ConsumeStream(std::string& pending, std::string_view data, std::uint64_t target) {
+    std::size_t scan = pending.size(); // only the new bytes can hold the next LF
+    pending.append(data);
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = pending.find('\n', scan)) != std::string::npos; scan = start) {
+        std::string_view raw(pending.data() + start, lf + 1 - start);
+        std::string_view content = raw.substr(0, raw.size() - 1);
+        if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
+        start = lf + 1;
+        if (!Command(content, raw, target)) {
+            pending.clear();
+            return false;
+        }
+    }
+    pending.erase(0, start);
+    if (pending.size() > kMaxLine) {
+        Verbose("line too long, discarded");
+        pending.clear();
+    }
+    return true;
+}
+
+void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_in& to) {
+    const auto pause = std::chrono::milliseconds(options_.splitPauseMs);
+    auto due = Clock::now() + std::chrono::milliseconds(options_.delayMs);
+    // Replies never overtake or interleave with one still waiting.
+    if (!queue_.empty())
+        due = std::max(due, queue_.back().due + (options_.split ? pause : Clock::duration::zero()));
+    if (!options_.split) {
+        queue_.push_back({due, reply, target, to});
+        return;
+    }
+    for (char c : reply) {
+        queue_.push_back({due, std::string(1, c), target, to});
+        due += pause;
+    }
+}
+
+void Link::Flush() {
+    const auto now = Clock::now();
+    while (!queue_.empty() && queue_.front().due <= now) {
+        if (Write(queue_.front()) != WriteResult::Done) {
+            writeBlocked_ = true;
+            return;
+        }
+        queue_.pop_front();
+    }
+    writeBlocked_ = false;
+}
+
+int Link::PollTimeoutMs() const {
+    if (queue_.empty() || writeBlocked_) return -1;
+    auto wait = queue_.front().due - Clock::now();
+    if (wait <= Clock::duration::zero()) return 0;
+    // Rounded up: waking early would only spin.
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+}
+
+void Link::Verbose(const std::string& text) const {
+    if (options_.verbose) std::cerr << "scale-sim: " << text << std::endl;
+}
+
+std::string Link::Escape(std::string_view bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+} // namespace scalesim

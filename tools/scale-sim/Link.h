@@ -1,0 +1,88 @@
+#pragma once
+
+#include "Options.h"
+#include "Scale.h"
+#include "Sys.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scalesim {
+
+using Clock = std::chrono::steady_clock;
+
+// The event loop and the reply queue shared by the three links. A link supplies
+// its descriptors, reads commands and writes the queued reply bytes.
+class Link {
+public:
+    Link(const Options& options, Scale& scale) : options_(options), scale_(scale) {}
+    virtual ~Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Text after "PORT " on the first line of standard output.
+    virtual std::string PortText() const = 0;
+
+    // Runs until a stop signal arrives on `stopFd`, standard input ends (when watched)
+    // or the transfer check asks to exit. Returns the exit status.
+    int Run(int stopFd);
+
+protected:
+    // Bytes to write once `due` has come. `target` tells the link where they go:
+    // the connection number on TCP; `to` the address on UDP.
+    struct Chunk {
+        Clock::time_point due;
+        std::string bytes;
+        std::uint64_t target = 0;
+        sockaddr_in to{};
+    };
+    enum class WriteResult { Done, Partial, Blocked };
+
+    virtual void AddPollFds(std::vector<pollfd>& fds) = 0;
+    // Gets the entries that AddPollFds appended, with their results.
+    virtual void HandlePoll(const pollfd* fds, std::size_t count) = 0;
+    // Writes as much of the chunk as the descriptor takes and removes what was written.
+    // A chunk whose target is gone counts as written.
+    virtual WriteResult Write(Chunk& chunk) = 0;
+    // Closes the current connection (TCP only).
+    virtual void Drop(Decision::Drop) {}
+    // Called before exiting so the last reply reaches the peer.
+    virtual void Drain() {}
+
+    // Handles one received command; `target` and `to` say where its reply goes.
+    // Returns false when the command closed the stream.
+    bool Command(std::string_view command, std::string_view logBytes, std::uint64_t target = 0,
+                 const sockaddr_in& to = {});
+    // Splits a byte stream at LF into command lines; keeps the unfinished rest in `pending`.
+    // Stops early (returns false) when a command closed the stream.
+    bool ConsumeStream(std::string& pending, std::string_view data, std::uint64_t target);
+
+    bool WriteBlocked() const { return writeBlocked_; }
+    void Verbose(const std::string& text) const;
+    static std::string Escape(std::string_view bytes);
+
+    const Options& options_;
+    Scale& scale_;
+
+private:
+    void Queue(const std::string& reply, std::uint64_t target, const sockaddr_in& to);
+    void Flush();
+    int PollTimeoutMs() const;
+
+    std::deque<Chunk> queue_;
+    bool writeBlocked_ = false;
+    bool exitPending_ = false;
+};
+
+std::unique_ptr<Link> MakeSerialLink(const Options& options, Scale& scale);
+std::unique_ptr<Link> MakeTcpLink(const Options& options, Scale& scale);
+std::unique_ptr<Link> MakeUdpLink(const Options& options, Scale& scale);
+
+} // namespace scalesim

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace scalesim {
+
+enum class Mode { None, Serial, Tcp, Udp };
+
+// Everything the command line can say. Counts of 0 mean "off".
+struct Options {
+    Mode mode = Mode::None;
+    int port = 0;      // TCP/UDP: local port to bind, 0 = ephemeral
+    int replyPort = 0; // UDP: send replies to this port instead of the sender's
+    std::string logPath;
+    std::string symlinkPath; // serial: a stable name pointing at the pty slave
+    int delayMs = 0;
+    bool split = false;
+    int splitPauseMs = 1;
+    bool pad = false;
+    std::uint64_t wrongEvery = 0;
+    std::uint64_t silentAfter = 0;
+    std::optional<std::uint64_t> records;
+    bool exitWhenDone = false;
+    std::uint64_t resetAfter = 0;
+    std::uint64_t closeAfter = 0;
+    std::optional<std::string> unknownReply;
+    bool watchStdin = true;
+    bool verbose = false;
+    bool help = false;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError with a one-line reason.
+Options ParseOptions(const std::vector<std::string>& args);
+
+const char* UsageText();
+
+} // namespace scalesim
