@@ -53,8 +53,6 @@ std::int32_t TextToIntDef(const std::string& text, std::int32_t def) {
         if (value > std::int64_t{1} << 32) return def;
     }
     if (negative) value = -value;
-    if (base == 16 && !negative && value > INT32_MAX && value <= UINT32_MAX)
-        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); // hex may name all 32 bits
     if (value < INT32_MIN || value > INT32_MAX) return def;
     return static_cast<std::int32_t>(value);
 }
