@@ -53,3 +53,10 @@ TEST(TextToIntDef, ParsesWholeTextsOnlyWithinThe32BitRange) {
 }
 
 } // namespace
+
+TEST(TextToIntDef, HexOutsideTheSigned32BitRangeGivesTheDefault) {
+    EXPECT_EQ(TextToIntDef("$7FFFFFFF", 5), 2147483647);
+    EXPECT_EQ(TextToIntDef("$80000000", 5), 5);
+    EXPECT_EQ(TextToIntDef("0xFFFFFFFF", 5), 5);
+    EXPECT_EQ(TextToIntDef("-$80000000", 5), INT32_MIN);
+}

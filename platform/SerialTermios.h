@@ -1,0 +1,34 @@
+#pragma once
+// DCB -> kernel termios mapping, one small function per field, usable without a port.
+// Works on the kernel's termios2 (arbitrary rates through BOTHER); do not mix with <termios.h>
+// in the same file.
+#include "WinSerial.h"
+
+#include <asm/termbits.h>
+
+namespace platform::termios_map {
+
+// Raw byte-for-byte transfer: no echo, no line editing, no signals, no translation;
+// receiver on, modem control lines ignored for open/read.
+void MakeRaw(termios2& t);
+// Any non-zero rate, the standard ones included, as BOTHER with equal in/out speeds.
+bool SetBaudRate(termios2& t, DWORD baud);
+// 5..8 data bits.
+bool SetByteSize(termios2& t, BYTE size);
+// NOPARITY..SPACEPARITY (mark/space through CMSPAR); `check` enables input parity checking.
+bool SetParity(termios2& t, BYTE parity, bool check);
+// ONESTOPBIT; ONE5STOPBITS only with 5 data bits; TWOSTOPBITS with 6..8 data bits.
+bool SetStopBits(termios2& t, BYTE stopBits, BYTE byteSize);
+// RTS/CTS hardware handshake and XON/XOFF with their characters.
+void SetFlowControl(termios2& t, const DCB& dcb);
+// Everything above; false when the DCB asks for something the kernel cannot do.
+bool FromDcb(const DCB& dcb, termios2& t);
+
+// The state the DCB asks of the DTR and RTS outputs: -1 leave to the driver, 0 off, 1 on.
+struct OutputLines {
+    int dtr;
+    int rts;
+};
+OutputLines ModemOutputs(const DCB& dcb);
+
+} // namespace platform::termios_map

@@ -1,0 +1,10 @@
+// Test main for the platform folder: an application object (the GUI thread is this
+// thread), then every test.
+#include <QCoreApplication>
+#include <gmock/gmock.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}
