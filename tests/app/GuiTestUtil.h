@@ -1,6 +1,7 @@
 #pragma once
 // Driving modal windows as a person would: the handler is queued before the
 // action that opens the window and runs once the window is up.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>

@@ -2,6 +2,7 @@
 // window does with replies and ticks.
 #include <gtest/gtest.h>
 
+#include <QProgressBar>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -119,7 +120,7 @@ TEST_F(Sequencer, TicksWalkTheRowsThenEndAndComplete) {
     for (int k = 1; k <= 5; ++k) {
         Tick();
         EXPECT_EQ(form->FRowIndex, k); // stays until the acknowledgement
-        EXPECT_TRUE(form->ProgressSend->isVisible());
+        EXPECT_FALSE(form->ProgressSend->isHidden());
         EXPECT_EQ(form->ProgressSend->value(), k - 1);
         ProcessReply("Mr\r\n");
     }
@@ -135,7 +136,7 @@ TEST_F(Sequencer, TicksWalkTheRowsThenEndAndComplete) {
     EXPECT_EQ(box->icon, QMessageBox::Information);
     EXPECT_EQ(form->bbWyslijBaze->text(), "Send database");
     EXPECT_TRUE(form->btnOpenPort->isEnabled());
-    EXPECT_FALSE(form->ProgressSend->isVisible());
+    EXPECT_TRUE(form->ProgressSend->isHidden());
     // Whatever the scale says now, no new transfer starts.
     ProcessReply("Mr\r\n");
     Tick();

@@ -2,6 +2,7 @@
 // window, the real serial component on a pseudo-terminal, the simulated scale.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QTest>
 #include <fcntl.h>
 #include <filesystem>
