@@ -1,0 +1,188 @@
+#include "TcpClient.h"
+
+#include <QAbstractSocket>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cerrno>
+
+#include "Text.h"
+
+namespace platform {
+
+namespace {
+
+// Depth of client events running on this thread: a socket is not deleted
+// under its own signal.
+thread_local int gEventDepth = 0;
+
+struct EventScope {
+    EventScope() { ++gEventDepth; }
+    ~EventScope() { --gEventDepth; }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+};
+
+int ErrnoOf(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return ECONNREFUSED;
+    case QAbstractSocket::RemoteHostClosedError:
+        return ECONNRESET;
+    case QAbstractSocket::HostNotFoundError:
+        return EHOSTUNREACH;
+    case QAbstractSocket::SocketAccessError:
+        return EACCES;
+    case QAbstractSocket::SocketResourceError:
+        return ENOBUFS;
+    case QAbstractSocket::SocketTimeoutError:
+        return ETIMEDOUT;
+    case QAbstractSocket::NetworkError:
+        return ENETUNREACH;
+    case QAbstractSocket::AddressInUseError:
+        return EADDRINUSE;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return EOPNOTSUPP;
+    default:
+        return EIO;
+    }
+}
+
+// How long a closed socket may take to hand its queued bytes to the peer.
+constexpr int kLingerMs = 10000;
+
+} // namespace
+
+TcpClient::TcpClient() = default;
+
+TcpClient::~TcpClient() {
+    ReleaseSocket();
+}
+
+void TcpClient::CreateSocket() {
+    FSocket = new QTcpSocket;
+    QTcpSocket* s = FSocket;
+    QObject::connect(s, &QAbstractSocket::connected, s, [this] { SocketConnected(); });
+    QObject::connect(s, &QAbstractSocket::disconnected, s, [this] { SocketDisconnected(); });
+    QObject::connect(s, &QIODevice::readyRead, s, [this] { SocketReadyRead(); });
+    QObject::connect(s, &QAbstractSocket::errorOccurred, s,
+                     [this](QAbstractSocket::SocketError e) { SocketError(static_cast<int>(e)); });
+}
+
+void TcpClient::ReleaseSocket() {
+    if (!FSocket) return;
+    QTcpSocket* s = FSocket;
+    FSocket = nullptr;
+    QObject::disconnect(s, nullptr, s, nullptr); // our handlers only: they use s as context
+    s->abort();
+    if (gEventDepth > 0)
+        s->deleteLater();
+    else
+        delete s;
+}
+
+void TcpClient::Activate() {
+    if (FActive || FAttempting) throw ESocketError("The client is already connected or connecting", EISCONN);
+    ReleaseSocket();
+    CreateSocket();
+    if (FHost.empty()) {
+        RaiseDisconnect();
+        return;
+    }
+    FAttempting = true;
+    // Started from the event loop, so that even an attempt that fails at once
+    // is reported after Activate has returned.
+    QTcpSocket* s = FSocket;
+    const QString host = ToQString(FHost);
+    const quint16 port = FPort;
+    QMetaObject::invokeMethod(
+        s, [s, host, port] { s->connectToHost(host, port); }, Qt::QueuedConnection);
+}
+
+void TcpClient::Deactivate() {
+    if (!FActive || !FSocket) return;
+    QTcpSocket* s = FSocket;
+    s->flush();
+    if (s->bytesToWrite() > 0) {
+        // Queued bytes still go out: the socket closes itself once they are
+        // sent (or after a grace period) and then deletes itself.
+        FSocket = nullptr;
+        QObject::disconnect(s, nullptr, s, nullptr);
+        QObject::connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
+        QObject::connect(s, &QAbstractSocket::errorOccurred, s, [s] { s->abort(); });
+        QTimer::singleShot(kLingerMs, s, [s] { s->abort(); });
+        s->disconnectFromHost();
+    } else {
+        QObject::disconnect(s, nullptr, s, nullptr);
+        s->disconnectFromHost();
+        ReleaseSocket();
+    }
+    RaiseDisconnect();
+}
+
+void TcpClient::SendText(const std::string& text) {
+    if (!FActive || !FSocket) throw ESocketError("The client is not connected", ENOTCONN);
+    if (text.empty()) return;
+    const qint64 written = FSocket->write(text.data(), static_cast<qint64>(text.size()));
+    if (written == static_cast<qint64>(text.size())) {
+        FSocket->flush(); // hand what the socket takes to it now, not on the next loop turn
+        return;
+    }
+    int code = EIO;
+    const std::string message = FromQString(FSocket->errorString());
+    {
+        EventScope scope;
+        if (OnError) OnError(code);
+    }
+    if (FSocket) FSocket->abort(); // raises the disconnected event
+    if (code != 0) throw ESocketError(message, code);
+}
+
+std::string TcpClient::ReceiveText() {
+    if (!FSocket) return {};
+    const QByteArray bytes = FSocket->readAll();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void TcpClient::SocketConnected() {
+    FAttempting = false;
+    FActive = true;
+    EventScope scope;
+    if (OnConnect) OnConnect();
+}
+
+void TcpClient::SocketDisconnected() {
+    if (FActive) RaiseDisconnect();
+}
+
+void TcpClient::SocketReadyRead() {
+    EventScope scope;
+    if (OnRead) OnRead();
+}
+
+void TcpClient::SocketError(int qtError) {
+    const auto error = static_cast<QAbstractSocket::SocketError>(qtError);
+    int code = ErrnoOf(error);
+    const std::string message = FSocket ? FromQString(FSocket->errorString()) : std::string();
+    {
+        EventScope scope;
+        if (OnError) OnError(code);
+    }
+    if (FActive) {
+        // A reset or aborted connection ends like an orderly close.
+        if (FSocket) FSocket->abort();
+        if (FActive) RaiseDisconnect();
+    } else if (FAttempting && FSocket && FSocket->state() == QAbstractSocket::UnconnectedState) {
+        // The attempt is over (unknown host, refused, timed out, unreachable).
+        RaiseDisconnect();
+    }
+    if (code != 0) throw ESocketError(message, code);
+}
+
+void TcpClient::RaiseDisconnect() {
+    FActive = false;
+    FAttempting = false;
+    EventScope scope;
+    if (OnDisconnect) OnDisconnect();
+}
+
+} // namespace platform

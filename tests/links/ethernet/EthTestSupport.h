@@ -1,0 +1,143 @@
+#pragma once
+// Helpers shared by the Ethernet link tests: a window handle that records the
+// posted link states, bounded waits that keep the event loop running, and a
+// plain UDP peer on 127.0.0.1.
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <arpa/inet.h>
+#include <cstdint>
+#include <functional>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/Global.h"
+#include "app/ProcessData.h"
+#include "platform/WinMsg.h"
+
+namespace ethtest {
+
+// Runs the event loop until `done` holds or `ms` have passed; returns `done()`.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Lets queued events run for a short while (used before asserting that
+// nothing more arrives).
+inline void Drain(int ms = 100) {
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// Stands in for the main window: collects every WM_LINKSTATE wParam.
+class StateRecorder {
+public:
+    StateRecorder() {
+        FHandle = platform::AllocateHWnd([this](platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
+            if (msg == WM_LINKSTATE) {
+                Raw.push_back(w);
+                States.push_back(static_cast<int>(w & 0xFF));
+                LParams.push_back(l);
+            }
+            return platform::LRESULT{0};
+        });
+        MainWindowHandle = FHandle;
+    }
+    ~StateRecorder() {
+        MainWindowHandle = 0;
+        platform::DeallocateHWnd(FHandle);
+    }
+    StateRecorder(const StateRecorder&) = delete;
+    StateRecorder& operator=(const StateRecorder&) = delete;
+
+    bool WaitForCount(std::size_t n, int ms = 5000) {
+        return WaitUntil([&] { return States.size() >= n; }, ms);
+    }
+
+    std::vector<int> States;
+    std::vector<platform::WPARAM> Raw;
+    std::vector<platform::LPARAM> LParams;
+
+private:
+    platform::HWND FHandle;
+};
+
+// Empties the reply collector (no main window: a line end just clears it).
+inline void ClearReplies() {
+    ProcessReply("\n");
+}
+
+// A datagram socket bound to 127.0.0.1 on `port` (0: any free port).
+class UdpPeer {
+public:
+    explicit UdpPeer(std::uint16_t port = 0) {
+        FFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        Bound = bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        socklen_t len = sizeof a;
+        getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
+        Port = ntohs(a.sin_port);
+    }
+    ~UdpPeer() { close(FFd); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    struct Datagram {
+        std::string Bytes;
+        std::uint16_t FromPort = 0;
+    };
+
+    // The next datagram, or none within `ms`.
+    std::optional<Datagram> Receive(int ms = 3000) {
+        pollfd p{FFd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return std::nullopt;
+        char buf[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(FFd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return std::nullopt;
+        return Datagram{std::string(buf, static_cast<std::size_t>(n)), ntohs(from.sin_port)};
+    }
+
+    bool SendTo(std::uint16_t port, const std::string& bytes) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        return sendto(FFd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    bool Bound = false;
+    std::uint16_t Port = 0;
+
+private:
+    int FFd = -1;
+};
+
+// True when nothing holds UDP port `port` on any local address.
+inline bool UdpPortFree(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace ethtest

@@ -1,0 +1,186 @@
+// The Ethernet link over UDP: local port 1001 and a peer socket on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "EthTestSupport.h"
+#include "links/ethernet/EthConnection.h"
+
+using ethtest::StateRecorder;
+using ethtest::UdpPeer;
+using ethtest::WaitUntil;
+using States = std::vector<int>;
+
+namespace {
+
+class UdpLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Peer.Bound);
+        ASSERT_TRUE(ethtest::UdpPortFree(UdpLocalPort)) << "another process holds UDP port 1001";
+        Host = "127.0.0.1";
+        Port = Peer.Port;
+        ethtest::ClearReplies();
+    }
+    void TearDown() override {
+        Link.reset();
+        EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort)) << "the link left port 1001 bound";
+        Host.clear();
+        Port = 0;
+        ethtest::ClearReplies();
+    }
+
+    // Opens the endpoint and takes the start datagram off the peer.
+    void Open() {
+        const std::size_t before = Rec.States.size();
+        Link->Toggle(ProtocolUDP, Host, Port);
+        ASSERT_TRUE(Rec.WaitForCount(before + 1));
+        ASSERT_EQ(Rec.States.back(), 2);
+        auto start = Peer.Receive();
+        ASSERT_TRUE(start.has_value());
+        ASSERT_EQ(start->Bytes, std::string(1, '\0'));
+        ASSERT_EQ(start->FromPort, UdpLocalPort);
+    }
+
+    // Sends to the link's port 1001 and waits until the collector holds `expected`.
+    bool Deliver(const std::string& bytes, const std::string& expected) {
+        return Peer.SendTo(UdpLocalPort, bytes) && WaitUntil([&] { return ReplyBuffer() == expected; });
+    }
+
+    StateRecorder Rec;
+    UdpPeer Peer;
+    std::unique_ptr<CEthConnection> Link = std::make_unique<CEthConnection>();
+};
+
+TEST_F(UdpLinkTest, OpenSendsOneZeroByteThenCloseReleasesThePort) {
+    Open();
+    EXPECT_EQ(Link->State(), LinkConnected);
+    ASSERT_NE(Link->UDPServer(), nullptr);
+    EXPECT_FALSE(ethtest::UdpPortFree(UdpLocalPort));
+
+    Link->Toggle(ProtocolUDP, Host, Port);
+    EXPECT_EQ(Link->UDPServer(), nullptr);
+    EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort));
+    ASSERT_TRUE(Rec.WaitForCount(2));
+    EXPECT_EQ(Rec.States, (States{2, 0}));
+}
+
+TEST_F(UdpLinkTest, CommandsGoOutAsOneDatagramEndingInAZeroByte) {
+    Open();
+    Link->SendUDP("SbP");
+    auto d = Peer.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes, std::string("SbP\0", 4));
+
+    // Records of wide tables exceed 99 bytes: they still go out whole.
+    const std::string record = "Sr" + std::string(148, 'a');
+    Link->SendUDP(record);
+    d = Peer.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes.size(), 151u);
+    EXPECT_EQ(d->Bytes, record + std::string(1, '\0'));
+}
+
+TEST_F(UdpLinkTest, SendsGoToHostAndPortAsTheyAreAtSendTime) {
+    Open();
+    UdpPeer other;
+    Port = other.Port;
+    Link->SendUDP("Se");
+    auto d = other.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes, std::string("Se\0", 3));
+}
+
+TEST_F(UdpLinkTest, MalformedHostSendsNothing) {
+    Open();
+    // Each of these, read loosely (parts modulo 256, extra parts ignored,
+    // missing parts zero), would reach the peer on 127.0.0.1.
+    for (const char* bad : {"383.0.0.1", "127.0.0.1.9", "127.0.0.1 ", " 127.0.0.1", "127.0.0.01x", "127.0.1",
+                            "127..0.1", "+127.0.0.1", ""}) {
+        Host = bad;
+        Link->SendUDP("SbP");
+    }
+    Host = "127.0.0.1";
+    Link->SendUDP("Se");
+    auto d = Peer.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes, std::string("Se\0", 3)) << "a malformed address was sent to";
+}
+
+TEST_F(UdpLinkTest, ReceivedDatagramsReachTheReplyCollectorTrimmedToTheirText) {
+    Open();
+    EXPECT_TRUE(Deliver(std::string("Mr\0junk", 7), "Mr"));
+    ethtest::ClearReplies();
+
+    const std::string long150(150, 'k');
+    EXPECT_TRUE(Deliver(long150, long150.substr(0, 101)));
+    ethtest::ClearReplies();
+
+    // Neither an empty datagram nor one starting with a zero byte adds text;
+    // the marker after them proves they were handled first.
+    ASSERT_TRUE(Peer.SendTo(UdpLocalPort, ""));
+    ASSERT_TRUE(Peer.SendTo(UdpLocalPort, std::string("\0Mr", 3)));
+    EXPECT_TRUE(Deliver("Z", "Z"));
+    ethtest::ClearReplies();
+}
+
+TEST_F(UdpLinkTest, PiecesAreHandedOverInArrivalOrder) {
+    Open();
+    ASSERT_TRUE(Peer.SendTo(UdpLocalPort, "M"));
+    ASSERT_TRUE(Peer.SendTo(UdpLocalPort, "b"));
+    EXPECT_TRUE(Deliver("P\r", "MbP\r"));
+}
+
+TEST_F(UdpLinkTest, DatagramsAfterCloseAreNotReceived) {
+    Open();
+    Link->Toggle(ProtocolUDP, Host, Port);
+    Peer.SendTo(UdpLocalPort, "Mr");
+    ethtest::Drain();
+    EXPECT_EQ(ReplyBuffer(), "");
+}
+
+TEST_F(UdpLinkTest, SendWhileClosedSendsNothing) {
+    Link->SendUDP("SbP");
+    EXPECT_FALSE(Peer.Receive(200).has_value());
+}
+
+TEST_F(UdpLinkTest, PortAbove16BitsUsesItsLowBits) {
+    UdpPeer low(4464);
+    if (!low.Bound) GTEST_SKIP() << "port 4464 is in use";
+    Link->Toggle(ProtocolUDP, Host, 70000);
+    auto d = low.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes, std::string(1, '\0'));
+    Port = 70000;
+    Link->SendUDP("SbP");
+    d = low.Receive();
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->Bytes, std::string("SbP\0", 4));
+}
+
+TEST_F(UdpLinkTest, TakenLocalPortLeavesTheLinkDisconnected) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(UdpLocalPort);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    Link->Toggle(ProtocolUDP, Host, Port);
+    EXPECT_EQ(Link->State(), LinkDisconnected);
+    EXPECT_EQ(Link->UDPServer(), nullptr);
+    ASSERT_TRUE(Rec.WaitForCount(1));
+    EXPECT_EQ(Rec.States, (States{0}));
+    EXPECT_FALSE(Peer.Receive(200).has_value()); // no start datagram
+    close(fd);
+
+    // Once the port is free the next toggle opens the endpoint.
+    Open();
+}
+
+TEST_F(UdpLinkTest, DestroyingAnOpenLinkFreesThePort) {
+    Open();
+    Link.reset();
+    EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort));
+}
+
+} // namespace
