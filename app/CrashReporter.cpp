@@ -133,6 +133,7 @@ void HandleException(std::exception_ptr error) {
         QMetaObject::invokeMethod(app, [report] {
             if (gReporting.exchange(true)) return;
             Choice c = ShowReportBox(report);
+            gReporting = false;
             EndOrRestart(c);
         }, Qt::QueuedConnection);
         return;
@@ -140,6 +141,7 @@ void HandleException(std::exception_ptr error) {
     // A second failure while the first is being reported is only logged.
     if (gReporting.exchange(true)) return;
     Choice c = ShowReportBox(report);
+    gReporting = false;
     EndOrRestart(c);
 }
 
