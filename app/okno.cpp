@@ -1,7 +1,10 @@
 #include "okno.h"
 
 #include <QAction>
+#include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QCompleter>
+#include <QShowEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -182,6 +185,16 @@ bool TForm1::event(QEvent* e) {
     return QMainWindow::event(e);
 }
 
+void TForm1::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    // Showing the main window at start activates it, also where no window
+    // manager hands out activation.
+    if (!FShown) {
+        FShown = true;
+        crash::Guard([this] { FormActivate(); });
+    }
+}
+
 void TForm1::closeEvent(QCloseEvent* e) {
     crash::Guard([this] { FormClose(); });
     e->accept();
@@ -189,7 +202,12 @@ void TForm1::closeEvent(QCloseEvent* e) {
 
 void TForm1::Otwrz1Click() {
     OpenDialog1->selectNameFilter("csv files (*.csv)");
-    if (OpenDialog1->exec() != QDialog::Accepted) return;
+    const int result = OpenDialog1->exec();
+    // A file name typed and confirmed with Enter can leave the name completer's
+    // list open; it would swallow the next click on the main window.
+    for (auto* completer : OpenDialog1->findChildren<QCompleter*>())
+        if (completer->popup()) completer->popup()->hide();
+    if (result != QDialog::Accepted) return;
     const QStringList files = OpenDialog1->selectedFiles();
     if (files.isEmpty()) return;
     LoadFile(QFile::encodeName(files.first()).toStdString());

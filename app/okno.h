@@ -80,12 +80,14 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
     platform::HWND FHandle = 0;
     bool FClosing = false;
     bool FClosed = false;
+    bool FShown = false;
 };
 
 extern TForm1* Form1;
