@@ -19,11 +19,11 @@ int main(int argc, char** argv) {
         text.reserve(64u << 20);
         std::mt19937 rng(42);
         const char* names[] = {"Apples", "Pears", "Plums", "Cherries", "Walnuts", "Bread rolls", "Cheese"};
+        auto R = [&rng](unsigned m) { return static_cast<unsigned>(rng() % m); };
         char line[256];
         for (int r = 0; r < 1000000; ++r) {
             int n = std::snprintf(line, sizeof line, "%d;%s %d;%u.%02u;%u;kg;%u;%u;%s\r\n", 100000 + r,
-                                  names[rng() % 7], r % 1000, rng() % 100, rng() % 100, rng() % 5000,
-                                  rng() % 10, rng() % 3, "PLU");
+                                  names[R(7)], r % 1000, R(100), R(100), R(5000), R(10), R(3), "PLU");
             text.append(line, static_cast<std::size_t>(n));
         }
         std::FILE* f = std::fopen(file.c_str(), "wb");
