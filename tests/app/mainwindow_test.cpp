@@ -18,6 +18,7 @@
 #include "app/Global.h"
 #include "app/ProcessData.h"
 #include "app/okno.h"
+#include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 
 namespace fs = std::filesystem;
@@ -184,4 +185,37 @@ TEST_F(MainWindow, AFileThatCannotBeOpenedReachesTheCrashReporter) {
     // consumes it, so later tests in this process still get their modal loops.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
     QApplication::exec();
+}
+
+TEST_F(MainWindow, AFirstRunWritesBothSettingsFilesAtClose) {
+    form->show();
+    form->close();
+    std::string ini, xml;
+    ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "ComPortTest.ini", ini));
+    EXPECT_EQ(ini, "[ComPort1]\nPort=COM1\nBaudRate=9600\nStopBits=1\nDataBits=8\nParity=None\nFlowControl=None\n");
+    ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "config.xml", xml));
+    const std::string exeDir = platform::ExeDir();
+    EXPECT_NE(xml.find("<TesmarConfig><Options><OrdersFileName>" + exeDir +
+                       "orders.xml</OrdersFileName><WindRow>No</WindRow><WindRowMode>0</WindRowMode>"
+                       "<WindRowChar>$00</WindRowChar><SaveASCII>Yes</SaveASCII><InsertTime>No</InsertTime>"
+                       "<ChangePointToColon>No</ChangePointToColon></Options><Interface><Kind>COM</Kind>"
+                       "<Protocol>TCP</Protocol><Host>192.168.1.100</Host><Port>1001</Port></Interface>"
+                       "</TesmarConfig>"),
+              std::string::npos)
+        << xml;
+}
+
+TEST_F(MainWindow, SettingsFromTheFilesAreInForceAtTheNextStart) {
+    platform::WriteFileAtomically(platform::ExeDir() + "ComPortTest.ini",
+                                  "; kept\n[ComPort1]\nPort=COM2\nBaudRate=Custom\nCustomBaudRate=250000\n");
+    delete form;
+    form = new TForm1;
+    form->show();
+    EXPECT_EQ(form->ComPort1.Port(), "COM2");
+    EXPECT_EQ(form->ComPort1.BaudRate(), brCustom);
+    EXPECT_EQ(form->LabelConnection->text(), "COM2 user definedbps disconnected");
+    form->close();
+    std::string ini;
+    ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "ComPortTest.ini", ini));
+    EXPECT_EQ(ini.rfind("; kept\n[ComPort1]\nPort=COM2\nBaudRate=Custom\nCustomBaudRate=250000\n", 0), 0u) << ini;
 }
