@@ -3,10 +3,21 @@
 #include <QButtonGroup>
 #include <QGridLayout>
 
+void SetFormLook(QWidget* form, int fontPixels, bool white) {
+    QFont f("MS Sans Serif");
+    f.setPixelSize(fontPixels);
+    form->setFont(f);
+    if (!white) return;
+    QPalette p = form->palette();
+    p.setColor(QPalette::Window, Qt::white);
+    form->setPalette(p);
+    form->setAutoFillBackground(true);
+}
+
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent)
     : QGroupBox(caption, parent) {
     auto* layout = new QGridLayout(this);
-    layout->setContentsMargins(8, 4, 8, 4);
+    layout->setContentsMargins(8, 0, 8, 0);
     layout->setVerticalSpacing(0);
     auto* group = new QButtonGroup(this);
     const int rows = (static_cast<int>(items.size()) + columns - 1) / columns;

@@ -7,6 +7,10 @@
 #include <functional>
 #include <vector>
 
+// The windows' designed font ("MS Sans Serif", falling back to the system's
+// sans serif) at the given pixel height; `white` gives the window a white background.
+void SetFormLook(QWidget* form, int fontPixels, bool white);
+
 // A push button with an integer tag, as the send button keeps its state in.
 class TTagButton : public QPushButton {
 public:

@@ -53,9 +53,7 @@ const QColor kDisconnectedColour(255, 0, 0); // 255
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     Form1 = this;
     setWindowTitle(" Scale database v1.01");
-    QFont f("MS Sans Serif");
-    f.setPixelSize(10);
-    setFont(f);
+    SetFormLook(this, 10, false);
     move(218, 114);
     resize(696, 479);
 

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <memory>
 
+#include "app/Controls.h"
 #include "platform/TranslateForm.h"
 
 bool SerialSetupApplied = false;
@@ -63,13 +64,7 @@ TComSetupFrm::TComSetupFrm(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setObjectName("ComSetupFrm");
     setWindowTitle("RS-232 settings");
-    QFont f("MS Sans Serif");
-    f.setPixelSize(11);
-    setFont(f);
-    QPalette p = palette();
-    p.setColor(QPalette::Window, Qt::white);
-    setPalette(p);
-    setAutoFillBackground(true);
+    SetFormLook(this, 11, true);
     setFixedSize(231, 216);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();

@@ -110,13 +110,7 @@ void TUpDown::resizeEvent(QResizeEvent*) {
 TConnectionForm::TConnectionForm(QWidget* parent) : QDialog(parent) {
     setObjectName("ConnectionForm");
     setWindowTitle("Ustawienia połączenia");
-    QFont f("MS Sans Serif");
-    f.setPixelSize(11);
-    setFont(f);
-    QPalette p = palette();
-    p.setColor(QPalette::Window, Qt::white);
-    setPalette(p);
-    setAutoFillBackground(true);
+    SetFormLook(this, 11, true);
     move(465, 238);
 
     rgConnection = new TRadioGroup(" Connection:", {"Serial port", "Ethernet"}, 2, this);
