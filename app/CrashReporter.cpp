@@ -23,7 +23,8 @@ namespace {
 
 std::string Demangle(const char* name) {
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
+    std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status),
+                                               std::free);
     return status == 0 && out ? std::string(out.get()) : std::string(name);
 }
 
@@ -54,7 +55,8 @@ std::atomic<bool> gReporting{false};
 
 void EndOrRestart(Choice choice) {
     if (choice == Choice::Restart)
-        QProcess::startDetached(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+        QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                QCoreApplication::arguments().mid(1));
     // Close the windows as a user would, so settings are still saved, then leave.
     QTimer::singleShot(0, qApp, [] {
         QApplication::closeAllWindows();
@@ -107,8 +109,7 @@ void AppendToLog(const Report& r) {
 }
 
 Choice ShowReportBox(const Report& r) {
-    QMessageBox box(QMessageBox::Critical, "Scale database",
-                    platform::ToQString(r.Message));
+    QMessageBox box(QMessageBox::Critical, "Scale database", platform::ToQString(r.Message));
     box.setInformativeText("The program met an error it could not handle. You can end the program or "
                            "restart it. The report was saved in " +
                            QString::fromUtf8(LogFileName) + ".");
@@ -130,12 +131,15 @@ void HandleException(std::exception_ptr error) {
         std::_Exit(1);
     }
     if (!OnGuiThread()) {
-        QMetaObject::invokeMethod(app, [report] {
-            if (gReporting.exchange(true)) return;
-            Choice c = ShowReportBox(report);
-            gReporting = false;
-            EndOrRestart(c);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app,
+            [report] {
+                if (gReporting.exchange(true)) return;
+                Choice c = ShowReportBox(report);
+                gReporting = false;
+                EndOrRestart(c);
+            },
+            Qt::QueuedConnection);
         return;
     }
     // A second failure while the first is being reported is only logged.

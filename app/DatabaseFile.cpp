@@ -76,7 +76,8 @@ bool TableParser::Feed(const char* data, std::size_t size) {
     while (p < end) {
         // Copy the run of ordinary bytes in one go.
         const char* q = p;
-        while (q < end && *q != '\n' && *q != '\r' && *q != 26 && *q != ';') ++q;
+        while (q < end && *q != '\n' && *q != '\r' && *q != 26 && *q != ';')
+            ++q;
         out.append(p, static_cast<std::size_t>(q - p));
         if (q == end) break;
         switch (*q) {
@@ -119,7 +120,8 @@ TableData LoadDatabaseFile(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) ThrowIO("Cannot open file", path, errno);
     struct stat st {};
-    std::size_t hint = (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<std::size_t>(st.st_size) : 0;
+    std::size_t hint =
+        (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<std::size_t>(st.st_size) : 0;
     TableParser parser(hint);
     std::vector<char> buf(1 << 20);
     for (;;) {

@@ -9,7 +9,8 @@
 // The run-time's input/output error: the file could not be opened or read.
 class EInOutError : public std::runtime_error {
 public:
-    EInOutError(const std::string& message, int errorCode) : std::runtime_error(message), FErrorCode(errorCode) {}
+    EInOutError(const std::string& message, int errorCode)
+        : std::runtime_error(message), FErrorCode(errorCode) {}
     int ErrorCode() const { return FErrorCode; }
 
 private:

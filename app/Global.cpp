@@ -19,7 +19,8 @@ bool ChangePointToColon = false;
 std::int32_t TextToIntDef(const std::string& text, std::int32_t def) {
     std::size_t i = 0;
     const std::size_t n = text.size();
-    while (i < n && text[i] == ' ') ++i;
+    while (i < n && text[i] == ' ')
+        ++i;
     bool negative = false;
     if (i < n && (text[i] == '-' || text[i] == '+')) {
         negative = text[i] == '-';

@@ -8,14 +8,18 @@ std::string gReply;
 
 std::string Trim(const std::string& s) {
     std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32)
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
+        --e;
     return s.substr(b, e - b);
 }
 
 } // namespace
 
-const std::string& ReplyBuffer() { return gReply; }
+const std::string& ReplyBuffer() {
+    return gReply;
+}
 
 void ProcessReply(const std::string& text) {
     if (Form1 && Form1->Closing()) return;

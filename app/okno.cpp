@@ -1,16 +1,16 @@
 #include "okno.h"
 
-#include <QAction>
 #include <QAbstractItemView>
+#include <QAction>
 #include <QCloseEvent>
 #include <QCompleter>
-#include <QShowEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -29,13 +29,20 @@ namespace {
 
 const char* RateText(TBaudRate rate) {
     switch (rate) {
-    case br4800: return "4800";
-    case br9600: return "9600";
-    case br19200: return "19200";
-    case br38400: return "38400";
-    case br57600: return "57600";
-    case br115200: return "115200";
-    default: return "user defined";
+    case br4800:
+        return "4800";
+    case br9600:
+        return "9600";
+    case br19200:
+        return "19200";
+    case br38400:
+        return "38400";
+    case br57600:
+        return "57600";
+    case br115200:
+        return "115200";
+    default:
+        return "user defined";
     }
 }
 
@@ -45,7 +52,7 @@ void SetLabelColour(QLabel* label, const QColor& colour) {
     label->setPalette(p);
 }
 
-const QColor kConnectedColour(0, 128, 0);   // 0x8000
+const QColor kConnectedColour(0, 128, 0);    // 0x8000
 const QColor kDisconnectedColour(255, 0, 0); // 255
 
 } // namespace
@@ -114,7 +121,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
     connect(Otwrz1, &QAction::triggered, this, [this] { crash::Guard([this] { Otwrz1Click(); }); });
     connect(Connection1, &QAction::triggered, this, [this] { crash::Guard([this] { Connection1Click(); }); });
-    connect(btnOpenPort, &QPushButton::clicked, this, [this] { crash::Guard([this] { btnOpenPortClick(); }); });
+    connect(btnOpenPort, &QPushButton::clicked, this,
+            [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
     connect(TimerBaza, &QTimer::timeout, this, [this] { crash::Guard([this] { TimerBazaTimer(); }); });
 
@@ -262,7 +270,8 @@ void TForm1::btnOpenPortClick() {
             FLinkState = LinkConnected;
             btnOpenPort->setText("Disconnect");
         } catch (...) {
-            QMessageBox::warning(this, "Tesmarv9", "Selected COM port does not exist or is occupied by other software");
+            QMessageBox::warning(this, "Tesmarv9",
+                                 "Selected COM port does not exist or is occupied by other software");
         }
     } else {
         try {

@@ -36,7 +36,7 @@ public:
     TRadioGroup* rgBaza;
     QLabel* LabelConnection;
     QProgressBar* ProgressSend;
-    QAction* Otwrz1;     // File > Open
+    QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
     QFileDialog* OpenDialog1;
     QTimer* TimerBaza;

@@ -13,7 +13,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     namespace fs = std::filesystem;
-    const fs::path file = fs::temp_directory_path() / ("scaledb-bench-" + std::to_string(::getpid()) + ".csv");
+    const fs::path file =
+        fs::temp_directory_path() / ("scaledb-bench-" + std::to_string(::getpid()) + ".csv");
     {
         std::string text;
         text.reserve(64u << 20);

@@ -21,7 +21,8 @@ double MsSinceProcessStart() {
         buf[n] = 0;
         std::fclose(f);
         const char* p = std::strrchr(buf, ')');
-        for (int field = 2; p && field < 22; ++field) p = std::strchr(p + 1, ' ');
+        for (int field = 2; p && field < 22; ++field)
+            p = std::strchr(p + 1, ' ');
         if (p) start = std::strtoull(p + 1, nullptr, 10);
     }
     timespec now{};

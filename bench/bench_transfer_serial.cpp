@@ -29,10 +29,12 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int kRecords = 200;
     namespace fs = std::filesystem;
-    const fs::path table = fs::temp_directory_path() / ("scaledb-bench-ser-" + std::to_string(::getpid()) + ".csv");
+    const fs::path table =
+        fs::temp_directory_path() / ("scaledb-bench-ser-" + std::to_string(::getpid()) + ".csv");
     {
         std::ofstream out(table);
-        for (int r = 0; r < kRecords; ++r) out << 1000 + r << ";Product " << r << ";" << r % 50 << ".99\n";
+        for (int r = 0; r < kRecords; ++r)
+            out << 1000 + r << ";Product " << r << ";" << r % 50 << ".99\n";
     }
     int master = -1, slave = -1;
     char name[256];
@@ -45,9 +47,9 @@ int main(int argc, char** argv) {
     if (!form->ComPort1.Connected()) return 1;
 
     std::mutex m;
-    std::vector<double> replySent;    // when each reply left the scale
-    std::vector<double> commandSeen;  // when each command's LF arrived
-    std::vector<double> rxHandled;    // when the window's handler saw reply bytes
+    std::vector<double> replySent;   // when each reply left the scale
+    std::vector<double> commandSeen; // when each command's LF arrived
+    std::vector<double> rxHandled;   // when the window's handler saw reply bytes
     std::atomic<bool> done{false};
     auto original = form->ComPort1.OnRxChar;
     form->ComPort1.OnRxChar = [&](TCustomComPort* s, int n) {
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 const double t = NowMs();
-                std::string reply = line.rfind("SbP", 0) == 0 ? "MbP\r\n"
+                std::string reply = line.rfind("SbP", 0) == 0  ? "MbP\r\n"
                                     : line.rfind("Sr", 0) == 0 ? "Mr\r\n"
                                                                : "Me\r\n";
                 {
@@ -97,7 +99,8 @@ int main(int argc, char** argv) {
     poll.start(5);
     const double t0 = NowMs();
     form->bbWyslijBaze->click();
-    while (!finished && NowMs() - t0 < 120000) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (!finished && NowMs() - t0 < 120000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
     const double total = NowMs() - t0;
     done = true;
     scale.join();

@@ -26,7 +26,8 @@ std::vector<std::vector<std::string>> Cells(const TableData& t) {
     std::vector<std::vector<std::string>> out;
     for (int r = 0; r < t.RowCount(); ++r) {
         out.emplace_back();
-        for (int c = 0; c < t.ColCount(); ++c) out.back().emplace_back(t.Cell(c, r));
+        for (int c = 0; c < t.ColCount(); ++c)
+            out.back().emplace_back(t.Cell(c, r));
     }
     return out;
 }
@@ -62,7 +63,9 @@ TEST(DatabaseFile, QuotesAreOrdinaryCharacters) {
 }
 
 TEST(DatabaseFile, EmptyFileGivesOneEmptyCell) {
-    for (const char* text : {"", "\n\n\r\n", "\x1a" "a;b;c\n"}) {
+    for (const char* text : {"", "\n\n\r\n",
+                             "\x1a"
+                             "a;b;c\n"}) {
         TableData t = Parse(text);
         EXPECT_EQ(t.RowCount(), 1) << text;
         EXPECT_EQ(t.ColCount(), 1) << text;
@@ -99,7 +102,8 @@ TEST(DatabaseFile, FreshWindowTableSendsFourSeparatorsPerRow) {
     TableData t = TableData::Empty(5, 5);
     EXPECT_EQ(t.RowCount(), 5);
     EXPECT_EQ(t.ColCount(), 5);
-    for (int r = 0; r < 5; ++r) EXPECT_EQ(t.RecordText(r, 5), ";;;;");
+    for (int r = 0; r < 5; ++r)
+        EXPECT_EQ(t.RecordText(r, 5), ";;;;");
 }
 
 TEST(DatabaseFile, LoadReadsFromDiskAndFailsWholeOnErrors) {

@@ -60,7 +60,9 @@ protected:
     TForm1* form = nullptr;
 };
 
-QColor LabelColour(QLabel* l) { return l->palette().color(QPalette::WindowText); }
+QColor LabelColour(QLabel* l) {
+    return l->palette().color(QPalette::WindowText);
+}
 
 } // namespace
 
@@ -192,7 +194,8 @@ TEST_F(MainWindow, AFirstRunWritesBothSettingsFilesAtClose) {
     form->close();
     std::string ini, xml;
     ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "ComPortTest.ini", ini));
-    EXPECT_EQ(ini, "[ComPort1]\nPort=COM1\nBaudRate=9600\nStopBits=1\nDataBits=8\nParity=None\nFlowControl=None\n");
+    EXPECT_EQ(
+        ini, "[ComPort1]\nPort=COM1\nBaudRate=9600\nStopBits=1\nDataBits=8\nParity=None\nFlowControl=None\n");
     ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "config.xml", xml));
     const std::string exeDir = platform::ExeDir();
     EXPECT_NE(xml.find("<TesmarConfig><Options><OrdersFileName>" + exeDir +
@@ -217,5 +220,6 @@ TEST_F(MainWindow, SettingsFromTheFilesAreInForceAtTheNextStart) {
     form->close();
     std::string ini;
     ASSERT_TRUE(platform::ReadWholeFile(platform::ExeDir() + "ComPortTest.ini", ini));
-    EXPECT_EQ(ini.rfind("; kept\n[ComPort1]\nPort=COM2\nBaudRate=Custom\nCustomBaudRate=250000\n", 0), 0u) << ini;
+    EXPECT_EQ(ini.rfind("; kept\n[ComPort1]\nPort=COM2\nBaudRate=Custom\nCustomBaudRate=250000\n", 0), 0u)
+        << ini;
 }

@@ -80,21 +80,26 @@ struct ManualScale {
         if (slave >= 0) ::close(slave);
         if (master >= 0) ::close(master);
     }
-    void Say(const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void Say(const std::string& s) {
+        ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    }
     std::string Heard() {
         std::string out;
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(master, buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<std::size_t>(n));
         return out;
     }
     // Waits until `expected` has arrived (or the time is up) and returns all heard.
     std::string HeardUntil(const std::string& expected, int ms = 3000) {
         std::string all;
-        gui::WaitFor([&] {
-            all += Heard();
-            return all.find(expected) != std::string::npos;
-        }, ms);
+        gui::WaitFor(
+            [&] {
+                all += Heard();
+                return all.find(expected) != std::string::npos;
+            },
+            ms);
         return all;
     }
 };
