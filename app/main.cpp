@@ -1,6 +1,7 @@
 #include "app/CrashReporter.h"
 #include "app/okno.h"
 #include "links/serial/CPort.h"
+#include "platform/ThreadGuard.h"
 #include "platform/Translate.h"
 #include "settings/ConnectionUnit.h"
 
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     platform::InitTranslation();
     TApplication app(argc, argv);
     ApplicationHandleException = [](std::exception_ptr e) { crash::HandleException(e); };
+    platform::UnhandledThreadException = [](std::exception_ptr e) { crash::HandleException(e); };
 
     auto* form = new TForm1;
     form->setAttribute(Qt::WA_DeleteOnClose);

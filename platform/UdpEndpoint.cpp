@@ -1,5 +1,7 @@
 #include "UdpEndpoint.h"
 
+#include "ThreadGuard.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -84,7 +86,7 @@ void UdpEndpoint::Activate() {
         if (FSockets.empty()) throw ESocketError("No local binding", EDESTADDRREQ);
         FStopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (FStopEvent < 0) throw ErrnoError("eventfd", errno);
-        FListener = std::thread([this] { Listen(); });
+        FListener = std::thread([this] { RunGuarded([this] { Listen(); }); });
     } catch (...) {
         CloseAll();
         throw;

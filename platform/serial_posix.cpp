@@ -5,6 +5,7 @@
 // tty together with a wake descriptor and completes a pending WaitCommEvent; modem-line
 // changes come from TIOCMIWAIT in a second thread where the driver has it.
 #include "SerialTermios.h"
+#include "ThreadGuard.h"
 #include "WinSerial.h"
 
 #include <linux/serial.h>
@@ -328,7 +329,7 @@ public:
         if ((mask & kModemEvents) && modemSupported_ && !modem_.joinable()) {
             stopModem_ = false;
             modemDone_ = false;
-            modem_ = std::thread([this] { ModemLoop(); });
+            modem_ = std::thread([this] { RunGuarded([this] { ModemLoop(); }); });
         }
         Wake();
         return TRUE;
@@ -343,7 +344,7 @@ public:
         overlapped::Start(ov);
         waitMask_ = mask;
         waitOv_ = ov;
-        if (!monitor_.joinable()) monitor_ = std::thread([this] { MonitorLoop(); });
+        if (!monitor_.joinable()) monitor_ = std::thread([this] { RunGuarded([this] { MonitorLoop(); }); });
         Wake();
         return FailCode(ERROR_IO_PENDING);
     }

@@ -1,0 +1,7 @@
+#include "ThreadGuard.h"
+
+namespace platform {
+
+std::function<void(std::exception_ptr)> UnhandledThreadException;
+
+} // namespace platform
