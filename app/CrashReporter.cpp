@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <cxxabi.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -54,12 +55,13 @@ bool OnGuiThread() {
 std::atomic<bool> gReporting{false};
 
 void EndOrRestart(Choice choice) {
-    if (choice == Choice::Restart)
-        QProcess::startDetached(QCoreApplication::applicationFilePath(),
-                                QCoreApplication::arguments().mid(1));
-    // Close the windows as a user would, so settings are still saved, then leave.
-    QTimer::singleShot(0, qApp, [] {
+    // Close the windows as a user would, so settings are saved before a new
+    // instance reads them, then leave.
+    QTimer::singleShot(0, qApp, [choice] {
         QApplication::closeAllWindows();
+        if (choice == Choice::Restart)
+            QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                    QCoreApplication::arguments().mid(1));
         QCoreApplication::exit(1);
     });
 }
@@ -89,30 +91,32 @@ Report MakeReport(std::exception_ptr error) {
 
 std::string FormatReport(const Report& r) {
     return "Time: " + r.Time + "\n" + "Program: Scale database " + r.Version + "\n" + "Thread: " + r.Thread +
-           "\n" + "Exception: " + r.Type + "\n" + "Message: " + r.Message + "\n" + "Call stack:\n" + r.Stack;
+           "\n" + "Exception: " + r.Type + "\n" + "Message: " + r.Message + "\n" +
+           "Call stack (where the error was caught):\n" + r.Stack;
 }
 
-void AppendToLog(const Report& r) {
+bool AppendToLog(const Report& r) {
     const std::string text = FormatReport(r) + "\n";
     const std::string path = platform::ExeDir() + LogFileName;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    ::close(fd);
+    return ::close(fd) == 0 && left == 0;
 }
 
 Choice ShowReportBox(const Report& r) {
     QMessageBox box(QMessageBox::Critical, "Scale database", platform::ToQString(r.Message));
-    box.setInformativeText("The program met an error it could not handle. You can end the program or "
-                           "restart it. The report was saved in " +
-                           QString::fromUtf8(LogFileName) + ".");
+    QString info = "The program met an error it could not handle. You can end the program or restart it.";
+    if (r.Logged) info += QString(" The report was saved in ") + LogFileName + ".";
+    box.setInformativeText(info);
     box.setDetailedText(platform::ToQString(FormatReport(r)));
     QPushButton* restart = box.addButton("Restart program", QMessageBox::AcceptRole);
     QPushButton* end = box.addButton("End program", QMessageBox::RejectRole);
@@ -124,7 +128,7 @@ Choice ShowReportBox(const Report& r) {
 
 void HandleException(std::exception_ptr error) {
     Report report = MakeReport(error);
-    AppendToLog(report);
+    report.Logged = AppendToLog(report);
     auto* app = QCoreApplication::instance();
     if (!app) {
         std::fputs(FormatReport(report).c_str(), stderr);

@@ -16,6 +16,7 @@ struct Report {
     std::string Message;
     std::string Thread;
     std::string Stack;
+    bool Logged = false; // the report reached the log file
 };
 
 enum class Choice { End, Restart };
@@ -25,7 +26,8 @@ constexpr const char* LogFileName = "scaledb-crash.log";
 
 Report MakeReport(std::exception_ptr error);
 std::string FormatReport(const Report& report);
-void AppendToLog(const Report& report);
+// False when the log file cannot be written (a read-only program folder).
+bool AppendToLog(const Report& report);
 
 // Modal error box with the message, a details view and the two choices.
 Choice ShowReportBox(const Report& report);

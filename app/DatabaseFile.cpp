@@ -116,12 +116,22 @@ namespace {
 TableData LoadDatabaseFile(const std::string& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Non-blocking so that opening a named pipe cannot hang the window.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) ThrowIO("Cannot open file", path, errno);
     struct stat st {};
-    std::size_t hint =
-        (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ? static_cast<std::size_t>(st.st_size) : 0;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        ThrowIO("Cannot read file", path, err);
+    }
+    // Only a plain file is a table: a device or a pipe might never end.
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        ThrowIO("Cannot read file", path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    }
+    const std::size_t hint = static_cast<std::size_t>(st.st_size);
     TableParser parser(hint);
     std::vector<char> buf(1 << 20);
     for (;;) {

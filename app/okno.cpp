@@ -103,7 +103,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     // A typed name that does not exist is accepted and fails on opening.
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
-    OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*.*)"});
+    // "*" rather than "*.*": on Linux the latter hides names without a dot.
+    OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
     TimerBaza = new QTimer(this);
     TimerBaza->setInterval(100);
@@ -255,11 +256,15 @@ void TForm1::ShowConnectionState() {
 }
 
 void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {
+    // A notification the Ethernet link posted before the user switched to the
+    // serial port must not overwrite the serial port's state.
+    if (Kind == KindSerial) return;
     FLinkState = static_cast<std::uint8_t>(wParam & 0xFF);
     ShowConnectionState();
 }
 
 void TForm1::btnOpenPortClick() {
+    if (FClosing) return;
     if (Kind != KindSerial) {
         if (FEthLink) FEthLink->Toggle(Protocol, Host, Port);
         return;
@@ -290,6 +295,7 @@ void TForm1::Connection1Click() {
     auto linkState = [this] { return (Kind != KindSerial && FEthLink) ? FEthLink->State() : FLinkState; };
     if (linkState() != LinkDisconnected) btnOpenPortClick();
     ShowConnectionDialog();
+    if (FClosing) return; // the program is ending (crash reporter's choice)
     if (linkState() == LinkDisconnected) btnOpenPortClick();
 }
 
@@ -327,6 +333,9 @@ void TForm1::bbWyslijBazeClick() {
             btnOpenPort->setEnabled(false);
             FRowIndex = 0;
             FSendFailed = false;
+            // A tick still pending from an earlier transfer must not cut the
+            // 100 ms after the coming start acknowledgement short.
+            TimerBaza->stop();
             UpdateProgress();
             if (rgBaza->ItemIndex() == 0)
                 SendOrder("SbP");
@@ -387,12 +396,13 @@ void TForm1::UpdateProgress() {
         return;
     }
     const int rows = StringGrid1->RowCount();
-    int done = 0;
+    // The row going out now; all of them once the end command is sent.
+    int current = 0;
     if (FRowIndex >= 1)
-        done = std::min(FRowIndex - 1, rows);
+        current = std::min(FRowIndex, rows);
     else if (FRowIndex == -1 || FRowIndex == -2)
-        done = rows;
+        current = rows;
     ProgressSend->setRange(0, rows);
-    ProgressSend->setValue(done);
+    ProgressSend->setValue(current);
     ProgressSend->show();
 }

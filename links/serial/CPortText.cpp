@@ -132,7 +132,9 @@ bool TextToYesNo(const std::string& Str) {
 std::string CharToText(char Ch) {
     const int code = static_cast<unsigned char>(Ch);
     if (code >= 33 && code <= 127) return std::string(1, Ch);
-    return "#" + std::to_string(code);
+    std::string text = "#";
+    text += std::to_string(code);
+    return text;
 }
 
 char TextToChar(const std::string& Str) {

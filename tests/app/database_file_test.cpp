@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 #include "app/DatabaseFile.h"
 
@@ -123,5 +124,10 @@ TEST(DatabaseFile, LoadReadsFromDiskAndFailsWholeOnErrors) {
     } catch (const EInOutError& e) {
         EXPECT_NE(e.ErrorCode(), 0);
     }
+    // Devices and pipes are refused at once instead of hanging or growing forever.
+    EXPECT_THROW(LoadDatabaseFile("/dev/zero"), EInOutError);
+    const fs::path fifo = dir / "pipe.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(LoadDatabaseFile(fifo.string()), EInOutError);
     fs::remove_all(dir);
 }

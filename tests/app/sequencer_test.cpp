@@ -121,7 +121,7 @@ TEST_F(Sequencer, TicksWalkTheRowsThenEndAndComplete) {
         Tick();
         EXPECT_EQ(form->FRowIndex, k); // stays until the acknowledgement
         EXPECT_FALSE(form->ProgressSend->isHidden());
-        EXPECT_EQ(form->ProgressSend->value(), k - 1);
+        EXPECT_EQ(form->ProgressSend->value(), k);
         ProcessReply("Mr\r\n");
     }
     Tick();
