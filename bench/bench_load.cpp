@@ -23,8 +23,9 @@ int main(int argc, char** argv) {
         auto R = [&rng](unsigned m) { return static_cast<unsigned>(rng() % m); };
         char line[256];
         for (int r = 0; r < 1000000; ++r) {
-            int n = std::snprintf(line, sizeof line, "%d;%s %d;%u.%02u;%u;kg;%u;%u;%s\r\n", 100000 + r,
-                                  names[R(7)], r % 1000, R(100), R(100), R(5000), R(10), R(3), "PLU");
+            int n = std::snprintf(line, sizeof line, "%d;%s %d;%u.%02u;%u;kg;59%05u%06u;%u;%s\r\n",
+                                  100000 + r, names[R(7)], r % 1000, R(100), R(100), R(5000), R(100000),
+                                  R(1000000), R(3), "fresh department");
             text.append(line, static_cast<std::size_t>(n));
         }
         std::FILE* f = std::fopen(file.c_str(), "wb");
