@@ -12,15 +12,15 @@
 
 namespace gui {
 
-// Polls for the active modal widget (for up to 5 s) and hands it to fn once.
-inline void WhenModal(std::function<void(QWidget*)> fn) {
+// Polls for the active modal widget (for up to `ms`) and hands it to fn once.
+inline void WhenModal(std::function<void(QWidget*)> fn, int ms = 5000) {
     auto* timer = new QTimer;
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
     timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, fn, clock] {
+    QObject::connect(timer, &QTimer::timeout, [timer, fn, clock, ms] {
         QWidget* w = QApplication::activeModalWidget();
-        if (!w && clock->elapsed() < 5000) return;
+        if (!w && clock->elapsed() < ms) return;
         timer->stop();
         timer->deleteLater();
         if (w) fn(w);
@@ -46,17 +46,19 @@ struct BoxSeen {
     bool seen = false;
 };
 
-inline std::shared_ptr<BoxSeen> ExpectMessageBox() {
+inline std::shared_ptr<BoxSeen> ExpectMessageBox(int ms = 5000) {
     auto seen = std::make_shared<BoxSeen>();
-    WhenModal([seen](QWidget* w) {
-        if (auto* box = qobject_cast<QMessageBox*>(w)) {
-            seen->text = box->text();
-            seen->caption = box->windowTitle();
-            seen->icon = box->icon();
-            seen->seen = true;
-            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
-        }
-    });
+    WhenModal(
+        [seen](QWidget* w) {
+            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                seen->text = box->text();
+                seen->caption = box->windowTitle();
+                seen->icon = box->icon();
+                seen->seen = true;
+                box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+            }
+        },
+        ms);
     return seen;
 }
 

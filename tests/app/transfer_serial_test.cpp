@@ -52,7 +52,7 @@ protected:
     }
     // Presses "Send database" and waits for the outcome box.
     std::shared_ptr<gui::BoxSeen> SendAndWait(int ms = 10000) {
-        auto box = gui::ExpectMessageBox();
+        auto box = gui::ExpectMessageBox(ms);
         form->bbWyslijBaze->click();
         EXPECT_TRUE(gui::WaitFor([&] { return box->seen; }, ms));
         return box;
