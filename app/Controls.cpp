@@ -14,6 +14,18 @@ void SetFormLook(QWidget* form, int fontPixels, bool white) {
     form->setAutoFillBackground(true);
 }
 
+bool SwallowDialogKeys(QKeyEvent* e) {
+    switch (e->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        e->accept();
+        return true;
+    default:
+        return false;
+    }
+}
+
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent)
     : QGroupBox(caption, parent) {
     auto* layout = new QGridLayout(this);

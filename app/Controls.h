@@ -1,6 +1,7 @@
 #pragma once
 // Small widgets shared by the main window and the dialogs.
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStringList>
@@ -10,6 +11,10 @@
 // The windows' designed font ("MS Sans Serif", falling back to the system's
 // sans serif) at the given pixel height; `white` gives the window a white background.
 void SetFormLook(QWidget* form, int fontPixels, bool white);
+
+// The settings dialogs have no default or cancel button: Enter and Escape
+// must not close them. True when the key was such a key and is now consumed.
+bool SwallowDialogKeys(QKeyEvent* e);
 
 // A push button with an integer tag, as the send button keeps its state in.
 class TTagButton : public QPushButton {

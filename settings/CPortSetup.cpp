@@ -132,15 +132,7 @@ void TComSetupFrm::reject() {
 }
 
 void TComSetupFrm::keyPressEvent(QKeyEvent* e) {
-    switch (e->key()) {
-    case Qt::Key_Escape:
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        e->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(e);
-    }
+    if (!SwallowDialogKeys(e)) QDialog::keyPressEvent(e);
 }
 
 void ExecuteComSetup(TCustomComPort* ComPort) {

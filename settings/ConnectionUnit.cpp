@@ -181,15 +181,7 @@ void TConnectionForm::showEvent(QShowEvent* e) {
 }
 
 void TConnectionForm::keyPressEvent(QKeyEvent* e) {
-    switch (e->key()) {
-    case Qt::Key_Escape:
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        e->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(e);
-    }
+    if (!SwallowDialogKeys(e)) QDialog::keyPressEvent(e);
 }
 
 bool TConnectionForm::eventFilter(QObject* watched, QEvent* e) {
