@@ -1,8 +1,12 @@
 #pragma once
 // Small helpers shared by the timed benchmark programs.
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -40,6 +44,26 @@ inline long CurrentRssKb() {
 inline void Print(const std::string& name, double value, const char* unit) {
     std::printf("%s: %.3f %s\n", name.c_str(), value, unit);
     std::fflush(stdout);
+}
+
+// Runs start() (the "Send database" click), then processes events until the
+// transfer's outcome box appears, which it closes. Returns the milliseconds
+// taken, or a negative value when no box came within `limitMs`.
+inline double TimeUntilOutcomeBox(const std::function<void()>& start, double limitMs = 120000) {
+    bool finished = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            finished = true;
+            box->accept();
+        }
+    });
+    poll.start(5);
+    const auto t0 = Clock::now();
+    start();
+    while (!finished && MsSince(t0) < limitMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    return finished ? MsSince(t0) : -1.0;
 }
 
 } // namespace bench

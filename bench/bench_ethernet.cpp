@@ -125,19 +125,8 @@ bool Run(std::uint8_t protocol, const std::string& table, const std::string& pre
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     bool finished = false;
     if (form->FLinkState == LinkConnected) {
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                finished = true;
-                box->accept();
-            }
-        });
-        poll.start(5);
-        const double t0 = NowMs();
-        form->bbWyslijBaze->click();
-        while (!finished && NowMs() - t0 < 120000)
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-        const double total = NowMs() - t0;
+        const double total = bench::TimeUntilOutcomeBox([&] { form->bbWyslijBaze->click(); });
+        finished = total >= 0;
         if (finished) {
             std::vector<double> overhead;
             {

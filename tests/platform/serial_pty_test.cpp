@@ -14,22 +14,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "SerialTestDcb.h"
+
 using namespace platform;
 using namespace std::chrono_literals;
 
 namespace {
-
-DCB Line9600() {
-    DCB d{};
-    d.DCBlength = sizeof(DCB);
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.XonLim = d.XoffLim = 256;
-    d.ByteSize = 8;
-    d.XonChar = 17;
-    d.XoffChar = 19;
-    return d;
-}
 
 // The component's defaults: reads return at once, writes 100 ms per byte + 1 s.
 constexpr COMMTIMEOUTS kDefaultTimeouts{MAXDWORD, 0, 0, 100, 1000};
@@ -65,7 +55,7 @@ protected:
     void OpenConfigured() {
         port = OpenPort();
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-        DCB d = Line9600();
+        DCB d = MainWindowDcb();
         ASSERT_TRUE(SetCommState(port, &d)) << GetLastError();
         ASSERT_TRUE(SetCommTimeouts(port, &kDefaultTimeouts));
         ASSERT_TRUE(SetupComm(port, 1024, 1024));

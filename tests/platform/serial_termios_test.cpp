@@ -11,23 +11,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "SerialTestDcb.h"
+
 using namespace platform;
 using namespace platform::termios_map;
 
 namespace {
-
-// The main window's line: 9600 8N1, nothing else but fBinary, XON/XOFF characters set.
-DCB MainWindowDcb() {
-    DCB d{};
-    d.DCBlength = sizeof(DCB);
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.XonLim = d.XoffLim = 256;
-    d.ByteSize = 8;
-    d.XonChar = 17;
-    d.XoffChar = 19;
-    return d;
-}
 
 // What a terminal looks like before anyone made it raw.
 termios2 Cooked() {
