@@ -97,7 +97,7 @@ std::string FormatReport(const Report& r) {
 
 bool AppendToLog(const Report& r) {
     const std::string text = FormatReport(r) + "\n";
-    const std::string path = platform::ExeDir() + LogFileName;
+    const std::string path = platform::SettingsDir() + LogFileName;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const char* p = text.data();

@@ -149,7 +149,7 @@ void TForm1::FormCreate() {
     MainWindowHandle = FHandle;
     ComPort1.SetSavedGroups(TSavedGroups{sgBasic});
     try {
-        ComPort1.RestoreSettings(ssIniFile, platform::ExeDir() + "ComPortTest.ini");
+        ComPort1.RestoreSettings(ssIniFile, platform::SettingsDir() + "ComPortTest.ini");
     } catch (...) {
         // The design settings stay in force.
     }
@@ -176,7 +176,7 @@ void TForm1::FormClose() {
     }
     ShowConnectionState();
     try {
-        ComPort1.SaveSettings(ssIniFile, platform::ExeDir() + "ComPortTest.ini");
+        ComPort1.SaveSettings(ssIniFile, platform::SettingsDir() + "ComPortTest.ini");
     } catch (...) {
     }
     FEthLink.reset();

@@ -1,9 +1,42 @@
 #include "Paths.h"
 
+#include <QDir>
+#include <QStandardPaths>
+#include <cerrno>
 #include <climits>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
 #include <unistd.h>
 
 namespace platform {
+
+namespace {
+
+// Tries rather than guesses from permission bits: ACLs, read-only mounts and
+// root all decide differently from what the mode says.
+bool CanCreateFileIn(const std::string& dir) {
+    std::string probe = dir + ".scaledb-write-test-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    std::error_code ec1, ec2;
+    const auto ca = std::filesystem::weakly_canonical(a, ec1);
+    const auto cb = std::filesystem::weakly_canonical(b, ec2);
+    return !ec1 && !ec2 && ca == cb;
+}
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+} // namespace
 
 std::string ExeDir() {
     char buf[PATH_MAX];
@@ -12,6 +45,31 @@ std::string ExeDir() {
     std::string path(buf, static_cast<std::size_t>(n));
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+std::string ChooseSettingsDir(const std::string& exeDir) {
+    // An installed copy keeps no settings in the system's program folder, not
+    // even when root runs it.
+    const bool installed = SameFolder(exeDir, SCALEDB_INSTALL_BINDIR);
+    if (!installed && CanCreateFileIn(exeDir)) return exeDir;
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString dir = (base.isEmpty() ? QDir::homePath() + "/.config" : base) + "/scaledb";
+    QDir().mkpath(dir);
+    return WithSlash(dir.toStdString());
+}
+
+std::string SettingsDir() {
+    static std::once_flag once;
+    static std::string dir;
+    std::call_once(once, [] { dir = ChooseSettingsDir(ExeDir()); });
+    return dir;
+}
+
+std::string LocaleDir() {
+    const std::string exeDir = ExeDir();
+    std::error_code ec;
+    if (std::filesystem::is_directory(exeDir + "locale", ec)) return exeDir + "locale";
+    return exeDir + "../share/locale";
 }
 
 } // namespace platform

@@ -6,4 +6,20 @@ namespace platform {
 // Directory of the running executable, with its trailing "/".
 std::string ExeDir();
 
+// The folder that holds config.xml, ComPortTest.ini, the default orders file
+// and the crash log, with its trailing "/". Chosen once per run by
+// ChooseSettingsDir(ExeDir()); every reader and writer of settings asks here,
+// so reading looks where writing will go.
+std::string SettingsDir();
+
+// `exeDir` (with its trailing "/") when a file can be created there and it is
+// not the folder the program is installed into; otherwise the per-user folder
+// $XDG_CONFIG_HOME/scaledb/ (default ~/.config/scaledb/), created if missing.
+std::string ChooseSettingsDir(const std::string& exeDir);
+
+// The folder of the message catalogues: "locale" beside the executable when it
+// exists, else the install prefix's share/locale (found from the executable's
+// folder, so an installed tree may be moved).
+std::string LocaleDir();
+
 } // namespace platform

@@ -62,7 +62,7 @@ std::string TranslationLanguage() {
 void BindDomain(const char* domain, const std::string& dir) {
     InitTranslation();
     std::lock_guard lock(gMutex);
-    const std::string where = dir.empty() ? ExeDir() + "locale" : dir;
+    const std::string where = dir.empty() ? LocaleDir() : dir;
     ::bindtextdomain(domain, where.c_str());
     ::bind_textdomain_codeset(domain, "UTF-8");
 }

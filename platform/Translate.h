@@ -1,6 +1,6 @@
 #pragma once
-// Message catalogues (GNU gettext ".mo" files) under "locale" beside the executable:
-// locale/<language>/LC_MESSAGES/<domain>.mo.
+// Message catalogues (GNU gettext ".mo" files) under "locale" beside the executable,
+// else under the install prefix's share/locale: <language>/LC_MESSAGES/<domain>.mo.
 //
 // The language comes from LANG, else the system locale, else "C". It works even
 // when no system locale of that language is installed.
@@ -13,7 +13,7 @@ namespace platform {
 void InitTranslation();
 // The chosen language ("C" when nothing is translated).
 std::string TranslationLanguage();
-// Binds `domain` to the catalogues under `dir` (default: ExeDir() + "locale"),
+// Binds `domain` to the catalogues under `dir` (default: LocaleDir()),
 // with UTF-8 output.
 void BindDomain(const char* domain, const std::string& dir = {});
 // The translation of `msgid` in `domain`, or `msgid` itself when there is none.

@@ -200,11 +200,11 @@ void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
 }
 
 void PrepareConfig() {
-    PrepareConfig(Form1->XMLConfig, platform::ExeDir());
+    PrepareConfig(Form1->XMLConfig, platform::SettingsDir());
 }
 void ReadConfig() {
     ReadConfig(Form1->XMLConfig);
 }
 void SaveConfig() {
-    SaveConfig(Form1->XMLConfig, platform::ExeDir());
+    SaveConfig(Form1->XMLConfig, platform::SettingsDir());
 }

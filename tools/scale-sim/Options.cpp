@@ -166,6 +166,7 @@ Other:
                         exits when standard input reaches end of file)
   -v, --verbose         describe traffic on standard error
   -h, --help            show this text
+  --version             show the version and exit
 
 Standard output carries one line per event, flushed at once:
   PORT <device path or port number>   first line, once the link is ready

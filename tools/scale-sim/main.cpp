@@ -41,6 +41,10 @@ scalesim::Fd InstallStopSignals() {
 
 int main(int argc, char** argv) {
     using namespace scalesim;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "scale-sim " SCALEDB_VERSION "\n";
+        return 0;
+    }
     Options options;
     try {
         options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
