@@ -1,6 +1,9 @@
 # Sourced by the scripts: installs the Debian packages the build needs when
 # they are missing (as root, or through sudo).
-DEPS=(g++ cmake ninja-build qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext)
+DEPS=(g++ cmake ninja-build qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext
+    desktop-file-utils appstream)
+# Building the Debian package and checking it (scripts/package).
+PACKAGE_DEPS=(dpkg-dev file lintian)
 
 ensure_packages() {
     local missing=()
