@@ -6,6 +6,7 @@
 #include "platform/Translate.h"
 #include "settings/ConnectionUnit.h"
 
+#include <QIcon>
 #include <QPointer>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
     crash::Install();
     platform::InitTranslation();
     TApplication app(argc, argv);
+    // The installed menu entry's icon; the desktop matches windows to the entry.
+    TApplication::setWindowIcon(QIcon::fromTheme("scaledb"));
+    TApplication::setDesktopFileName("org.example.scaledb");
     ApplicationHandleException = [](std::exception_ptr e) { crash::HandleException(e); };
     platform::UnhandledThreadException = [](std::exception_ptr e) { crash::HandleException(e); };
 
