@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
-#include "app/DatabaseFile.h"
+#include "transfer/DatabaseFile.h"
 
 namespace {
 
@@ -86,6 +86,19 @@ TEST(DatabaseFile, LineEndsLfAndCrLfLoadAlikeAndLoneCrIsDropped) {
 TEST(DatabaseFile, CtrlZEndsTheFile) {
     TableData t = Parse("a;b\nc\x1a;d\ne;f;g\n");
     EXPECT_EQ(Cells(t), (Grid{{"a", "b"}, {"c", ""}}));
+}
+
+TEST(DatabaseFile, AByteOrderMarkOnlyAtTheVeryStartIsDropped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    for (auto parse : {Parse, ParseBytewise}) {
+        EXPECT_EQ(Cells(parse(bom + "1001;Apples\n" + bom + "x;y\n")),
+                  (Grid{{"1001", "Apples"}, {bom + "x", "y"}}));
+        EXPECT_EQ(Cells(parse(bom)), (Grid{{""}}));
+        EXPECT_EQ(Cells(parse(bom + bom + "a")), (Grid{{bom + "a"}}));
+        // The start of a mark that is not one stays data.
+        EXPECT_EQ(Cells(parse("\xEF\xBB;\n")), (Grid{{"\xEF\xBB", ""}}));
+        EXPECT_EQ(Cells(parse("\xEF")), (Grid{{"\xEF"}}));
+    }
 }
 
 TEST(DatabaseFile, EveryOtherByteValueReachesTheCellUnchanged) {
