@@ -3,7 +3,7 @@
 #include <QAbstractTableModel>
 #include <QTableView>
 
-#include "app/DatabaseFile.h"
+#include "transfer/DatabaseFile.h"
 
 class TStringGridModel : public QAbstractTableModel {
 public:

@@ -106,10 +106,24 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // "*" rather than "*.*": on Linux the latter hides names without a dot.
     OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
-    TimerBaza = new QTimer(this);
-    TimerBaza->setInterval(100);
-    TimerBaza->setSingleShot(true);
-    TimerBaza->setTimerType(Qt::PreciseTimer);
+    // The transfer engine sends through SendOrder and reads the grid at every tick.
+    TimerBaza = FEngine.Timer();
+    FEngine.OnSend = [this](const std::string& command) { SendOrder(command); };
+    FEngine.OnProgress = [this](const TTransferProgress&) { UpdateProgress(); };
+    FEngine.RowCount = [this] { return StringGrid1->RowCount(); };
+    FEngine.RecordText = [this](int r) { return StringGrid1->RecordText(r); };
+    FEngine.KindNow = [this] {
+        return rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product;
+    };
+    FEngine.OnTimer = [this] { crash::Guard([this] { TimerBazaTimer(); }); };
+    FEngine.OnFinished = [this](const TTransferOutcome&) {
+        bbWyslijBazeClick();
+        UpdateProgress();
+        if (FSendFailed)
+            QMessageBox::information(this, "Failure", "Database could not be sent to scale.");
+        else
+            QMessageBox::information(this, "Success", "Database was sent to scale.");
+    };
 
     // The serial port as the window is designed: COM1, 9600 8N1, no flow
     // control, DTR and RTS off, all ten events watched.
@@ -125,7 +139,6 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(btnOpenPort, &QPushButton::clicked, this,
             [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
-    connect(TimerBaza, &QTimer::timeout, this, [this] { crash::Guard([this] { TimerBazaTimer(); }); });
 
     FormCreate();
 }
@@ -331,23 +344,13 @@ void TForm1::bbWyslijBazeClick() {
             bbWyslijBaze->Tag = 1;
             bbWyslijBaze->setText("Stop");
             btnOpenPort->setEnabled(false);
-            FRowIndex = 0;
-            FSendFailed = false;
-            // A tick still pending from an earlier transfer must not cut the
-            // 100 ms after the coming start acknowledgement short.
-            TimerBaza->stop();
-            UpdateProgress();
-            if (rgBaza->ItemIndex() == 0)
-                SendOrder("SbP");
-            else if (rgBaza->ItemIndex() == 1)
-                SendOrder("SbU");
+            FEngine.Start(rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product);
         } else {
             bbWyslijBaze->Tag = 0;
             bbWyslijBaze->setText("Send database");
             btnOpenPort->setEnabled(true);
             // Late acknowledgements must not carry a stopped transfer on.
-            FRowIndex = RowIndexIdle;
-            UpdateProgress();
+            FEngine.Stop();
         }
     } catch (...) {
     }
@@ -356,36 +359,13 @@ void TForm1::bbWyslijBazeClick() {
 void TForm1::TimerBazaTimer() {
     TimerBaza->stop();
     if (FClosing) return;
-    const std::int32_t k = FRowIndex;
-    const int rows = StringGrid1->RowCount();
-    if (k >= 1 && k <= rows) {
-        const std::string record = StringGrid1->RecordText(k - 1);
-        if (!record.empty()) {
-            SendOrder("Sr" + record);
-        } else {
-            FRowIndex = -1;
-            FSendFailed = true;
-            SendOrder("Se");
-        }
-    } else if (k == rows + 1) {
-        FRowIndex = -1;
-        SendOrder("Se");
-    } else if (k == -2) {
-        bbWyslijBazeClick();
-        // The transfer is over: nothing the scale sends now starts another.
-        FRowIndex = RowIndexIdle;
-        UpdateProgress();
-        if (FSendFailed)
-            QMessageBox::information(this, "Failure", "Database could not be sent to scale.");
-        else
-            QMessageBox::information(this, "Success", "Database was sent to scale.");
-        return;
-    }
-    UpdateProgress();
+    // The engine sends the next command, or ends the transfer (OnFinished
+    // resets the button and shows the outcome).
+    FEngine.Tick();
 }
 
 void TForm1::ArmTimerBaza() {
-    if (!TimerBaza->isActive()) TimerBaza->start();
+    FEngine.ArmTimer();
     UpdateProgress();
 }
 

@@ -11,6 +11,7 @@
 #include "links/serial/CPort.h"
 #include "platform/WinMsg.h"
 #include "platform/XmlDocument.h"
+#include "transfer/TransferEngine.h"
 
 class CEthConnection;
 class QAction;
@@ -18,10 +19,6 @@ class QFileDialog;
 class QLabel;
 class QProgressBar;
 class QTimer;
-
-// The row index while no transfer is running: no reply moves it and no tick
-// acts on it, so only "Send database" can start sending.
-constexpr std::int32_t RowIndexIdle = -3;
 
 class TForm1 : public QMainWindow {
 public:
@@ -39,16 +36,18 @@ public:
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
     QFileDialog* OpenDialog1;
-    QTimer* TimerBaza;
+    QTimer* TimerBaza; // the engine's tick timer
 
     // Components.
     TComPort ComPort1;
     platform::XmlDocument XMLConfig;
 
-    // State.
+    // State. The sequencer's state lives in the engine; the window reads and
+    // writes it under its own names.
+    TTransferEngine FEngine;
     std::uint8_t FLinkState = 0;
-    std::int32_t FRowIndex = RowIndexIdle;
-    bool FSendFailed = false;
+    std::int32_t& FRowIndex = FEngine.RowIndex();
+    bool& FSendFailed = FEngine.SendFailed();
     std::unique_ptr<CEthConnection> FEthLink;
     platform::HWND Handle() const { return FHandle; }
     // True from the start of FormClose: late ticks and replies are ignored.

@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/DatabaseFile.h"
+#include "transfer/DatabaseFile.h"
 #include "app/GridModel.h"
 #include "bench/BenchUtil.h"
 

@@ -3,7 +3,7 @@
 #include <QScrollBar>
 #include <QTest>
 
-#include "app/DatabaseFile.h"
+#include "transfer/DatabaseFile.h"
 #include "app/GridModel.h"
 #include "bench/BenchUtil.h"
 

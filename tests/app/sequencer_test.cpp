@@ -60,14 +60,18 @@ TEST_F(Sequencer, RepliesAreAssembledUntilLfAndTrimmed) {
     form->bbWyslijBaze->click();
     ProcessReply("MbP\r\n");
     ASSERT_EQ(form->FRowIndex, 1);
+    // Each acknowledgement answers a record that went out at a tick.
+    Tick();
     for (const char* piece : {"M", "r", "\r"}) {
         ProcessReply(piece);
         EXPECT_EQ(form->FRowIndex, 1);
     }
     ProcessReply("\n");
     EXPECT_EQ(form->FRowIndex, 2);
+    Tick();
     ProcessReply("  Mr  \r\n");
     EXPECT_EQ(form->FRowIndex, 3);
+    Tick();
     // Case matters; two replies in one piece are one reply that matches nothing.
     ProcessReply("mr\r\n");
     ProcessReply("Mr\r\nMr\r\n");

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
-#include "app/DatabaseFile.h"
+#include "transfer/DatabaseFile.h"
 
 namespace {
 

@@ -1,0 +1,243 @@
+#include "TransferEngine.h"
+
+#include <algorithm>
+
+namespace {
+
+// Leading and trailing characters of code 32 or less do not belong to a reply.
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 32)
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
+        --e;
+    return s.substr(b, e - b);
+}
+
+} // namespace
+
+TTransferEngine::TTransferEngine(const TTransferOptions& options) : FOptions(options) {
+    FTimer.setInterval(FOptions.TickMs);
+    FTimer.setSingleShot(true);
+    FTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&FTimer, &QTimer::timeout, [this] {
+        if (OnTimer)
+            OnTimer();
+        else
+            Tick();
+    });
+    FReplyTimer.setSingleShot(true);
+    if (FOptions.ReplyTimeoutMs > 0) FReplyTimer.setInterval(FOptions.ReplyTimeoutMs);
+    QObject::connect(&FReplyTimer, &QTimer::timeout, [this] { ReplyTimedOut(); });
+}
+
+TTransferEngine::~TTransferEngine() {
+    FTimer.stop();
+    FReplyTimer.stop();
+}
+
+void TTransferEngine::SetTable(std::shared_ptr<const TableData> table) {
+    FTable = std::move(table);
+    RowCount = [this] { return FTable ? FTable->RowCount() : 0; };
+    RecordText = [this](int r) { return FTable ? FTable->RecordText(r, FTable->ColCount()) : std::string(); };
+}
+
+int TTransferEngine::Rows() const {
+    return RowCount ? RowCount() : 0;
+}
+
+void TTransferEngine::Start(TDatabaseKind kind) {
+    Reset();
+    // Leftovers without a line end would spoil the start acknowledgement.
+    FReply.clear();
+    FKind = kind;
+    FRowIndex = 0;
+    FSendFailed = false;
+    FAcknowledged = 0;
+    FCommandsSent = 0;
+    FResends = 0;
+    FLastRows = Rows();
+    Report();
+    Send(kind == TDatabaseKind::User ? "SbU" : "SbP");
+}
+
+void TTransferEngine::Stop() {
+    Reset();
+    Report();
+}
+
+void TTransferEngine::Reset() {
+    // A tick still pending from an earlier transfer must not cut the 100 ms
+    // after the coming start acknowledgement short.
+    FTimer.stop();
+    FReplyTimer.stop();
+    FRowIndex = RowIndexIdle;
+    FAwaiting = false;
+    FLastCommand.clear();
+    FLastWrong.clear();
+    FTries = 0;
+    FFailedRow = 0;
+}
+
+void TTransferEngine::Send(const std::string& command) {
+    // A command sent while the one before is still unacknowledged repeats it.
+    if (FAwaiting) {
+        ++FResends;
+        ++FTries;
+    } else {
+        FTries = 1;
+    }
+    FAwaiting = true;
+    FLastCommand = command;
+    ++FCommandsSent;
+    if (FOptions.ReplyTimeoutMs > 0) FReplyTimer.start();
+    if (OnSend) OnSend(command);
+}
+
+void TTransferEngine::Feed(const std::string& text) {
+    FReply += text;
+    if (FReply.find('\n') == std::string::npos) {
+        // A peer that never ends its line must not grow the buffer forever.
+        if (FReply.size() > MaxReplyBuffer) FReply.clear();
+        return;
+    }
+    const std::string reply = Trim(FReply);
+    FReply.clear();
+    Reply(reply);
+}
+
+void TTransferEngine::Reply(const std::string& reply) {
+    // One acknowledgement per command: once a reply has matched, further
+    // replies match nothing until the next command goes out.
+    if (FAwaiting) {
+        FReplyTimer.stop();
+        bool match;
+        if (FRowIndex == -1) {
+            match = reply == "Me";
+        } else if (FRowIndex == 0) {
+            const TDatabaseKind kind = KindNow ? KindNow() : FKind;
+            match = reply == (kind == TDatabaseKind::User ? "MbU" : "MbP");
+        } else {
+            match = reply == "Mr";
+        }
+        if (match) {
+            FAwaiting = false;
+            if (FRowIndex == -1) {
+                FRowIndex = -2;
+            } else if (FRowIndex >= 0) {
+                if (FRowIndex >= 1) ++FAcknowledged;
+                FRowIndex += 1;
+            }
+        } else {
+            FLastWrong = reply;
+            if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
+                Fail(TTransferFault::WrongReply);
+                return;
+            }
+        }
+    }
+    ArmTimer();
+    Report();
+}
+
+void TTransferEngine::ArmTimer() {
+    if (!FTimer.isActive()) FTimer.start();
+}
+
+void TTransferEngine::ReplyTimedOut() {
+    if (!FAwaiting) return;
+    FLastWrong.clear();
+    if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
+        Fail(TTransferFault::NoReply);
+        return;
+    }
+    Send(FLastCommand);
+    Report();
+}
+
+void TTransferEngine::Tick() {
+    FTimer.stop();
+    const std::int32_t k = FRowIndex;
+    const int rows = Rows();
+    FLastRows = rows;
+    // With a retry limit the start and end commands are repeated too.
+    if (FOptions.RetryLimit >= 0 && FAwaiting && (k == 0 || k == -1)) {
+        Send(FLastCommand);
+    } else if (k >= 1 && k <= rows) {
+        const std::string record = RecordText ? RecordText(k - 1) : std::string();
+        if (!record.empty()) {
+            Send("Sr" + record);
+        } else {
+            FRowIndex = -1;
+            FSendFailed = true;
+            FFailedRow = k;
+            Send("Se");
+        }
+    } else if (k == rows + 1) {
+        FRowIndex = -1;
+        Send("Se");
+    } else if (k == -2) {
+        Finish();
+        return;
+    } else {
+        return;
+    }
+    Report();
+}
+
+int TTransferEngine::FailedRow() const {
+    if (FRowIndex == 0) return 0;
+    if (FRowIndex == -1 || FRowIndex == -2) return FLastRows + 1;
+    return FRowIndex;
+}
+
+void TTransferEngine::Finish() {
+    TTransferOutcome outcome;
+    outcome.Done = !FSendFailed;
+    outcome.Rows = FLastRows;
+    if (FSendFailed) {
+        outcome.Fault = TTransferFault::EmptyRecord;
+        outcome.Row = FFailedRow;
+        outcome.Command = "Sr";
+        outcome.Tries = 1;
+    }
+    Reset();
+    outcome.Progress = Progress();
+    Report();
+    if (OnFinished) OnFinished(outcome);
+}
+
+void TTransferEngine::Fail(TTransferFault fault) {
+    TTransferOutcome outcome;
+    outcome.Fault = fault;
+    outcome.Rows = FLastRows;
+    outcome.Row = FailedRow();
+    outcome.Command = FLastCommand;
+    outcome.Reply = fault == TTransferFault::WrongReply ? FLastWrong : std::string();
+    outcome.Tries = FTries;
+    const TTransferProgress progress = Progress();
+    Reset();
+    outcome.Progress = progress;
+    outcome.Progress.Running = false;
+    Report();
+    if (OnFinished) OnFinished(outcome);
+}
+
+TTransferProgress TTransferEngine::Progress() const {
+    TTransferProgress p;
+    p.Running = Running();
+    p.Rows = FLastRows;
+    p.Acknowledged = FAcknowledged;
+    p.CommandsSent = FCommandsSent;
+    p.Resends = FResends;
+    // The row going out now; all of them once the end command is sent.
+    if (FRowIndex >= 1)
+        p.Row = std::min<int>(FRowIndex, FLastRows);
+    else if (FRowIndex == -1 || FRowIndex == -2)
+        p.Row = FLastRows;
+    return p;
+}
+
+void TTransferEngine::Report() {
+    if (OnProgress) OnProgress(Progress());
+}
