@@ -142,11 +142,20 @@ void UdpEndpoint::Listen() {
         for (std::size_t i = 1; i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLERR))) continue;
             for (;;) {
-                const ssize_t n = recv(fds[i].fd, buffer.data(), buffer.size(), MSG_TRUNC);
+                sockaddr_in from{};
+                socklen_t fromLength = sizeof from;
+                const ssize_t n = recvfrom(fds[i].fd, buffer.data(), buffer.size(), MSG_TRUNC,
+                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
                 if (n < 0 && errno == EINTR) continue;
                 if (n < 0) break; // drained, or an error such as a refused earlier send: ignored
                 if (static_cast<std::size_t>(n) > FReceiveBufferSize) continue; // too long: lost
-                if (OnDatagram) OnDatagram(std::string(buffer.data(), static_cast<std::size_t>(n)));
+                std::string bytes(buffer.data(), static_cast<std::size_t>(n));
+                if (OnDatagramFrom) {
+                    char ip[INET_ADDRSTRLEN] = "";
+                    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+                    OnDatagramFrom(bytes, ip, ntohs(from.sin_port));
+                }
+                if (OnDatagram) OnDatagram(bytes);
             }
         }
     }

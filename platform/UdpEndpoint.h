@@ -54,6 +54,9 @@ public:
 
     // The bytes of one received datagram, raised on the listener thread.
     std::function<void(const std::string& bytes)> OnDatagram;
+    // The same with the sender's dotted address and port, for an owner that serves
+    // several peers on one endpoint.
+    std::function<void(const std::string& bytes, const std::string& ip, std::uint16_t port)> OnDatagramFrom;
 
     // Parses "a.b.c.d" into a network-order address; false for anything else.
     static bool ParseAddress(const std::string& ip, std::uint32_t& address);

@@ -198,13 +198,3 @@ void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
         // Nothing to report: the previous file is still in place.
     }
 }
-
-void PrepareConfig() {
-    PrepareConfig(Form1->XMLConfig, platform::ExeDir());
-}
-void ReadConfig() {
-    ReadConfig(Form1->XMLConfig);
-}
-void SaveConfig() {
-    SaveConfig(Form1->XMLConfig, platform::ExeDir());
-}
