@@ -126,7 +126,11 @@ public:
         try {
             port_.WriteText(bytes);
         } catch (const EComPort& e) {
-            if (OnFailed) OnFailed("writing to " + target_.device + " failed: " + e.what());
+            const int code = e.SystemCode();
+            if (OnFailed)
+                OnFailed("writing to " + target_.device +
+                         " failed: " + (code > 0 ? std::strerror(code) : e.what()) +
+                         " (was the device unplugged or closed?)");
         }
     }
 
