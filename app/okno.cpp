@@ -272,7 +272,9 @@ void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {
     // A notification the Ethernet link posted before the user switched to the
     // serial port must not overwrite the serial port's state.
     if (Kind == KindSerial) return;
-    FLinkState = static_cast<std::uint8_t>(wParam & 0xFF);
+    const auto state = static_cast<std::uint8_t>(wParam & 0xFF);
+    if (state == LinkConnected && FLinkState != LinkConnected) FEngine.ClearReplies();
+    FLinkState = state;
     ShowConnectionState();
 }
 
@@ -285,6 +287,8 @@ void TForm1::btnOpenPortClick() {
     if (FLinkState == LinkDisconnected) {
         try {
             ComPort1.Open();
+            // Whatever an earlier link left without a line end is not a reply.
+            FEngine.ClearReplies();
             FLinkState = LinkConnected;
             btnOpenPort->setText("Disconnect");
         } catch (...) {

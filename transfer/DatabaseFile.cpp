@@ -68,11 +68,26 @@ void TableParser::EndLine() {
     FFields = 1;
 }
 
+namespace {
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+}
+
 bool TableParser::Feed(const char* data, std::size_t size) {
     if (FEnded) return false;
     std::string& out = FTable.Bytes();
     const char* p = data;
     const char* end = data + size;
+    // The mark may arrive split over several pieces; its bytes are held back
+    // until it is complete (dropped) or proves to be data.
+    while (FMarkSeen >= 0 && p < end) {
+        if (*p == kByteOrderMark[FMarkSeen]) {
+            ++p;
+            if (++FMarkSeen == 3) FMarkSeen = -1;
+        } else {
+            out.append(kByteOrderMark, static_cast<std::size_t>(FMarkSeen));
+            FMarkSeen = -1;
+        }
+    }
     while (p < end) {
         // Copy the run of ordinary bytes in one go.
         const char* q = p;
@@ -100,6 +115,8 @@ bool TableParser::Feed(const char* data, std::size_t size) {
 }
 
 TableData TableParser::Finish() {
+    if (FMarkSeen > 0) FTable.Bytes().append(kByteOrderMark, static_cast<std::size_t>(FMarkSeen));
+    FMarkSeen = -1;
     EndLine();
     if (FTable.RowCount() == 0) FTable.EndRow(1);
     TableData out = std::move(FTable);

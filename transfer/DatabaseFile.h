@@ -49,7 +49,9 @@ private:
 };
 
 // Parses file contents: lines end at LF or CR LF, a lone CR is dropped, byte
-// 26 ends the file, empty lines are skipped, fields split at every ";".
+// 26 ends the file, empty lines are skipped, fields split at every ";". A
+// UTF-8 byte-order mark at the very start (spreadsheets write one) is not
+// part of the table; anywhere else it is data.
 class TableParser {
 public:
     explicit TableParser(std::size_t sizeHint = 0);
@@ -64,6 +66,7 @@ private:
     std::size_t FLineStart = 0;
     int FFields = 1;
     bool FEnded = false;
+    int FMarkSeen = 0; // bytes of a leading byte-order mark matched so far; -1 once past it
 };
 
 // Reads the whole file into a table. Throws EInOutError when the file

@@ -43,10 +43,12 @@ void CEthConnection::ToggleTCP(const std::string& host, std::int32_t port) {
         } catch (...) {
         }
     } else if (FState == LinkDisconnecting || FState == LinkConnecting) {
-        // Cancels the display only: an attempt under way goes on.
+        // A cancelled attempt is ended here: a late failure or success of it
+        // must not overwrite the state of whatever link the user opens next,
+        // nor leave a connection open behind the user's back.
         FState = LinkDisconnected;
         try {
-            if (FTCPClient) FTCPClient->Deactivate();
+            FTCPClient.reset();
         } catch (...) {
         }
     } else {
@@ -83,7 +85,9 @@ void CEthConnection::ToggleUDP(const std::string& host, std::int32_t port) {
         FUDPServer->ClearBindings();
         FUDPServer->SetDefaultPort(UdpLocalPort);
         FUDPServer->AddBinding();
-        FUDPServer->OnDatagram = [this](const std::string& bytes) { HandleDatagram(bytes); };
+        FUDPServer->OnDatagramFrom = [this](const std::string& bytes, const std::string& ip, std::uint16_t) {
+            HandleDatagram(bytes, ip);
+        };
         FUDPServer->Activate();
         FState = LinkConnected;
     } catch (...) {
@@ -136,15 +140,24 @@ void CEthConnection::HandleError(int& errorCode) {
     errorCode = 0;
 }
 
-void CEthConnection::HandleDatagram(const std::string& bytes) {
+void CEthConnection::HandleDatagram(const std::string& bytes, const std::string& ip) {
     if (bytes.empty()) return;
     std::string text = bytes.substr(0, bytes.find('\0'));
     if (text.size() > kMaxDatagramText) text.resize(kMaxDatagramText);
     if (text.empty()) return;
     // Posted, never awaited: deactivation on the GUI thread joins this thread.
+    // Only the scale answers: another sender's datagram is not a reply piece
+    // (the scale's source port is not known, so any port of its address is).
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
-            app, [text] { ProcessReply(text); }, Qt::QueuedConnection);
+            app,
+            [text, ip] {
+                std::uint32_t from = 0, scale = 0;
+                if (platform::UdpEndpoint::ParseAddress(ip, from) &&
+                    platform::UdpEndpoint::ParseAddress(Host, scale) && from == scale)
+                    ProcessReply(text);
+            },
+            Qt::QueuedConnection);
 }
 
 void CEthConnection::PostState() const {

@@ -39,7 +39,7 @@ private:
     void HandleDisconnect();
     void HandleRead();
     void HandleError(int& errorCode);
-    void HandleDatagram(const std::string& bytes); // listener thread
+    void HandleDatagram(const std::string& bytes, const std::string& ip); // listener thread
     void PostState() const;
 
     std::uint8_t FState = 0;

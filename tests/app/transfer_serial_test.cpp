@@ -14,6 +14,7 @@
 
 #include "GuiTestUtil.h"
 #include "app/Global.h"
+#include "app/ProcessData.h"
 #include "app/okno.h"
 #include "platform/Paths.h"
 #include "tools/SimProcess.h"
@@ -142,6 +143,33 @@ TEST_F(SerialTransfer, AWrongReplySendsTheSameRecordAgain) {
     auto box = SendAndWait();
     EXPECT_EQ(box->caption, "Success");
     EXPECT_EQ(sim.ReadLog(), "SbP\r\nSr1001;Apples;2.50\r\nSr1002;Pears;3.10\r\nSr1002;Pears;3.10\r\nSe\r\n");
+}
+
+TEST_F(SerialTransfer, AScaleAnsweringEveryCommandTwiceGetsEveryRowOnceInOrder) {
+    SimProcess sim;
+    sim.Start({"--serial", "--double", "--log", sim.LogPath()});
+    Load("1001;Apples;2.50\n1002;Pears;3.10\n1003;Plums;4.20\n");
+    ConnectTo(sim.PortText());
+    auto box = SendAndWait();
+    EXPECT_EQ(box->caption, "Success");
+    EXPECT_EQ(box->text, "Database was sent to scale.");
+    EXPECT_EQ(sim.ReadLog(), "SbP\r\nSr1001;Apples;2.50\r\nSr1002;Pears;3.10\r\nSr1003;Plums;4.20\r\nSe\r\n");
+}
+
+TEST_F(SerialTransfer, TextLeftWithoutLineEndIsDroppedWhenALinkOpensAndWhenATransferStarts) {
+    ManualScale scale;
+    ASSERT_FALSE(scale.device.empty());
+    Load(kWorkedExample);
+    ProcessReply("noise");
+    ConnectTo(scale.device);
+    EXPECT_EQ(ReplyBuffer(), "");
+    scale.Say("half a rep");
+    ASSERT_TRUE(gui::WaitFor([&] { return ReplyBuffer() == "half a rep"; }));
+    form->bbWyslijBaze->click();
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "SbP\r\n");
+    scale.Say("MbP\r\n");
+    EXPECT_TRUE(gui::WaitFor([&] { return form->FRowIndex == 1; }));
+    form->bbWyslijBaze->click(); // Stop
 }
 
 TEST_F(SerialTransfer, AnEmptyRecordEndsTheTransferAsAFailure) {

@@ -88,6 +88,19 @@ TEST(DatabaseFile, CtrlZEndsTheFile) {
     EXPECT_EQ(Cells(t), (Grid{{"a", "b"}, {"c", ""}}));
 }
 
+TEST(DatabaseFile, AByteOrderMarkOnlyAtTheVeryStartIsDropped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    for (auto parse : {Parse, ParseBytewise}) {
+        EXPECT_EQ(Cells(parse(bom + "1001;Apples\n" + bom + "x;y\n")),
+                  (Grid{{"1001", "Apples"}, {bom + "x", "y"}}));
+        EXPECT_EQ(Cells(parse(bom)), (Grid{{""}}));
+        EXPECT_EQ(Cells(parse(bom + bom + "a")), (Grid{{bom + "a"}}));
+        // The start of a mark that is not one stays data.
+        EXPECT_EQ(Cells(parse("\xEF\xBB;\n")), (Grid{{"\xEF\xBB", ""}}));
+        EXPECT_EQ(Cells(parse("\xEF")), (Grid{{"\xEF"}}));
+    }
+}
+
 TEST(DatabaseFile, EveryOtherByteValueReachesTheCellUnchanged) {
     std::string cell;
     for (int b = 0; b < 256; ++b)

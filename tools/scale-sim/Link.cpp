@@ -115,13 +115,18 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
     // Replies never overtake or interleave with one still waiting.
     if (!queue_.empty())
         due = std::max(due, queue_.back().due + (options_.split ? pause : Clock::duration::zero()));
-    if (!options_.split) {
-        queue_.push_back({due, reply, target, to});
-        return;
-    }
-    for (char c : reply) {
-        queue_.push_back({due, std::string(1, c), target, to});
-        due += pause;
+    // --double: the same reply once more, 20 ms after the first one began.
+    for (int copy = options_.doubleReply ? 2 : 1; copy > 0; --copy) {
+        const auto next = due + std::chrono::milliseconds(20);
+        if (!options_.split) {
+            queue_.push_back({due, reply, target, to});
+        } else {
+            for (char c : reply) {
+                queue_.push_back({due, std::string(1, c), target, to});
+                due += pause;
+            }
+        }
+        due = std::max(next, due);
     }
 }
 

@@ -64,6 +64,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
             if (o.symlinkPath.empty()) throw UsageError("--symlink needs a path");
         } else if (name == "--delay") {
             o.delayMs = static_cast<int>(ParseCount(name, value(), 600000));
+        } else if (name == "--double") {
+            flag();
+            o.doubleReply = true;
         } else if (name == "--split") {
             flag();
             o.split = true;
@@ -169,6 +172,8 @@ Link options:
 
 Reply behaviour:
   --delay MS            wait MS milliseconds before replying
+  --double              write every reply twice, the second 20 ms after the
+                        first
   --split               write each reply one byte at a time (UDP: one
                         datagram per byte), pausing between bytes
   --split-pause MS      pause between split bytes (default 1)

@@ -21,6 +21,7 @@ struct Options {
     bool split = false;
     int splitPauseMs = 1;
     bool pad = false;
+    bool doubleReply = false; // every reply written twice, 20 ms apart
     std::uint64_t wrongEvery = 0;
     std::uint64_t silentAfter = 0;
     std::optional<std::uint64_t> records;

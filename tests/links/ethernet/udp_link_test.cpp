@@ -123,6 +123,22 @@ TEST_F(UdpLinkTest, ReceivedDatagramsReachTheReplyCollectorTrimmedToTheirText) {
     ethtest::ClearReplies();
 }
 
+TEST_F(UdpLinkTest, OnlyDatagramsFromTheScalesAddressAreReplies) {
+    Open();
+    // Any source port of the scale's address will do.
+    UdpPeer otherPort;
+    ASSERT_TRUE(otherPort.SendTo(UdpLocalPort, "M"));
+    EXPECT_TRUE(Deliver("r", "Mr"));
+    ethtest::ClearReplies();
+    // Another address is not the scale (nothing is sent to it).
+    Host = "127.0.0.3";
+    ASSERT_TRUE(Peer.SendTo(UdpLocalPort, "Mr"));
+    ethtest::Drain();
+    Host = "127.0.0.1";
+    EXPECT_TRUE(Deliver("Z", "Z"));
+    ethtest::ClearReplies();
+}
+
 TEST_F(UdpLinkTest, PiecesAreHandedOverInArrivalOrder) {
     Open();
     ASSERT_TRUE(Peer.SendTo(UdpLocalPort, "M"));
