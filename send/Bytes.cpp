@@ -5,7 +5,7 @@
 #include <iconv.h>
 #include <stdexcept>
 
-namespace send {
+namespace sendcmd {
 
 std::string Escape(std::string_view bytes) {
     std::string out;
@@ -84,4 +84,4 @@ bool Recoder::Convert(std::string_view in, std::string& out, std::size_t& badOff
     return true;
 }
 
-} // namespace send
+} // namespace sendcmd

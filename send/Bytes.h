@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace send {
+namespace sendcmd {
 
 // Printable ASCII as it is; backslash, CR, LF, TAB and NUL as \\ \r \n \t \0;
 // every other byte as \xHH. The result is plain ASCII and can be read back unambiguously.
@@ -36,4 +36,4 @@ private:
     std::string from_, to_;
 };
 
-} // namespace send
+} // namespace sendcmd

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <set>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 
@@ -113,4 +113,4 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     return result;
 }
 
-} // namespace send
+} // namespace sendcmd

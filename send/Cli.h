@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace send {
+namespace sendcmd {
 
 struct SendOptions {
     std::string table;
@@ -34,4 +34,4 @@ struct ParsedCommandLine {
 // bad targets file is bad usage too.
 ParsedCommandLine ParseCommandLine(const QStringList& args);
 
-} // namespace send
+} // namespace sendcmd

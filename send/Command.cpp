@@ -19,7 +19,7 @@
 #include <map>
 #include <unistd.h>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 
@@ -156,4 +156,4 @@ int RunCommand(int argc, char** argv) {
     return status;
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -1,8 +1,8 @@
 #pragma once
 // scaledb-send as a whole: command line in, exit status out.
 
-namespace send {
+namespace sendcmd {
 
 int RunCommand(int argc, char** argv);
 
-} // namespace send
+} // namespace sendcmd

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace send {
+namespace sendcmd {
 
 std::string Frame(Target::Kind kind, const std::string& command) {
     if (kind == Target::Kind::Udp) return command + std::string(1, '\0');
@@ -65,6 +65,10 @@ std::string UdpBindAdvice(int code) {
         return "local UDP port 1001, where the scales answer, is in use by another program (the window, or "
                "another scaledb-send?)";
     return std::string("cannot listen on local UDP port 1001: ") + std::strerror(code);
+}
+
+std::string NameNotFoundAdvice(const std::string& host) {
+    return "name not found: " + host + " (check the name, or give the scale's address)";
 }
 
 namespace {
@@ -167,16 +171,16 @@ public:
             return;
         }
         // Looked up here, so that a name that does not exist is told apart.
-        lookup_ = QHostInfo::lookupHost(
-            QString::fromStdString(target_.host), &context_, [this](const QHostInfo& info) {
-                lookup_ = -1;
-                for (const QHostAddress& a : info.addresses())
-                    if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                        Connect(a.toString().toStdString());
-                        return;
-                    }
-                Fail("name not found: " + target_.host + " (check the name, or give the scale's address)");
-            });
+        lookup_ = QHostInfo::lookupHost(QString::fromStdString(target_.host), &context_,
+                                        [this](const QHostInfo& info) {
+                                            lookup_ = -1;
+                                            for (const QHostAddress& a : info.addresses())
+                                                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                                                    Connect(a.toString().toStdString());
+                                                    return;
+                                                }
+                                            Fail(NameNotFoundAdvice(target_.host));
+                                        });
     }
 
     void Send(const std::string& command) override {
@@ -265,4 +269,4 @@ std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings
     return std::make_unique<TcpLink>(target, settings);
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace send {
+namespace sendcmd {
 
 class TargetLink {
 public:
@@ -42,5 +42,6 @@ std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings
 std::string SerialOpenAdvice(const std::string& device, int systemCode, const std::string& message);
 std::string TcpAdvice(int code, const std::string& host, int port);
 std::string UdpBindAdvice(int code);
+std::string NameNotFoundAdvice(const std::string& host);
 
-} // namespace send
+} // namespace sendcmd

@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace send {
+namespace sendcmd {
 
 Progress::Progress(const Sender& sender, const std::vector<Target>& targets) : sender_(sender) {
     for (const Target& t : targets) {
@@ -43,7 +43,7 @@ void Progress::Draw() {
         std::string name = names_[static_cast<std::size_t>(i)];
         name.resize(width_, ' ');
         if (s.finished) {
-            std::snprintf(line, sizeof line, "%s  finished", name.c_str());
+            std::snprintf(line, sizeof line, "%s  %s", name.c_str(), s.sent ? "sent" : "FAILED");
         } else {
             const double rate = s.seconds > 0 ? s.acknowledged / s.seconds : 0;
             const int left = rate > 0 ? static_cast<int>((s.rows - s.acknowledged) / rate + 0.5) : -1;
@@ -68,4 +68,4 @@ void Progress::Draw() {
     drawn_ = lines;
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace send {
+namespace sendcmd {
 
 class Sender;
 
@@ -28,4 +28,4 @@ private:
     QTimer timer_;
 };
 
-} // namespace send
+} // namespace sendcmd

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace send {
+namespace sendcmd {
 
 std::vector<std::string> BuildRecords(const TableData& table, Recoder* recoder,
                                       const std::string& tableName) {
@@ -33,4 +33,4 @@ std::vector<std::string> BuildRecords(const TableData& table, Recoder* recoder,
     return records;
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -5,7 +5,7 @@
 
 class TableData;
 
-namespace send {
+namespace sendcmd {
 
 class Recoder;
 
@@ -14,4 +14,4 @@ class Recoder;
 // naming the row and column of a character the target code page cannot hold.
 std::vector<std::string> BuildRecords(const TableData& table, Recoder* recoder, const std::string& tableName);
 
-} // namespace send
+} // namespace sendcmd

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 
@@ -92,4 +92,4 @@ int ExitStatus(const std::vector<TargetResult>& results) {
     return 0;
 }
 
-} // namespace send
+} // namespace sendcmd

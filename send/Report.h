@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace send {
+namespace sendcmd {
 
 struct TargetResult {
     enum class Outcome { Sent, Failed, Stopped };
@@ -30,4 +30,4 @@ std::string JsonReport(const std::string& table, bool userDatabase, int exitStat
 // 0 when every target got the whole table, else 1.
 int ExitStatus(const std::vector<TargetResult>& results);
 
-} // namespace send
+} // namespace sendcmd

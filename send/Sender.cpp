@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace send {
+namespace sendcmd {
 
 SendLog::SendLog(const std::string& path) {
     if (path.empty()) return;
@@ -213,6 +213,7 @@ std::vector<Sender::Status> Sender::Statuses() const {
         Status s;
         const TargetResult& r = results_[run->index];
         s.finished = run->finished;
+        s.sent = run->finished && r.outcome == TargetResult::Outcome::Sent;
         s.rows = r.rows;
         s.acknowledged = run->finished ? r.acknowledged : run->engine->Progress().Acknowledged;
         s.seconds = run->clock.isValid() ? static_cast<double>(run->clock.elapsed()) / 1000.0 : 0;
@@ -221,4 +222,4 @@ std::vector<Sender::Status> Sender::Statuses() const {
     return out;
 }
 
-} // namespace send
+} // namespace sendcmd

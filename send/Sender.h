@@ -15,7 +15,7 @@
 class TTransferEngine;
 struct TTransferOutcome;
 
-namespace send {
+namespace sendcmd {
 
 class UdpHub;
 
@@ -56,6 +56,7 @@ public:
         int rows = 0;
         double seconds = 0;
         bool finished = false;
+        bool sent = false; // finished with the whole table
     };
     std::vector<Status> Statuses() const;
 
@@ -76,4 +77,4 @@ private:
     bool stopped_ = false;
 };
 
-} // namespace send
+} // namespace sendcmd

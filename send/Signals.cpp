@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 
@@ -56,4 +56,4 @@ const char* SignalName(int sig) {
     }
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -1,7 +1,7 @@
 #pragma once
 // SIGINT, SIGTERM and SIGHUP end a run: nothing more is sent, the report is still printed.
 
-namespace send {
+namespace sendcmd {
 
 // Installs the handlers; returns a descriptor that becomes readable at the first signal.
 int InstallStopSignals();
@@ -13,4 +13,4 @@ inline bool StopRequested() {
 // "SIGINT" and the like.
 const char* SignalName(int signal);
 
-} // namespace send
+} // namespace sendcmd

@@ -8,7 +8,7 @@
 #include <charconv>
 #include <fstream>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 
@@ -123,4 +123,4 @@ Target DefaultTarget(const std::string& settingsDir) {
     return t;
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace send {
+namespace sendcmd {
 
 // Bad usage, an unreadable table or target: exit status 2.
 class UsageError : public std::runtime_error {
@@ -46,4 +46,4 @@ std::vector<Target> ReadTargetsFile(const std::string& path);
 // (ending in "/"), read without changing either file.
 Target DefaultTarget(const std::string& settingsDir);
 
-} // namespace send
+} // namespace sendcmd

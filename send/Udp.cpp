@@ -5,7 +5,7 @@
 #include <QHostInfo>
 #include <QObject>
 
-namespace send {
+namespace sendcmd {
 
 namespace {
 // The scale's reply text in a datagram: up to the first zero byte, at most this long.
@@ -36,9 +36,7 @@ public:
                                                     Start(a.toString().toStdString());
                                                     return;
                                                 }
-                                            if (OnFailed)
-                                                OnFailed("name not found: " + target_.host +
-                                                         " (check the name, or give the scale's address)");
+                                            if (OnFailed) OnFailed(NameNotFoundAdvice(target_.host));
                                         });
     }
 
@@ -72,8 +70,10 @@ private:
         ip_ = ip;
         hub_.links_[{ip_, static_cast<std::uint16_t>(target_.port)}] = this;
         // As the window does: one byte first, so the scale learns where to answer.
+        const std::string start(1, '\0');
+        if (OnWire) OnWire(start);
         try {
-            hub_.endpoint_.SendTo(ip_, target_.port, std::string(1, '\0'));
+            hub_.endpoint_.SendTo(ip_, target_.port, start);
         } catch (...) {
         }
         if (OnOpen) OnOpen();
@@ -135,4 +135,4 @@ void UdpHub::Deliver(const std::string& bytes, const Peer& from) {
     it->second->Receive(bytes);
 }
 
-} // namespace send
+} // namespace sendcmd

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-namespace send {
+namespace sendcmd {
 
 class UdpHub {
 public:
@@ -36,4 +36,4 @@ private:
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
-} // namespace send
+} // namespace sendcmd

@@ -2,5 +2,5 @@
 #include "Command.h"
 
 int main(int argc, char** argv) {
-    return send::RunCommand(argc, argv);
+    return sendcmd::RunCommand(argc, argv);
 }

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+
+#include "send/Links.h"
 
 using namespace sendtest;
 
@@ -113,6 +116,58 @@ TEST_F(SendTest, SigintMidTransferSendsNothingMoreClosesTheLinksAndStillReports)
     SendProcess again(dir_);
     EXPECT_EQ(again.Run({Table(1), Tcp(tcp.Port()), "--timeout", "0.3", "--retries", "0"}), 1);
     EXPECT_EQ(tcp.WaitForLog(sent + "SbP\r\n"), sent + "SbP\r\n");
+}
+
+TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
+    SimProcess pty, udp;
+    pty.Start({"--serial"});
+    udp.Start({"--udp", "--log", udp.LogPath()});
+    // Another program holds the port, and another one local UDP port 1001.
+    const int holder = ::open(pty.PortText().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const int taken = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(1001);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    SendProcess send(dir_);
+    EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3"}), 1);
+    ::close(taken);
+    ::close(holder);
+    const std::string out = send.Out();
+    EXPECT_NE(LineOf(out, "serial:" + pty.PortText())
+                  .find("FAILED before row 1 of 1: " + pty.PortText() +
+                        " is busy: another program holds it (fuser " + pty.PortText() + " shows which)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(LineOf(out, Udp(udp.Port()))
+                  .find("FAILED before row 1 of 1: local UDP port 1001, where the scales answer, is in use "
+                        "by another "
+                        "program"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(udp.ReadLog(), "");
+}
+
+TEST(SendAdvice, EachFailureSaysWhatToDo) {
+    EXPECT_EQ(sendcmd::SerialOpenAdvice("/dev/ttyUSB0", EACCES, ""),
+              "permission denied on /dev/ttyUSB0: add the user to the dialout group (sudo usermod -aG "
+              "dialout $USER) "
+              "and log in again");
+    EXPECT_EQ(sendcmd::SerialOpenAdvice("/dev/ttyUSB0", ENOENT, ""),
+              "no serial port /dev/ttyUSB0 (is the adapter plugged in? ls /dev/serial/by-id/ lists them)");
+    // Refused, unreachable and a name that does not exist are told apart.
+    const std::string refused = sendcmd::TcpAdvice(ECONNREFUSED, "10.0.0.7", 4001);
+    const std::string unreachable = sendcmd::TcpAdvice(EHOSTUNREACH, "10.0.0.7", 4001);
+    const std::string unknown = sendcmd::NameNotFoundAdvice("scale7.shop");
+    EXPECT_EQ(refused, "connection refused by 10.0.0.7:4001 (is the scale on, and is 4001 its port?)");
+    EXPECT_EQ(unreachable, "10.0.0.7 is unreachable (check the address, the cable and the network)");
+    EXPECT_EQ(unknown, "name not found: scale7.shop (check the name, or give the scale's address)");
+    const std::string denied = sendcmd::UdpBindAdvice(EACCES);
+    EXPECT_NE(denied.find("cap_net_bind_service"), std::string::npos);
+    EXPECT_NE(denied.find("sudo setcap cap_net_bind_service=+ep /"), std::string::npos) << denied;
+    EXPECT_EQ(denied.substr(denied.size() - 13), "/scaledb-send");
 }
 
 } // namespace
