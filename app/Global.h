@@ -3,19 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "links/ethernet/LinkState.h"
 #include "platform/WinMsg.h"
-
-// Link kind and protocol values.
-constexpr std::uint8_t KindSerial = 0;
-constexpr std::uint8_t KindEthernet = 1;
-constexpr std::uint8_t ProtocolTCP = 0;
-constexpr std::uint8_t ProtocolUDP = 1;
-
-// Link states shown by the main window and posted by the Ethernet link.
-constexpr std::uint8_t LinkDisconnected = 0;
-constexpr std::uint8_t LinkConnecting = 1;
-constexpr std::uint8_t LinkConnected = 2;
-constexpr std::uint8_t LinkDisconnecting = 255;
 
 // Window message that carries a new link state in the low byte of wParam.
 constexpr platform::UINT WM_LINKSTATE = platform::WM_USER + 1;

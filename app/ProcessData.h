@@ -7,7 +7,7 @@
 // Called on the GUI thread with each piece of received text, from any link.
 // Hands it to the transfer engine of Form1, which collects pieces until an
 // LF, matches the trimmed reply, advances FRowIndex on a match and arms
-// TimerBaza. While the window closes the text is dropped.
+// TimerBaza. Without a window, or while it closes, the text is dropped.
 void ProcessReply(const std::string& text);
 
 // The reply collected so far (for inspection).

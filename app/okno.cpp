@@ -167,6 +167,18 @@ void TForm1::FormCreate() {
         // The design settings stay in force.
     }
     FEthLink = std::make_unique<CEthConnection>();
+    FEthLink->OnReceive = [](const std::string& text) { ProcessReply(text); };
+    FEthLink->OnStateChange = [this](std::uint8_t state) {
+        // Whatever an earlier link left without a line end is not a reply.
+        if (state == LinkConnected) FEngine.ClearReplies();
+        // Posted, as the window handles it later; the state travels
+        // sign-extended from 8 bits.
+        const auto wParam =
+            static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
+        platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
+    };
+    // UDP commands go to Host:Port as they are at the moment of sending.
+    FEthLink->UdpTarget = [] { return TUdpTarget{Host, Port}; };
     FLinkState = 0;
     PrepareConfig();
     ReadConfig();
@@ -272,9 +284,7 @@ void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {
     // A notification the Ethernet link posted before the user switched to the
     // serial port must not overwrite the serial port's state.
     if (Kind == KindSerial) return;
-    const auto state = static_cast<std::uint8_t>(wParam & 0xFF);
-    if (state == LinkConnected && FLinkState != LinkConnected) FEngine.ClearReplies();
-    FLinkState = state;
+    FLinkState = static_cast<std::uint8_t>(wParam & 0xFF);
     ShowConnectionState();
 }
 

@@ -1,25 +1,10 @@
 #include "EthConnection.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include "app/Global.h"
-#include "app/ProcessData.h"
-#include "platform/WinMsg.h"
-
-namespace {
-
-// A reply datagram carries at most this many bytes of text.
-constexpr std::size_t kMaxDatagramText = 101;
-
-} // namespace
-
 CEthConnection::~CEthConnection() {
     try {
         if (FTCPClient && FTCPClient->Active()) FTCPClient->Deactivate();
         FTCPClient.reset();
-        if (FUDPServer && FUDPServer->Active()) FUDPServer->Deactivate();
-        FUDPServer.reset();
+        CloseUDP();
     } catch (...) {
     }
 }
@@ -31,7 +16,7 @@ void CEthConnection::Toggle(std::uint8_t protocol, const std::string& host, std:
         ToggleUDP(host, port);
     else
         return;
-    PostState();
+    ReportState();
 }
 
 void CEthConnection::ToggleTCP(const std::string& host, std::int32_t port) {
@@ -72,23 +57,19 @@ void CEthConnection::ToggleUDP(const std::string& host, std::int32_t port) {
     if (FUDPServer && FUDPServer->Active()) {
         try {
             FState = LinkDisconnected;
-            FUDPServer->Deactivate();
-            FUDPServer.reset();
+            CloseUDP();
         } catch (...) {
         }
         return;
     }
+    FToggleTarget = TUdpTarget{host, port};
     try {
-        FUDPServer.reset();
-        FUDPServer = std::make_unique<platform::UdpEndpoint>();
-        FUDPServer->SetReceiveBufferSize(8192);
-        FUDPServer->ClearBindings();
-        FUDPServer->SetDefaultPort(UdpLocalPort);
-        FUDPServer->AddBinding();
-        FUDPServer->OnDatagramFrom = [this](const std::string& bytes, const std::string& ip, std::uint16_t) {
-            HandleDatagram(bytes, ip);
-        };
-        FUDPServer->Activate();
+        CloseUDP();
+        auto share = FUdpShare ? FUdpShare : std::make_shared<TUdpShare>();
+        FUdpKey = share->Join(
+            [this](std::uint32_t address, std::uint16_t from) { return AcceptsDatagram(address, from); },
+            [this](const std::string& text) { HandleDatagram(text); });
+        FUDPServer = std::move(share);
         FState = LinkConnected;
     } catch (...) {
         // Port taken or not permitted: the link stays down.
@@ -101,6 +82,13 @@ void CEthConnection::ToggleUDP(const std::string& host, std::int32_t port) {
         FUDPServer->SendTo(host, port, std::string(1, '\0'));
     } catch (...) {
     }
+}
+
+void CEthConnection::CloseUDP() {
+    if (!FUDPServer) return;
+    std::shared_ptr<TUdpShare> share = std::move(FUDPServer);
+    share->Leave(FUdpKey);
+    FUdpKey = 0;
 }
 
 void CEthConnection::SendTCP(const std::string& text) {
@@ -116,53 +104,47 @@ void CEthConnection::SendUDP(const std::string& command) {
     try {
         std::string datagram = command;
         datagram.push_back('\0');
-        FUDPServer->SendTo(Host, Port, datagram);
+        const TUdpTarget target = Target();
+        FUDPServer->SendTo(target.Host, target.Port, datagram);
     } catch (...) {
     }
 }
 
+TUdpTarget CEthConnection::Target() const {
+    return UdpTarget ? UdpTarget() : FToggleTarget;
+}
+
+bool CEthConnection::AcceptsDatagram(std::uint32_t address, std::uint16_t port) const {
+    // Only the scale answers: another sender's datagram is not a reply piece.
+    const TUdpTarget target = Target();
+    std::uint32_t scale = 0;
+    if (!platform::UdpEndpoint::ParseAddress(target.Host, scale) || scale != address) return false;
+    return !FUdpShare || port == static_cast<std::uint16_t>(target.Port & 0xFFFF);
+}
+
 void CEthConnection::HandleConnect() {
     FState = LinkConnected;
-    PostState();
+    ReportState();
 }
 
 void CEthConnection::HandleDisconnect() {
     FState = LinkDisconnected;
-    PostState();
+    ReportState();
 }
 
 void CEthConnection::HandleRead() {
     const std::string text = FTCPClient ? FTCPClient->ReceiveText() : std::string();
-    if (!text.empty()) ProcessReply(text);
+    if (!text.empty() && OnReceive) OnReceive(text);
 }
 
 void CEthConnection::HandleError(int& errorCode) {
     errorCode = 0;
 }
 
-void CEthConnection::HandleDatagram(const std::string& bytes, const std::string& ip) {
-    if (bytes.empty()) return;
-    std::string text = bytes.substr(0, bytes.find('\0'));
-    if (text.size() > kMaxDatagramText) text.resize(kMaxDatagramText);
-    if (text.empty()) return;
-    // Posted, never awaited: deactivation on the GUI thread joins this thread.
-    // Only the scale answers: another sender's datagram is not a reply piece
-    // (the scale's source port is not known, so any port of its address is).
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app,
-            [text, ip] {
-                std::uint32_t from = 0, scale = 0;
-                if (platform::UdpEndpoint::ParseAddress(ip, from) &&
-                    platform::UdpEndpoint::ParseAddress(Host, scale) && from == scale)
-                    ProcessReply(text);
-            },
-            Qt::QueuedConnection);
+void CEthConnection::HandleDatagram(const std::string& text) {
+    if (OnReceive) OnReceive(text);
 }
 
-void CEthConnection::PostState() const {
-    // The state travels sign-extended from 8 bits.
-    const auto wParam =
-        static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(FState)));
-    platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
+void CEthConnection::ReportState() const {
+    if (OnStateChange) OnStateChange(FState);
 }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/Global.h"
-#include "app/ProcessData.h"
+#include "links/ethernet/EthConnection.h"
 #include "platform/WinMsg.h"
 
 namespace ethtest {
@@ -72,9 +72,27 @@ private:
     platform::HWND FHandle;
 };
 
-// Empties the reply collector (no main window: a line end just clears it).
+// Every piece of text the links under test received, in order.
+inline std::string& ReplyBuffer() {
+    static std::string received;
+    return received;
+}
+
 inline void ClearReplies() {
-    ProcessReply("\n");
+    ReplyBuffer().clear();
+}
+
+// Sets a link's callbacks as the window does: states posted to
+// MainWindowHandle as WM_LINKSTATE (sign-extended), received text to the
+// collector, UDP commands to Host:Port as they are at the moment of sending.
+inline void Wire(CEthConnection& link) {
+    link.OnReceive = [](const std::string& text) { ReplyBuffer() += text; };
+    link.OnStateChange = [](std::uint8_t state) {
+        const auto wParam =
+            static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
+        platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
+    };
+    link.UdpTarget = [] { return TUdpTarget{Host, Port}; };
 }
 
 // A datagram socket bound to 127.0.0.1 on `port` (0: any free port).

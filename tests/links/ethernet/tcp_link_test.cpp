@@ -9,6 +9,7 @@
 #include "EthTestSupport.h"
 #include "links/ethernet/EthConnection.h"
 
+using ethtest::ReplyBuffer;
 using ethtest::StateRecorder;
 using ethtest::WaitUntil;
 using States = std::vector<int>;
@@ -20,6 +21,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(Server.listen(QHostAddress::LocalHost, 0));
         ServerPort = Server.serverPort();
+        ethtest::Wire(Link);
         ethtest::ClearReplies();
     }
 
@@ -242,6 +244,7 @@ TEST(TcpLinkLifetime, DestroyingAConnectedLinkPostsDisconnected) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     auto link = std::make_unique<CEthConnection>();
+    ethtest::Wire(*link);
     link->Toggle(ProtocolTCP, "127.0.0.1", server.serverPort());
     ASSERT_TRUE(rec.WaitForCount(2));
     link.reset();

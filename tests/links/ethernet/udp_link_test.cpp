@@ -5,6 +5,7 @@
 #include "EthTestSupport.h"
 #include "links/ethernet/EthConnection.h"
 
+using ethtest::ReplyBuffer;
 using ethtest::StateRecorder;
 using ethtest::UdpPeer;
 using ethtest::WaitUntil;
@@ -19,6 +20,7 @@ protected:
         ASSERT_TRUE(ethtest::UdpPortFree(UdpLocalPort)) << "another process holds UDP port 1001";
         Host = "127.0.0.1";
         Port = Peer.Port;
+        ethtest::Wire(*Link);
         ethtest::ClearReplies();
     }
     void TearDown() override {
@@ -196,6 +198,52 @@ TEST_F(UdpLinkTest, TakenLocalPortLeavesTheLinkDisconnected) {
 TEST_F(UdpLinkTest, DestroyingAnOpenLinkFreesThePort) {
     Open();
     Link.reset();
+    EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort));
+}
+
+} // namespace
+
+namespace {
+
+TEST(UdpSharedEndpoint, EachLinkGetsOnlyItsOwnScalesDatagrams) {
+    ASSERT_TRUE(ethtest::UdpPortFree(UdpLocalPort)) << "another process holds UDP port 1001";
+    auto share = std::make_shared<TUdpShare>();
+    UdpPeer scaleA, scaleB, stranger;
+    CEthConnection linkA, linkB;
+    std::string gotA, gotB;
+    for (auto [link, got] : {std::pair{&linkA, &gotA}, std::pair{&linkB, &gotB}}) {
+        link->SetUdpShare(share);
+        link->OnReceive = [got](const std::string& text) { *got += text; };
+    }
+    linkA.Toggle(ProtocolUDP, "127.0.0.1", scaleA.Port);
+    linkB.Toggle(ProtocolUDP, "127.0.0.1", scaleB.Port);
+    ASSERT_EQ(linkA.State(), LinkConnected);
+    ASSERT_EQ(linkB.State(), LinkConnected);
+    for (UdpPeer* scale : {&scaleA, &scaleB}) {
+        auto start = scale->Receive();
+        ASSERT_TRUE(start.has_value());
+        EXPECT_EQ(start->FromPort, UdpLocalPort);
+    }
+    linkA.SendUDP("SbP");
+    linkB.SendUDP("SbU");
+    EXPECT_EQ(scaleA.Receive()->Bytes, std::string("SbP\0", 4));
+    EXPECT_EQ(scaleB.Receive()->Bytes, std::string("SbU\0", 4));
+
+    // The sender's address and port pick the link; a stranger's datagram is dropped.
+    ASSERT_TRUE(stranger.SendTo(UdpLocalPort, "S"));
+    ASSERT_TRUE(scaleB.SendTo(UdpLocalPort, "B"));
+    ASSERT_TRUE(scaleA.SendTo(UdpLocalPort, "A"));
+    ASSERT_TRUE(WaitUntil([&] { return gotA == "A" && gotB == "B"; }));
+
+    // The endpoint stays open while one link still uses it.
+    linkA.Toggle(ProtocolUDP, "127.0.0.1", scaleA.Port);
+    EXPECT_EQ(linkA.State(), LinkDisconnected);
+    EXPECT_FALSE(ethtest::UdpPortFree(UdpLocalPort));
+    ASSERT_TRUE(scaleA.SendTo(UdpLocalPort, "a"));
+    ASSERT_TRUE(scaleB.SendTo(UdpLocalPort, "b"));
+    ASSERT_TRUE(WaitUntil([&] { return gotB == "Bb"; }));
+    EXPECT_EQ(gotA, "A");
+    linkB.Toggle(ProtocolUDP, "127.0.0.1", scaleB.Port);
     EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort));
 }
 
