@@ -1,6 +1,7 @@
 #include "Udp.h"
 
-#include <QCoreApplication>
+#include "links/ethernet/UdpShare.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QObject>
@@ -8,20 +9,14 @@
 namespace sendcmd {
 
 namespace {
-// The scale's reply text in a datagram: up to the first zero byte, at most this long.
-constexpr std::size_t kMaxReplyText = 101;
-} // namespace
 
 class UdpLink : public TargetLink {
 public:
-    UdpLink(UdpHub& hub, const Target& target) : hub_(hub), target_(target) {}
+    UdpLink(std::shared_ptr<TUdpShare> share, const Target& target)
+        : share_(std::move(share)), target_(target) {}
     ~UdpLink() override { Close(); }
 
     void Open() override {
-        if (auto why = hub_.Listen()) {
-            if (OnFailed) OnFailed(*why);
-            return;
-        }
         QHostAddress address;
         if (address.setAddress(QString::fromStdString(target_.host)) &&
             address.protocol() == QAbstractSocket::IPv4Protocol) {
@@ -41,98 +36,67 @@ public:
     }
 
     void Send(const std::string& command) override {
-        if (ip_.empty()) return;
+        if (key_ == 0) return;
         const std::string bytes = Frame(Target::Kind::Udp, command);
         if (OnWire) OnWire(bytes);
         try {
-            hub_.endpoint_.SendTo(ip_, target_.port, bytes);
+            share_->SendTo(ip_, target_.port, bytes);
         } catch (const std::exception& e) {
-            if (OnFailed) OnFailed("sending to " + target_.text.substr(4) + " failed: " + e.what());
+            if (OnFailed)
+                OnFailed("sending to " + target_.host + ":" + std::to_string(target_.port) +
+                         " failed: " + e.what());
         }
     }
 
     void Close() override {
         if (lookup_ >= 0) QHostInfo::abortHostLookup(lookup_);
         lookup_ = -1;
-        auto it = hub_.links_.find({ip_, static_cast<std::uint16_t>(target_.port)});
-        if (it != hub_.links_.end() && it->second == this) hub_.links_.erase(it);
-        ip_.clear();
-    }
-
-    void Receive(const std::string& bytes) {
-        std::string text = bytes.substr(0, bytes.find('\0'));
-        if (text.size() > kMaxReplyText) text.resize(kMaxReplyText);
-        if (!text.empty() && OnReceive) OnReceive(text);
+        if (key_ != 0) share_->Leave(key_);
+        key_ = 0;
     }
 
 private:
     void Start(const std::string& ip) {
         ip_ = ip;
-        hub_.links_[{ip_, static_cast<std::uint16_t>(target_.port)}] = this;
+        std::uint32_t address = 0;
+        platform::UdpEndpoint::ParseAddress(ip_, address);
+        const auto port = static_cast<std::uint16_t>(target_.port);
+        try {
+            key_ = share_->Join(
+                [address, port](std::uint32_t a, std::uint16_t p) { return a == address && p == port; },
+                [this](const std::string& text) {
+                    if (OnReceive) OnReceive(text);
+                });
+        } catch (const platform::ESocketError& e) {
+            if (OnFailed) OnFailed(UdpBindAdvice(e.Code));
+            return;
+        }
         // As the window does: one byte first, so the scale learns where to answer.
         const std::string start(1, '\0');
         if (OnWire) OnWire(start);
         try {
-            hub_.endpoint_.SendTo(ip_, target_.port, start);
+            share_->SendTo(ip_, target_.port, start);
         } catch (...) {
         }
         if (OnOpen) OnOpen();
     }
 
-    UdpHub& hub_;
+    std::shared_ptr<TUdpShare> share_;
     Target target_;
     std::string ip_;
+    int key_ = 0;
     QObject context_;
     int lookup_ = -1;
 };
 
-UdpHub::UdpHub() = default;
+} // namespace
 
-UdpHub::~UdpHub() {
-    alive_.reset();
-    links_.clear();
-    endpoint_.OnDatagramFrom = nullptr;
-    try {
-        endpoint_.Deactivate();
-    } catch (...) {
-    }
-}
+UdpHub::UdpHub() : share_(std::make_shared<TUdpShare>()) {}
+
+UdpHub::~UdpHub() = default;
 
 std::unique_ptr<TargetLink> UdpHub::MakeLink(const Target& target) {
-    return std::make_unique<UdpLink>(*this, target);
-}
-
-std::optional<std::string> UdpHub::Listen() {
-    if (tried_) return bindError_;
-    tried_ = true;
-    endpoint_.SetReceiveBufferSize(8192);
-    endpoint_.ClearBindings();
-    endpoint_.SetDefaultPort(1001);
-    endpoint_.AddBinding();
-    std::weak_ptr<int> alive = alive_;
-    endpoint_.OnDatagramFrom = [this, alive](const std::string& bytes, const std::string& ip,
-                                             std::uint16_t port) {
-        // Listener thread: posted, never awaited, since deactivation waits for this thread.
-        if (bytes.empty()) return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [this, alive, bytes, peer = Peer(ip, port)] {
-                if (alive.lock()) Deliver(bytes, peer);
-            },
-            Qt::QueuedConnection);
-    };
-    try {
-        endpoint_.Activate();
-    } catch (const platform::ESocketError& e) {
-        bindError_ = UdpBindAdvice(e.Code);
-    }
-    return bindError_;
-}
-
-void UdpHub::Deliver(const std::string& bytes, const Peer& from) {
-    auto it = links_.find(from);
-    if (it == links_.end()) return; // from no known target: ignored
-    it->second->Receive(bytes);
+    return std::make_unique<UdpLink>(share_, target);
 }
 
 } // namespace sendcmd
