@@ -54,7 +54,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "A report in JSON on standard output at the end (the per-target lines go to standard error).");
     const QCommandLineOption dryRun(
         "dry-run", "Print the exact command lines (framing included, bytes escaped) and connect nowhere.");
-    const QCommandLineOption quiet("quiet", "No progress and no per-target lines; errors only.");
+    const QCommandLineOption quiet("quiet",
+                                   "No progress; a line only for each target that did not get the table.");
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
     parser.addOptions(

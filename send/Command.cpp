@@ -151,7 +151,15 @@ int RunCommand(int argc, char** argv) {
     const std::vector<TargetResult>& results = sender.Results();
     const int signal = StopSignal();
     const int status = signal != 0 ? 128 + signal : ExitStatus(results);
-    if (!o.quiet) (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
+    if (!o.quiet) {
+        (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
+    } else {
+        // Quiet: only the targets that did not get the table, as errors.
+        std::vector<TargetResult> failed;
+        for (const auto& r : results)
+            if (r.outcome != TargetResult::Outcome::Sent) failed.push_back(r);
+        std::cerr << FinalLines(failed) << std::flush;
+    }
     if (o.json) std::cout << JsonReport(o.table, o.userDatabase, status, results) << std::flush;
     return status;
 }

@@ -152,9 +152,10 @@ void Sender::Run() {
 void Sender::Stop(const std::string& why) {
     stopped_ = true;
     for (auto& run : runs_)
-        if (run->link && !run->finished) {
+        if (!run->finished) {
+            if (!run->link) ++running_; // never opened: it stops all the same
             Finish(*run, TargetResult::Outcome::Stopped, why);
-            run->link->Close();
+            if (run->link) run->link->Close();
         }
 }
 
@@ -169,14 +170,11 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.acknowledged = p.Acknowledged;
     r.commands = static_cast<int>(p.CommandsSent);
     r.resends = static_cast<int>(p.Resends);
-    r.seconds = static_cast<double>(run.clock.elapsed()) / 1000.0;
+    r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
     r.error = why;
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
-    TargetLink* link = run.link.get();
-    QTimer::singleShot(0, [link] {
-        if (link) link->Close();
-    });
+    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
     if (--running_ == 0 && quit_) quit_();
 }
 
