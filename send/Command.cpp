@@ -83,6 +83,7 @@ int RunCommand(int argc, char** argv) {
     SendOptions o;
     std::vector<Target> targets;
     std::shared_ptr<const std::vector<std::string>> records;
+    // Where the window keeps config.xml and ComPortTest.ini.
     const std::string settingsDir = platform::ExeDir();
     try {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
