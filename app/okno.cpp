@@ -116,6 +116,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         return rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product;
     };
     FEngine.OnTimer = [this] { crash::Guard([this] { TimerBazaTimer(); }); };
+    FEngine.OnArmTimer = [this] { ArmTimerBaza(); };
     FEngine.OnFinished = [this](const TTransferOutcome&) {
         bbWyslijBazeClick();
         UpdateProgress();
@@ -379,8 +380,8 @@ void TForm1::TimerBazaTimer() {
 }
 
 void TForm1::ArmTimerBaza() {
+    // Every complete reply comes here; the engine then reports its progress.
     FEngine.ArmTimer();
-    UpdateProgress();
 }
 
 void TForm1::UpdateProgress() {

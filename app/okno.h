@@ -36,14 +36,14 @@ public:
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
     QFileDialog* OpenDialog1;
-    QTimer* TimerBaza; // the engine's tick timer
+    QTimer* TimerBaza;
 
     // Components.
     TComPort ComPort1;
     platform::XmlDocument XMLConfig;
 
-    // State. The sequencer's state lives in the engine; the window reads and
-    // writes it under its own names.
+    // State. The sequencer's state lives in the engine (TimerBaza is its
+    // timer); the window reads and writes it under its own names.
     TTransferEngine FEngine;
     std::uint8_t FLinkState = 0;
     std::int32_t& FRowIndex = FEngine.RowIndex();

@@ -136,7 +136,10 @@ void TTransferEngine::Reply(const std::string& reply) {
             }
         }
     }
-    ArmTimer();
+    if (OnArmTimer)
+        OnArmTimer();
+    else
+        ArmTimer();
     Report();
 }
 

@@ -97,6 +97,9 @@ public:
     // Runs instead of Tick when the timer fires (the window's TimerBazaTimer,
     // which calls Tick itself).
     std::function<void()> OnTimer;
+    // Runs instead of ArmTimer after every complete reply (the window's
+    // ArmTimerBaza, which calls ArmTimer itself).
+    std::function<void()> OnArmTimer;
 
     // --- Driving -----------------------------------------------------------
 
