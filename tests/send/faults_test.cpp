@@ -133,7 +133,8 @@ TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
     ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     SendProcess send(dir_);
     // --quiet: only the failed targets' lines, as errors.
-    EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3", "--quiet"}), 1);
+    EXPECT_EQ(
+        send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3", "--quiet"}), 1);
     EXPECT_EQ(send.Out(), "");
     EXPECT_EQ(Lines(send.Err()).size(), 2u) << send.Err();
     EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3"}), 1);
