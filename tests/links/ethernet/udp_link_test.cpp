@@ -132,12 +132,13 @@ TEST_F(UdpLinkTest, OnlyDatagramsFromTheScalesAddressAreReplies) {
     ASSERT_TRUE(otherPort.SendTo(UdpLocalPort, "M"));
     EXPECT_TRUE(Deliver("r", "Mr"));
     ethtest::ClearReplies();
-    // Another address is not the scale (nothing is sent to it).
-    Host = "127.0.0.3";
+    // Another address is not the scale: for the next datagram the scale is
+    // elsewhere (nothing is sent there), for the one after it is back.
+    int asked = 0;
+    Link->UdpTarget = [&] { return TUdpTarget{asked++ == 0 ? "127.0.0.3" : "127.0.0.1", Port}; };
     ASSERT_TRUE(Peer.SendTo(UdpLocalPort, "Mr"));
-    ethtest::Drain();
-    Host = "127.0.0.1";
     EXPECT_TRUE(Deliver("Z", "Z"));
+    EXPECT_EQ(asked, 2);
     ethtest::ClearReplies();
 }
 
