@@ -9,9 +9,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace sendtest {
@@ -72,6 +79,28 @@ inline std::string LineOf(const std::string& output, const std::string& target) 
     for (const auto& l : Lines(output))
         if (l.rfind(target + " ", 0) == 0) return l;
     return "";
+}
+
+// Local UDP port 1001 is the program's own; other test runs on this machine (outside
+// this CTest run's lock) may hold it for a while. Waits until it is free and returns
+// it bound (the caller holds it), or -1 after a minute.
+inline int TakeUdp1001() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(1001);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        ::close(fd);
+        if (errno != EADDRINUSE || std::chrono::steady_clock::now() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+// Waits until local UDP port 1001 is free, for a run of the command that binds it.
+inline void WaitForUdp1001() {
+    const int fd = TakeUdp1001();
+    if (fd >= 0) ::close(fd);
 }
 
 inline QJsonObject Json(const std::string& text) {

@@ -29,6 +29,7 @@ TEST_F(SendTest, ASilentScaleFailsAfterEveryTryWhileTheOthersFinish) {
     silent.Start({"--tcp", "--silent-after", "3", "--log", silent.LogPath()});
     good.Start({"--udp", "--log", good.LogPath()});
     SendProcess send(dir_);
+    WaitForUdp1001();
     const int status = send.Run(
         {Table(5), Tcp(silent.Port()), Udp(good.Port()), "--timeout", "0.3", "--retries", "2", "--json"});
     EXPECT_EQ(status, 1);
@@ -126,11 +127,8 @@ TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
     const int holder = ::open(pty.PortText().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    const int taken = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(1001);
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int taken = TakeUdp1001();
+    ASSERT_GE(taken, 0);
     SendProcess send(dir_);
     // --quiet: only the failed targets' lines, as errors.
     EXPECT_EQ(

@@ -14,7 +14,8 @@ TEST_F(SendTest, WorkedExampleOverPtyTcpAndUdpReachesEachScaleAsTheWindowSendsIt
     SendProcess send(dir_);
     std::vector<std::string> args = {table, "--log", Path("send.log")};
     args.insert(args.end(), targets.begin(), targets.end());
-    ASSERT_EQ(send.Run(args), 0) << send.Err();
+    WaitForUdp1001();
+    ASSERT_EQ(send.Run(args), 0) << send.Out() << send.Err();
 
     EXPECT_EQ(pty.ReadLog(), kWorkedExampleWire);
     EXPECT_EQ(tcp.ReadLog(), kWorkedExampleWire);
@@ -57,6 +58,7 @@ TEST_F(SendTest, TwentyScalesAtOnceTenTcpFiveUdpFivePtyAllGetTwoHundredRows) {
     ASSERT_EQ(args.size(), 22u);
 
     SendProcess send(dir_);
+    WaitForUdp1001();
     ASSERT_EQ(send.Run(args), 0) << send.Err();
     const QJsonObject report = Json(send.Out());
     EXPECT_EQ(report["exit_status"].toInt(), 0);
