@@ -198,6 +198,7 @@ void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
         // Nothing to report: the previous file is still in place.
     }
 }
+<<<<<<< HEAD
 
 void PrepareConfig() {
     PrepareConfig(Form1->XMLConfig, platform::SettingsDir());
@@ -208,3 +209,5 @@ void ReadConfig() {
 void SaveConfig() {
     SaveConfig(Form1->XMLConfig, platform::SettingsDir());
 }
+=======
+>>>>>>> sender

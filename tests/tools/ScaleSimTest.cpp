@@ -6,6 +6,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/socket.h>
 
@@ -269,6 +270,64 @@ TEST(ScaleSimFaults, SilentAfterStopsReplyingButKeepsLoggingAndCounting) {
     EXPECT_EQ(ReadToEnd(c), ""); // nothing more came before the simulator closed
 }
 
+TEST(ScaleSimMany, EachTcpScaleHasItsOwnPortCountersLogAndFaults) {
+    SimProcess sim;
+    const std::string logs = sim.TempDir() + "/scale-%n.log";
+    sim.Start(
+        {"--tcp", "--count", "3", "--log", logs, "--records", "2", "--refuse-row", "2", "--exit-when-done"});
+    const std::vector<int> ports = sim.Ports(3);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(std::set<int>(ports.begin(), ports.end()).size(), 3u);
+    std::vector<UniqueFd> c;
+    for (int port : ports)
+        c.push_back(ConnectTcp(port));
+    // Interleaved, so each scale's counters must be its own; row 2 is refused however often it comes.
+    for (auto& fd : c)
+        Send(fd, "SbP\r\nSr1\r\n");
+    for (auto& fd : c)
+        EXPECT_READ(fd, "MbP\r\nMr\r\n");
+    Send(c[1], "Sr2\r\nSr2\r\nSe\r\n");
+    EXPECT_READ(c[1], "Mx\r\nMx\r\nMe\r\n");
+    EXPECT_TRUE(sim.WaitForLine("#2 MISMATCH 1 2"));
+    for (std::size_t i : {0u, 2u}) {
+        Send(c[i], "SbP\r\nSra\r\nSrb\r\nSe\r\n");
+        EXPECT_READ(c[i], "MbP\r\nMr\r\nMx\r\nMe\r\n");
+    }
+    EXPECT_EQ(sim.WaitForExit(), 3); // once every scale saw its "Se"; scale 2's mismatch counts
+    std::ifstream in(sim.TempDir() + "/scale-2.log", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "SbP\r\nSr1\r\nSr2\r\nSr2\r\nSe\r\n");
+}
+
+TEST(ScaleSimMany, UdpScalesAnswerTheirOwnDatagramsAndPtysHangUpAlone) {
+    {
+        SimProcess sim;
+        sim.Start({"--udp", "--count", "2"});
+        const std::vector<int> ports = sim.Ports(2);
+        ASSERT_EQ(ports.size(), 2u);
+        UniqueFd s = OpenUdp();
+        SendTo(s, ports[1], std::string("SbU\0", 4));
+        EXPECT_EQ(RecvDatagram(s), "MbU\r\n");
+        SendTo(s, ports[0], std::string(1, '\x7f'));
+        EXPECT_TRUE(sim.WaitForLine("#1 START 7F"));
+    }
+    SimProcess sim;
+    sim.Start({"--serial", "--count", "2", "--close-after", "2"});
+    const std::vector<std::string> ptys = sim.PortTexts(2);
+    ASSERT_EQ(ptys.size(), 2u);
+    UniqueFd first(::open(ptys[0].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    UniqueFd second(::open(ptys[1].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_GE(first.Get(), 0);
+    ASSERT_GE(second.Get(), 0);
+    Send(first, "SbP\r\n");
+    EXPECT_READ(first, "MbP\r\n");
+    Send(first, "Sr1\r\n");
+    int error = -1;
+    EXPECT_EQ(ReadToEnd(first, &error), "");          // hung up instead of answering the second command
+    EXPECT_TRUE(error == 0 || error == EIO) << error; // end of file or EIO, not a time-out
+    Send(second, "SbP\r\n");
+    EXPECT_READ(second, "MbP\r\n"); // the other scale is untouched
+}
+
 TEST(ScaleSimLifecycle, EndsWithItsInputAndRejectsBadUsage) {
     SimProcess sim;
     sim.Start({"--udp"});
@@ -278,6 +337,8 @@ TEST(ScaleSimLifecycle, EndsWithItsInputAndRejectsBadUsage) {
     for (std::vector<std::string> args : {std::vector<std::string>{},
                                           {"--tcp", "--udp"},
                                           {"--udp", "--reset-after", "1"},
+                                          {"--udp", "--close-after", "1"},
+                                          {"--tcp", "--count", "0"},
                                           {"--tcp", "--reply-port", "5"},
                                           {"--tcp", "--delay", "1x"},
                                           {"--serial", "--port", "70000"},

@@ -72,6 +72,26 @@ public:
     // The device path (serial) or port number (TCP, UDP) the simulator listens on.
     const std::string& PortText() const { return portText_; }
     int Port() const { return std::stoi(portText_); }
+
+    // With --count N: the N links in order, waiting until all their PORT lines came.
+    std::vector<std::string> PortTexts(std::size_t n, Ms timeout = Ms(10000)) {
+        std::vector<std::string> ports;
+        auto collect = [&] {
+            ports.clear();
+            for (const auto& l : lines_)
+                if (l.rfind("PORT ", 0) == 0) ports.push_back(l.substr(5));
+            return ports.size() >= n || outputClosed_;
+        };
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, timeout, collect);
+        return ports;
+    }
+    std::vector<int> Ports(std::size_t n, Ms timeout = Ms(10000)) {
+        std::vector<int> ports;
+        for (const auto& p : PortTexts(n, timeout))
+            ports.push_back(std::stoi(p));
+        return ports;
+    }
     pid_t Pid() const { return pid_; }
 
     // A private temporary directory, created on first use, removed by the destructor.

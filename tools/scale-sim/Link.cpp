@@ -12,24 +12,33 @@ namespace {
 constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
 } // namespace
 
-int Link::Run(int stopFd) {
-    bool watchStdin = options_.watchStdin;
+int RunLinks(const std::vector<Link*>& links, int stopFd, bool watchStdin) {
     std::vector<pollfd> fds;
+    std::vector<std::size_t> first(links.size() + 1);
+    auto verbose = [&](const char* text) {
+        if (!links.empty()) links.front()->Note(text);
+    };
     for (;;) {
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         const std::size_t stdinIndex = fds.size();
         if (watchStdin) fds.push_back({STDIN_FILENO, POLLIN, 0});
-        const std::size_t linkIndex = fds.size();
-        AddPollFds(fds);
+        int timeout = -1;
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            first[i] = fds.size();
+            links[i]->AddFds(fds);
+            const int t = links[i]->PollTimeoutMs();
+            if (t >= 0 && (timeout < 0 || t < timeout)) timeout = t;
+        }
+        first[links.size()] = fds.size();
 
-        int n = ::poll(fds.data(), fds.size(), PollTimeoutMs());
+        int n = ::poll(fds.data(), fds.size(), timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowErrno("poll");
         }
         if (fds[0].revents != 0) {
-            Verbose("stop signal");
+            verbose("stop signal");
             break;
         }
         if (watchStdin && fds[stdinIndex].revents != 0) {
@@ -39,19 +48,26 @@ int Link::Run(int stopFd) {
                 char buf[512];
                 ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
                 if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) {
-                    Verbose("end of standard input");
+                    verbose("end of standard input");
                     break;
                 }
             }
         }
-        HandlePoll(fds.data() + linkIndex, fds.size() - linkIndex);
-        Flush();
-        if (exitPending_ && queue_.empty()) {
-            Drain();
+        bool allFinished = !links.empty();
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            links[i]->Handle(fds.data() + first[i], first[i + 1] - first[i]);
+            allFinished = allFinished && links[i]->Finished();
+        }
+        if (allFinished) {
+            for (Link* link : links)
+                link->Finish();
             break;
         }
     }
-    return scale_.ExitCode();
+    int status = 0;
+    for (const Link* link : links)
+        status = std::max(status, link->ExitCode());
+    return status;
 }
 
 bool Link::Command(std::string_view command, std::string_view logBytes, std::uint64_t target,
@@ -135,7 +151,10 @@ int Link::PollTimeoutMs() const {
 }
 
 void Link::Verbose(const std::string& text) const {
-    if (options_.verbose) std::cerr << "scale-sim: " << text << std::endl;
+    if (!options_.verbose) return;
+    std::cerr << "scale-sim: ";
+    if (options_.index != 0) std::cerr << "#" << options_.index << ": ";
+    std::cerr << text << std::endl;
 }
 
 std::string Link::Escape(std::string_view bytes) {

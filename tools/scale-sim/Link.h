@@ -30,9 +30,19 @@ public:
     // Text after "PORT " on the first line of standard output.
     virtual std::string PortText() const = 0;
 
-    // Runs until a stop signal arrives on `stopFd`, standard input ends (when watched)
-    // or the transfer check asks to exit. Returns the exit status.
-    int Run(int stopFd);
+    // The event loop's side (RunLinks).
+    void AddFds(std::vector<pollfd>& fds) { AddPollFds(fds); }
+    // Takes the entries AddFds appended, then writes the replies that are due.
+    void Handle(const pollfd* fds, std::size_t count) {
+        HandlePoll(fds, count);
+        Flush();
+    }
+    int PollTimeoutMs() const;
+    // --exit-when-done was met and the last reply is out.
+    bool Finished() const { return exitPending_ && queue_.empty(); }
+    void Finish() { Drain(); }
+    int ExitCode() const { return scale_.ExitCode(); }
+    void Note(const std::string& text) const { Verbose(text); }
 
 protected:
     // Bytes to write once `due` has come. `target` tells the link where they go:
@@ -74,12 +84,15 @@ protected:
 private:
     void Queue(const std::string& reply, std::uint64_t target, const sockaddr_in& to);
     void Flush();
-    int PollTimeoutMs() const;
 
     std::deque<Chunk> queue_;
     bool writeBlocked_ = false;
     bool exitPending_ = false;
 };
+
+// Runs the links until a stop signal arrives on `stopFd`, standard input ends (when
+// watched) or every link is finished. Returns the highest exit status of their scales.
+int RunLinks(const std::vector<Link*>& links, int stopFd, bool watchStdin);
 
 std::unique_ptr<Link> MakeSerialLink(const Options& options, Scale& scale);
 std::unique_ptr<Link> MakeTcpLink(const Options& options, Scale& scale);

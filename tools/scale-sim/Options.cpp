@@ -88,6 +88,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.resetAfter = ParseCount(name, value(), kMaxCount);
         } else if (name == "--close-after") {
             o.closeAfter = ParseCount(name, value(), kMaxCount);
+        } else if (name == "--refuse-row") {
+            o.refuseRow = ParseCount(name, value(), kMaxCount);
+        } else if (name == "--count") {
+            o.count = static_cast<int>(ParseCount(name, value(), 4096));
+            if (o.count == 0) throw UsageError("--count: at least 1 scale");
         } else if (name == "--unknown-reply") {
             o.unknownReply = value();
         } else if (name == "--no-stdin") {
@@ -106,10 +111,33 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (o.mode == Mode::Serial && o.port != 0) throw UsageError("--port is for --tcp and --udp");
     if (o.mode != Mode::Udp && o.replyPort != 0) throw UsageError("--reply-port is for --udp");
     if (o.mode != Mode::Serial && !o.symlinkPath.empty()) throw UsageError("--symlink is for --serial");
-    if (o.mode != Mode::Tcp && (o.resetAfter != 0 || o.closeAfter != 0))
-        throw UsageError("--reset-after and --close-after are for --tcp");
+    if (o.mode != Mode::Tcp && o.resetAfter != 0) throw UsageError("--reset-after is for --tcp");
+    if (o.mode == Mode::Udp && o.closeAfter != 0) throw UsageError("--close-after is for --tcp and --serial");
+    if (o.port != 0 && o.port + o.count - 1 > 65535)
+        throw UsageError("--port: the ports of --count pass 65535");
     if (o.resetAfter != 0 && o.closeAfter != 0)
         throw UsageError("choose one of --reset-after, --close-after");
+    return o;
+}
+
+namespace {
+// "%n" becomes the scale's number; a text without it gets ".<number>" appended.
+std::string Numbered(const std::string& text, int index) {
+    if (text.empty()) return text;
+    const std::string n = std::to_string(index);
+    if (auto at = text.find("%n"); at != std::string::npos)
+        return text.substr(0, at) + n + text.substr(at + 2);
+    return text + "." + n;
+}
+} // namespace
+
+Options ForScale(const Options& all, int index) {
+    Options o = all;
+    if (all.count == 1) return o;
+    o.index = index;
+    if (all.port != 0) o.port = all.port + index - 1;
+    o.logPath = Numbered(all.logPath, index);
+    o.symlinkPath = Numbered(all.symlinkPath, index);
     return o;
 }
 
@@ -136,6 +164,11 @@ Link options:
                         instead of the sender's own port
   --symlink PATH        serial: also make PATH a symbolic link to the slave
                         device (removed at exit)
+  --count N             serve N scales at once, each with its own link,
+                        counters and faults; one "PORT" line each, in order.
+                        --port N gives them N, N+1, ...; in --log and
+                        --symlink "%n" becomes the scale's number (1..N),
+                        otherwise ".<number>" is appended
 
 Reply behaviour:
   --delay MS            wait MS milliseconds before replying
@@ -147,11 +180,14 @@ Reply behaviour:
   --pad                 pad replies with blanks: "  Mr  " CR LF
   --wrong-every N       every N-th record line ("Sr...") is answered "Mx"
   --silent-after N      answer only the first N commands, then stay silent
+  --refuse-row N        the N-th record line of every transfer is answered
+                        "Mx" however often it is sent
   --unknown-reply TEXT  answer unknown commands with TEXT (plus CR LF)
   --reset-after N       TCP: on the N-th command (counted over the whole run)
                         reset the connection instead of replying
   --close-after N       TCP: on the N-th command close the connection in an
-                        orderly way instead of replying
+                        orderly way instead of replying. Serial: hang up the
+                        pseudo-terminal for good (the device goes away)
 
 Transfer check:
   --records N           on "Se", print "DONE" when exactly N record lines were
@@ -177,10 +213,13 @@ Standard output carries one line per event, flushed at once:
   PORT <device path or port number>   first line, once the link is ready
   START <hex byte>                    UDP start datagram received
   DONE | MISMATCH <got> <expected>    an "Se" was received
+With --count, the PORT lines come first, one per scale; every later event
+line begins with "#<number> " ("#3 DONE").
 
 Exit status: 0 after SIGTERM, SIGINT, end of standard input or
---exit-when-done; 1 when the link cannot be set up; 2 for a usage error;
-3 when a record count mismatch was seen.
+--exit-when-done (with --count: once every scale is done); 1 when a link
+cannot be set up; 2 for a usage error; 3 when a record count mismatch was
+seen (by any scale).
 )";
 }
 

@@ -29,6 +29,9 @@ struct Options {
     std::uint64_t resetAfter = 0;
     std::uint64_t closeAfter = 0;
     std::optional<std::string> unknownReply;
+    std::uint64_t refuseRow = 0; // the N-th record of every transfer is answered "Mx", always
+    int count = 1;               // scales served by this process
+    int index = 0;               // 1..count for one of several scales; 0 when alone
     bool watchStdin = true;
     bool verbose = false;
     bool help = false;
@@ -41,6 +44,9 @@ public:
 
 // Throws UsageError with a one-line reason.
 Options ParseOptions(const std::vector<std::string>& args);
+
+// The options of scale `index` (1..count) of several: its own port, log and symlink.
+Options ForScale(const Options& all, int index);
 
 const char* UsageText();
 

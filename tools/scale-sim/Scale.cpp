@@ -20,6 +20,10 @@ void Scale::PrintEvent(const std::string& line) {
     WriteAll(STDOUT_FILENO, line + "\n");
 }
 
+void Scale::Event(const std::string& line) const {
+    PrintEvent(options_.index == 0 ? line : "#" + std::to_string(options_.index) + " " + line);
+}
+
 std::string Scale::Frame(std::string_view text) const {
     std::string out;
     if (options_.pad) out += "  ";
@@ -32,7 +36,7 @@ std::string Scale::Frame(std::string_view text) const {
 void Scale::OnStartSignal(unsigned char byte) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", byte);
-    PrintEvent(std::string("START ") + hex);
+    Event(std::string("START ") + hex);
 }
 
 Decision Scale::OnCommand(std::string_view command, std::string_view logBytes) {
@@ -57,7 +61,8 @@ Decision Scale::OnCommand(std::string_view command, std::string_view logBytes) {
         text = command == "SbP" ? "MbP" : "MbU";
     } else if (command.substr(0, 2) == "Sr") {
         ++recordLines_;
-        if (options_.wrongEvery != 0 && recordLines_ % options_.wrongEvery == 0) {
+        const bool refused = options_.refuseRow != 0 && acknowledged_ + 1 == options_.refuseRow;
+        if (refused || (options_.wrongEvery != 0 && recordLines_ % options_.wrongEvery == 0)) {
             text = "Mx";
         } else {
             text = "Mr";
@@ -67,9 +72,9 @@ Decision Scale::OnCommand(std::string_view command, std::string_view logBytes) {
         text = "Me";
         if (options_.records && acknowledged_ != *options_.records) {
             mismatch_ = true;
-            PrintEvent("MISMATCH " + std::to_string(acknowledged_) + " " + std::to_string(*options_.records));
+            Event("MISMATCH " + std::to_string(acknowledged_) + " " + std::to_string(*options_.records));
         } else {
-            PrintEvent("DONE");
+            Event("DONE");
         }
         d.exitAfterReply = options_.exitWhenDone;
     } else if (options_.unknownReply) {

@@ -32,6 +32,8 @@ public:
 
     // One line on standard output, written at once so a parent sees it without delay.
     static void PrintEvent(const std::string& line);
+    // The same for this scale: tagged with its number when it is one of several.
+    void Event(const std::string& line) const;
 
 private:
     std::string Frame(std::string_view text) const;

@@ -50,11 +50,12 @@ public:
 
 protected:
     void AddPollFds(std::vector<pollfd>& fds) override {
+        if (!master_) return; // hung up
         fds.push_back({master_.Get(), static_cast<short>(POLLIN | (WriteBlocked() ? POLLOUT : 0)), 0});
     }
 
-    void HandlePoll(const pollfd* fds, std::size_t) override {
-        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return;
+    void HandlePoll(const pollfd* fds, std::size_t count) override {
+        if (count == 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return;
         char buf[4096];
         ssize_t n = ::read(master_.Get(), buf, sizeof buf);
         if (n > 0)
@@ -64,6 +65,7 @@ protected:
     }
 
     WriteResult Write(Chunk& chunk) override {
+        if (!master_) return WriteResult::Done; // nobody to write to any more
         ssize_t n = ::write(master_.Get(), chunk.bytes.data(), chunk.bytes.size());
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) return WriteResult::Blocked;
@@ -73,7 +75,17 @@ protected:
         return chunk.bytes.empty() ? WriteResult::Done : WriteResult::Partial;
     }
 
+    // The device goes away for good: the program's side reads end of file or EIO.
+    void Drop(Decision::Drop) override {
+        line_.clear();
+        master_.Reset();
+        slave_.Reset();
+        if (linked_) ::unlink(options_.symlinkPath.c_str());
+        linked_ = false;
+    }
+
     void Drain() override {
+        if (!slave_) return;
         // Closing the master hangs the slave up and throws away what the program has not
         // read yet; give it a moment to take the last reply.
         const auto deadline = Clock::now() + std::chrono::seconds(2);

@@ -59,23 +59,34 @@ int main(int argc, char** argv) {
 
     try {
         Fd stop = InstallStopSignals();
-        Scale scale(options);
-        std::unique_ptr<Link> link;
-        switch (options.mode) {
-        case Mode::Serial:
-            link = MakeSerialLink(options, scale);
-            break;
-        case Mode::Tcp:
-            link = MakeTcpLink(options, scale);
-            break;
-        case Mode::Udp:
-            link = MakeUdpLink(options, scale);
-            break;
-        case Mode::None:
-            return 2;
+        // One scale and one link per --count, all served by one event loop.
+        std::vector<std::unique_ptr<Options>> perScale;
+        std::vector<std::unique_ptr<Scale>> scales;
+        std::vector<std::unique_ptr<Link>> links;
+        for (int i = 1; i <= options.count; ++i) {
+            perScale.push_back(std::make_unique<Options>(ForScale(options, i)));
+            const Options& o = *perScale.back();
+            scales.push_back(std::make_unique<Scale>(o));
+            switch (o.mode) {
+            case Mode::Serial:
+                links.push_back(MakeSerialLink(o, *scales.back()));
+                break;
+            case Mode::Tcp:
+                links.push_back(MakeTcpLink(o, *scales.back()));
+                break;
+            case Mode::Udp:
+                links.push_back(MakeUdpLink(o, *scales.back()));
+                break;
+            case Mode::None:
+                return 2;
+            }
         }
-        Scale::PrintEvent("PORT " + link->PortText());
-        return link->Run(stop.Get());
+        std::vector<Link*> running;
+        for (const auto& link : links) {
+            Scale::PrintEvent("PORT " + link->PortText());
+            running.push_back(link.get());
+        }
+        return RunLinks(running, stop.Get(), options.watchStdin);
     } catch (const std::exception& e) {
         std::cerr << "scale-sim: " << e.what() << "\n";
         return 1;

@@ -1,0 +1,272 @@
+#include "Links.h"
+
+#include "links/serial/CPort.h"
+#include "platform/Paths.h"
+#include "platform/TcpClient.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QObject>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sendcmd {
+
+std::string Frame(Target::Kind kind, const std::string& command) {
+    if (kind == Target::Kind::Udp) return command + std::string(1, '\0');
+    return command + "\r\n";
+}
+
+std::string SerialOpenAdvice(const std::string& device, int code, const std::string& message) {
+    switch (code) {
+    case EACCES:
+    case EPERM:
+        return "permission denied on " + device +
+               ": add the user to the dialout group (sudo usermod -aG dialout $USER) and log in again";
+    case EBUSY:
+        return device + " is busy: another program holds it (fuser " + device + " shows which)";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "no serial port " + device + " (is the adapter plugged in? ls /dev/serial/by-id/ lists them)";
+    default:
+        return "cannot open " + device + ": " + (code > 0 ? std::strerror(code) : message);
+    }
+}
+
+std::string TcpAdvice(int code, const std::string& host, int port) {
+    const std::string where = host + ":" + std::to_string(port);
+    switch (code) {
+    case ECONNREFUSED:
+        return "connection refused by " + where + " (is the scale on, and is " + std::to_string(port) +
+               " its port?)";
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return host + " is unreachable (check the address, the cable and the network)";
+    case ETIMEDOUT:
+        return "no answer from " + where + " (timed out: check the address)";
+    case 0:
+        return "the connection to " + where + " ended";
+    default:
+        return "cannot connect to " + where + ": " + std::strerror(code);
+    }
+}
+
+std::string UdpBindAdvice(int code) {
+    if (code == EACCES || code == EPERM)
+        return "cannot listen on local UDP port 1001, where the scales answer: a port below 1024 needs root "
+               "or "
+               "the cap_net_bind_service capability; grant it once with: sudo setcap "
+               "cap_net_bind_service=+ep " +
+               platform::ExeDir() + "scaledb-send";
+    if (code == EADDRINUSE)
+        return "local UDP port 1001, where the scales answer, is in use by another program (the window, or "
+               "another scaledb-send?)";
+    return std::string("cannot listen on local UDP port 1001: ") + std::strerror(code);
+}
+
+std::string NameNotFoundAdvice(const std::string& host) {
+    return "name not found: " + host + " (check the name, or give the scale's address)";
+}
+
+namespace {
+
+class SerialLink : public TargetLink {
+public:
+    SerialLink(const Target& target, const LinkSettings& settings) : target_(target), settings_(settings) {}
+    ~SerialLink() override { Close(); }
+
+    void Open() override {
+        // The window's line settings first, then what the target itself says.
+        port_.SetSavedGroups(TSavedGroups{sgBasic});
+        try {
+            port_.RestoreSettings(ssIniFile, settings_.settingsDir + "ComPortTest.ini");
+        } catch (...) {
+        }
+        port_.SetPort(target_.device);
+        if (target_.rate) {
+            const std::string text = std::to_string(*target_.rate);
+            const TBaudRate rate = TextToBaudRate(text);
+            if (BaudRateToText(rate) == text) {
+                port_.SetBaudRate(rate);
+            } else {
+                port_.SetBaudRate(brCustom);
+                port_.SetCustomBaudRate(*target_.rate);
+            }
+        }
+        if (target_.frame) {
+            port_.SetDataBits(static_cast<TDataBits>(target_.frame->dataBits - 5));
+            TComParity parity = port_.Parity();
+            // N, O, E, M, S in the order of TParityBits.
+            parity.SetBits(static_cast<TParityBits>(std::string("NOEMS").find(target_.frame->parity)));
+            port_.SetParity(parity);
+            port_.SetStopBits(target_.frame->stopTenths == 10   ? sbOneStopBit
+                              : target_.frame->stopTenths == 15 ? sbOne5StopBits
+                                                                : sbTwoStopBits);
+        }
+        port_.OnRxChar = [this](TCustomComPort*, int count) {
+            std::string text;
+            try {
+                port_.ReadText(text, count);
+            } catch (...) {
+                return;
+            }
+            if (!text.empty() && OnReceive) OnReceive(text);
+        };
+        try {
+            port_.Open();
+        } catch (const EComPort& e) {
+            if (OnFailed) OnFailed(SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
+            return;
+        }
+        if (OnOpen) OnOpen();
+    }
+
+    void Send(const std::string& command) override {
+        const std::string bytes = Frame(Target::Kind::Serial, command);
+        if (OnWire) OnWire(bytes);
+        try {
+            port_.WriteText(bytes);
+        } catch (const EComPort& e) {
+            const int code = e.SystemCode();
+            if (OnFailed)
+                OnFailed("writing to " + target_.device +
+                         " failed: " + (code > 0 ? std::strerror(code) : e.what()) +
+                         " (was the device unplugged or closed?)");
+        }
+    }
+
+    void Close() override {
+        port_.OnRxChar = nullptr;
+        try {
+            port_.Close();
+        } catch (...) {
+        }
+    }
+
+private:
+    Target target_;
+    LinkSettings settings_;
+    TComPort port_;
+};
+
+class TcpLink : public TargetLink {
+public:
+    TcpLink(const Target& target, const LinkSettings& settings) : target_(target), settings_(settings) {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            Fail("no answer from " + target_.host + ":" + std::to_string(target_.port) + " within " +
+                 std::to_string(static_cast<int>(settings_.connectSeconds)) + " s (check the address)");
+        });
+    }
+    ~TcpLink() override { Close(); }
+
+    void Open() override {
+        timer_.start(static_cast<int>(settings_.connectSeconds * 1000));
+        QHostAddress address;
+        if (address.setAddress(QString::fromStdString(target_.host))) {
+            Connect(target_.host);
+            return;
+        }
+        // Looked up here, so that a name that does not exist is told apart.
+        lookup_ = QHostInfo::lookupHost(QString::fromStdString(target_.host), &context_,
+                                        [this](const QHostInfo& info) {
+                                            lookup_ = -1;
+                                            for (const QHostAddress& a : info.addresses())
+                                                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                                                    Connect(a.toString().toStdString());
+                                                    return;
+                                                }
+                                            Fail(NameNotFoundAdvice(target_.host));
+                                        });
+    }
+
+    void Send(const std::string& command) override {
+        if (!open_) return;
+        const std::string bytes = Frame(Target::Kind::Tcp, command);
+        if (OnWire) OnWire(bytes);
+        try {
+            client_.SendText(bytes);
+        } catch (...) {
+            // OnError and OnDisconnect have told it.
+        }
+    }
+
+    void Close() override {
+        closed_ = true;
+        timer_.stop();
+        if (lookup_ >= 0) QHostInfo::abortHostLookup(lookup_);
+        lookup_ = -1;
+        client_.OnConnect = nullptr;
+        client_.OnDisconnect = nullptr;
+        client_.OnRead = nullptr;
+        client_.OnError = [](int& code) { code = 0; };
+        try {
+            client_.Deactivate();
+        } catch (...) {
+        }
+        open_ = false;
+    }
+
+private:
+    void Connect(const std::string& ip) {
+        client_.SetHost(ip);
+        client_.SetPort(target_.port);
+        client_.OnConnect = [this] {
+            timer_.stop();
+            open_ = true;
+            if (OnOpen) OnOpen();
+        };
+        client_.OnError = [this](int& code) {
+            lastError_ = code;
+            code = 0;
+        };
+        client_.OnDisconnect = [this] {
+            const bool wasOpen = open_;
+            open_ = false;
+            Fail(wasOpen ? "the scale closed the connection"
+                         : TcpAdvice(lastError_, target_.host, target_.port));
+        };
+        client_.OnRead = [this] {
+            const std::string text = client_.ReceiveText();
+            if (!text.empty() && OnReceive) OnReceive(text);
+        };
+        try {
+            client_.Activate();
+        } catch (const platform::ESocketError& e) {
+            Fail(TcpAdvice(e.Code, target_.host, target_.port));
+        }
+    }
+
+    void Fail(const std::string& why) {
+        timer_.stop();
+        if (closed_ || failed_) return;
+        failed_ = true;
+        if (OnFailed) OnFailed(why);
+    }
+
+    Target target_;
+    LinkSettings settings_;
+    platform::TcpClient client_;
+    QTimer timer_;
+    QObject context_;
+    int lookup_ = -1;
+    int lastError_ = 0;
+    bool open_ = false;
+    bool closed_ = false;
+    bool failed_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<TargetLink> MakeSerialLink(const Target& target, const LinkSettings& settings) {
+    return std::make_unique<SerialLink>(target, settings);
+}
+
+std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings& settings) {
+    return std::make_unique<TcpLink>(target, settings);
+}
+
+} // namespace sendcmd

@@ -1,0 +1,47 @@
+#pragma once
+// One link per target, as the command drives it: opened, fed commands, closed.
+// Unlike the window's links, every failure is reported, with what to do about it.
+#include "Targets.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sendcmd {
+
+class TargetLink {
+public:
+    virtual ~TargetLink() = default;
+    // Starts opening; OnOpen or OnFailed follows, perhaps before Open returns.
+    virtual void Open() = 0;
+    // Sends one bare command with the link's framing.
+    virtual void Send(const std::string& command) = 0;
+    // Closes; no callback runs afterwards.
+    virtual void Close() = 0;
+
+    std::function<void()> OnOpen;
+    std::function<void(const std::string& text)> OnReceive;
+    // The link could not be opened, or it broke; `why` says what to do.
+    std::function<void(const std::string& why)> OnFailed;
+    // The exact bytes that went out, for the log.
+    std::function<void(const std::string& bytes)> OnWire;
+};
+
+// The command's bytes as they go out on a link of this kind.
+std::string Frame(Target::Kind kind, const std::string& command);
+
+struct LinkSettings {
+    std::string settingsDir;    // where ComPortTest.ini is
+    double connectSeconds = 20; // how long a TCP connection attempt may take
+};
+
+std::unique_ptr<TargetLink> MakeSerialLink(const Target& target, const LinkSettings& settings);
+std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings& settings);
+
+// Messages that say what to do.
+std::string SerialOpenAdvice(const std::string& device, int systemCode, const std::string& message);
+std::string TcpAdvice(int code, const std::string& host, int port);
+std::string UdpBindAdvice(int code);
+std::string NameNotFoundAdvice(const std::string& host);
+
+} // namespace sendcmd

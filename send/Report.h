@@ -1,0 +1,33 @@
+#pragma once
+// What the command tells at the end: one line per target, or a JSON report.
+#include <string>
+#include <vector>
+
+namespace sendcmd {
+
+struct TargetResult {
+    enum class Outcome { Sent, Failed, Stopped };
+    std::string target;
+    Outcome outcome = Outcome::Failed;
+    int rows = 0;         // rows of the table
+    int acknowledged = 0; // rows the scale acknowledged
+    int commands = 0;     // commands sent, resends included
+    int resends = 0;
+    double seconds = 0;
+    // Where it ended: 0 before the first row (connecting, the start command),
+    // 1..rows a row, rows + 1 the end command.
+    int row = 0;
+    std::string error; // why it failed or stopped
+};
+
+// "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target name.
+std::string FinalLine(const TargetResult& r, std::size_t width);
+std::string FinalLines(const std::vector<TargetResult>& results);
+
+std::string JsonReport(const std::string& table, bool userDatabase, int exitStatus,
+                       const std::vector<TargetResult>& results);
+
+// 0 when every target got the whole table, else 1.
+int ExitStatus(const std::vector<TargetResult>& results);
+
+} // namespace sendcmd

@@ -1,0 +1,223 @@
+#include "Sender.h"
+
+#include "Bytes.h"
+#include "Signals.h"
+#include "Udp.h"
+#include "transfer/TransferEngine.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace sendcmd {
+
+SendLog::SendLog(const std::string& path) {
+    if (path.empty()) return;
+    file_ = std::fopen(path.c_str(), "a");
+    if (!file_) throw UsageError("cannot write the log " + path);
+}
+
+SendLog::~SendLog() {
+    if (file_) std::fclose(file_);
+}
+
+void SendLog::Write(const std::string& target, const char* what, const std::string& text) {
+    if (!file_) return;
+    const std::string stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+    std::fprintf(file_, "%s %s %s %s\n", stamp.c_str(), target.c_str(), what, text.c_str());
+    std::fflush(file_); // a run that is killed still leaves what it did
+}
+
+struct Sender::TargetRun {
+    std::size_t index = 0;
+    Target target;
+    std::unique_ptr<TargetLink> link;
+    std::unique_ptr<TTransferEngine> engine;
+    QElapsedTimer clock;
+    bool finished = false;
+};
+
+namespace {
+
+std::string Seconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", s);
+    return buf;
+}
+
+// The acknowledgement a command earns.
+std::string Expected(const std::string& command) {
+    if (command == "SbP") return "MbP";
+    if (command == "SbU") return "MbU";
+    if (command == "Se") return "Me";
+    return "Mr";
+}
+
+// Where the sequencer stands, as a row of the report.
+int RowOf(TTransferEngine& engine, int rows) {
+    const std::int32_t k = engine.RowIndex();
+    if (k >= 1) return std::min(k, rows + 1);
+    if (k == -1 || k == -2) return rows + 1;
+    return 0;
+}
+
+} // namespace
+
+Sender::Sender(const SendOptions& options, std::vector<Target> targets,
+               std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
+               SendLog& log)
+    : options_(options), records_(std::move(records)), settings_(settings), log_(log) {
+    TTransferOptions engineOptions;
+    engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
+    engineOptions.RetryLimit = options_.retries;
+    for (auto& t : targets) {
+        auto run = std::make_unique<TargetRun>();
+        run->index = runs_.size();
+        run->target = std::move(t);
+        run->engine = std::make_unique<TTransferEngine>(engineOptions);
+        run->engine->RowCount = [records = records_] { return static_cast<int>(records->size()); };
+        run->engine->RecordText = [records = records_](int r) {
+            return (*records)[static_cast<std::size_t>(r)];
+        };
+        TargetResult result;
+        result.target = run->target.text;
+        result.rows = static_cast<int>(records_->size());
+        results_.push_back(result);
+        runs_.push_back(std::move(run));
+    }
+}
+
+Sender::~Sender() {
+    for (auto& run : runs_) {
+        run->engine->Stop();
+        if (run->link) run->link->Close();
+    }
+}
+
+void Sender::Run() {
+    QEventLoop loop;
+    for (auto& owned : runs_) {
+        TargetRun& run = *owned;
+        if (stopped_) break;
+        switch (run.target.kind) {
+        case Target::Kind::Serial:
+            run.link = MakeSerialLink(run.target, settings_);
+            break;
+        case Target::Kind::Tcp:
+            run.link = MakeTcpLink(run.target, settings_);
+            break;
+        case Target::Kind::Udp:
+            if (!udp_) udp_ = std::make_unique<UdpHub>();
+            run.link = udp_->MakeLink(run.target);
+            break;
+        }
+        const std::string name = run.target.text;
+        TTransferEngine& engine = *run.engine;
+        TargetLink& link = *run.link;
+        engine.OnSend = [this, &link](const std::string& command) {
+            // Once stopped, not one more byte goes out.
+            if (stopped_ || StopRequested()) return;
+            link.Send(command);
+        };
+        engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
+        link.OnWire = [this, name](const std::string& bytes) { log_.Write(name, ">", Escape(bytes)); };
+        link.OnReceive = [this, name, &engine](const std::string& text) {
+            log_.Write(name, "<", Escape(text));
+            engine.Feed(text);
+        };
+        link.OnOpen = [this, name, &engine] {
+            log_.Write(name, "-", "link open");
+            engine.Start(options_.userDatabase ? TDatabaseKind::User : TDatabaseKind::Product);
+        };
+        link.OnFailed = [this, &run](const std::string& why) {
+            Finish(run, TargetResult::Outcome::Failed, why);
+        };
+        ++running_;
+        run.clock.start();
+        link.Open();
+    }
+    if (running_ > 0) {
+        quit_ = [&loop] { loop.quit(); };
+        loop.exec();
+        quit_ = nullptr;
+    }
+    for (auto& run : runs_)
+        if (run->link) run->link->Close();
+    udp_.reset();
+}
+
+void Sender::Stop(const std::string& why) {
+    stopped_ = true;
+    for (auto& run : runs_)
+        if (!run->finished) {
+            if (!run->link) ++running_; // never opened: it stops all the same
+            Finish(*run, TargetResult::Outcome::Stopped, why);
+            if (run->link) run->link->Close();
+        }
+}
+
+void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why) {
+    if (run.finished) return;
+    run.finished = true;
+    TargetResult& r = results_[run.index];
+    r.row = RowOf(*run.engine, r.rows);
+    run.engine->Stop();
+    const TTransferProgress p = run.engine->Progress();
+    r.outcome = outcome;
+    r.acknowledged = p.Acknowledged;
+    r.commands = static_cast<int>(p.CommandsSent);
+    r.resends = static_cast<int>(p.Resends);
+    r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
+    r.error = why;
+    log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
+    // Not closed from inside the link's own event; the loop closes it next.
+    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
+    if (--running_ == 0 && quit_) quit_();
+}
+
+void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
+    const std::string command = Abbreviate(outcome.Command);
+    std::string why;
+    switch (outcome.Fault) {
+    case TTransferFault::None:
+        break;
+    case TTransferFault::EmptyRecord:
+        why =
+            "row " + std::to_string(outcome.Row) + " has an empty record; the scale got \"Se\" in its place";
+        break;
+    case TTransferFault::NoReply:
+        why = "no reply to \"" + command + "\" after " + std::to_string(outcome.Tries) + " tries (" +
+              Seconds(options_.timeoutSeconds) + " s each)";
+        break;
+    case TTransferFault::WrongReply:
+        why = "\"" + Escape(outcome.Reply) + "\" instead of \"" + Expected(outcome.Command) + "\" to \"" +
+              command + "\" after " + std::to_string(outcome.Tries) + " tries";
+        break;
+    }
+    TargetResult& r = results_[run.index];
+    Finish(run, outcome.Done ? TargetResult::Outcome::Sent : TargetResult::Outcome::Failed, why);
+    r.acknowledged = outcome.Progress.Acknowledged;
+    r.commands = static_cast<int>(outcome.Progress.CommandsSent);
+    r.resends = static_cast<int>(outcome.Progress.Resends);
+    r.row = outcome.Done ? r.rows + 1 : outcome.Row;
+}
+
+std::vector<Sender::Status> Sender::Statuses() const {
+    std::vector<Status> out;
+    for (const auto& run : runs_) {
+        Status s;
+        const TargetResult& r = results_[run->index];
+        s.finished = run->finished;
+        s.sent = run->finished && r.outcome == TargetResult::Outcome::Sent;
+        s.rows = r.rows;
+        s.acknowledged = run->finished ? r.acknowledged : run->engine->Progress().Acknowledged;
+        s.seconds = run->clock.isValid() ? static_cast<double>(run->clock.elapsed()) / 1000.0 : 0;
+        out.push_back(s);
+    }
+    return out;
+}
+
+} // namespace sendcmd

@@ -1,0 +1,80 @@
+#pragma once
+// Drives one transfer engine per target, all on one event loop.
+#include "Cli.h"
+#include "Links.h"
+#include "Report.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TTransferEngine;
+struct TTransferOutcome;
+
+namespace sendcmd {
+
+class UdpHub;
+
+// Every command and reply, time-stamped, with its target, bytes escaped.
+class SendLog {
+public:
+    // Appends to `path`; throws UsageError when it cannot be opened. An empty path logs nothing.
+    explicit SendLog(const std::string& path);
+    ~SendLog();
+    SendLog(const SendLog&) = delete;
+    SendLog& operator=(const SendLog&) = delete;
+    void Write(const std::string& target, const char* what, const std::string& text);
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+class Sender {
+public:
+    Sender(const SendOptions& options, std::vector<Target> targets,
+           std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
+           SendLog& log);
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    // Opens every link and sends; returns when every target finished or Stop was called.
+    void Run();
+    // Sends nothing more, closes the links; the targets still running are "stopped".
+    void Stop(const std::string& why);
+    const std::vector<TargetResult>& Results() const { return results_; }
+
+    // Called at every change, for the progress display.
+    std::function<void()> OnChange;
+    // Per target: rows acknowledged, rows, seconds so far, finished.
+    struct Status {
+        int acknowledged = 0;
+        int rows = 0;
+        double seconds = 0;
+        bool finished = false;
+        bool sent = false; // finished with the whole table
+    };
+    std::vector<Status> Statuses() const;
+
+private:
+    struct TargetRun;
+    void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why);
+    void Finished(TargetRun& run, const TTransferOutcome& outcome);
+
+    const SendOptions& options_;
+    std::shared_ptr<const std::vector<std::string>> records_;
+    LinkSettings settings_;
+    SendLog& log_;
+    std::unique_ptr<UdpHub> udp_;
+    std::vector<std::unique_ptr<TargetRun>> runs_;
+    std::vector<TargetResult> results_;
+    std::function<void()> quit_;
+    std::size_t running_ = 0;
+    bool stopped_ = false;
+};
+
+} // namespace sendcmd

@@ -1,0 +1,126 @@
+#include "Targets.h"
+
+#include "app/Global.h"
+#include "links/serial/CPort.h"
+#include "platform/XmlDocument.h"
+#include "settings/XMLConfig.h"
+
+#include <charconv>
+#include <fstream>
+
+namespace sendcmd {
+
+namespace {
+
+std::optional<long> Number(const std::string& text) {
+    long value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+    return value;
+}
+
+[[noreturn]] void Bad(const std::string& text, const std::string& why) {
+    throw UsageError("bad target \"" + text + "\": " + why);
+}
+
+SerialFrame ParseFrame(const std::string& text, const std::string& target) {
+    // Data bits, parity letter, stop bits: 8N1, 7E2, 8N1.5.
+    SerialFrame f;
+    if (text.size() < 3 || text[0] < '5' || text[0] > '8')
+        Bad(target, "the frame is data bits 5-8, parity N, O, E, M or S, stop bits 1, 1.5 or 2 (e.g. 8N1)");
+    f.dataBits = text[0] - '0';
+    f.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
+    const std::string stop = text.substr(2);
+    if (std::string("NOEMS").find(f.parity) == std::string::npos ||
+        (stop != "1" && stop != "1.5" && stop != "2"))
+        Bad(target, "the frame is data bits 5-8, parity N, O, E, M or S, stop bits 1, 1.5 or 2 (e.g. 8N1)");
+    f.stopTenths = stop == "1" ? 10 : stop == "2" ? 20 : 15;
+    return f;
+}
+
+} // namespace
+
+Target ParseTarget(const std::string& text) {
+    Target t;
+    t.text = text;
+    const auto colon = text.find(':');
+    if (colon == std::string::npos)
+        Bad(text, "expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or udp:HOST:PORT");
+    const std::string scheme = text.substr(0, colon);
+    const std::string rest = text.substr(colon + 1);
+    if (scheme == "serial") {
+        t.kind = Target::Kind::Serial;
+        t.device = rest;
+        if (auto at = rest.rfind('@'); at != std::string::npos) {
+            t.device = rest.substr(0, at);
+            std::string rate = rest.substr(at + 1);
+            if (auto comma = rate.find(','); comma != std::string::npos) {
+                t.frame = ParseFrame(rate.substr(comma + 1), text);
+                rate.resize(comma);
+            }
+            const auto r = Number(rate);
+            if (!r || *r <= 0 || *r > 100000000) Bad(text, "the rate is a whole number of bits per second");
+            t.rate = static_cast<int>(*r);
+        }
+        if (t.device.empty()) Bad(text, "no device (e.g. serial:/dev/ttyUSB0 or serial:COM1)");
+        return t;
+    }
+    if (scheme != "tcp" && scheme != "udp")
+        Bad(text, "expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or udp:HOST:PORT");
+    t.kind = scheme == "tcp" ? Target::Kind::Tcp : Target::Kind::Udp;
+    const auto portColon = rest.rfind(':');
+    if (portColon == std::string::npos || portColon == 0) Bad(text, "expected " + scheme + ":HOST:PORT");
+    t.host = rest.substr(0, portColon);
+    const auto port = Number(rest.substr(portColon + 1));
+    if (!port || *port < 1 || *port > 65535) Bad(text, "the port is a number from 1 to 65535");
+    t.port = static_cast<int>(*port);
+    return t;
+}
+
+std::vector<Target> ReadTargetsFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw UsageError("cannot read the targets file " + path);
+    std::vector<Target> targets;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        const auto last = line.find_last_not_of(" \t\r");
+        try {
+            targets.push_back(ParseTarget(line.substr(first, last - first + 1)));
+        } catch (const UsageError& e) {
+            throw UsageError(path + ":" + std::to_string(number) + ": " + e.what());
+        }
+    }
+    if (in.bad()) throw UsageError("cannot read the targets file " + path);
+    return targets;
+}
+
+Target DefaultTarget(const std::string& settingsDir) {
+    // The window's own reading: a missing or broken config.xml gives its defaults.
+    platform::XmlDocument doc;
+    PrepareConfig(doc, settingsDir);
+    ReadConfig(doc);
+    Target t;
+    if (Kind == KindEthernet) {
+        t.kind = Protocol == ProtocolUDP ? Target::Kind::Udp : Target::Kind::Tcp;
+        t.host = Host;
+        t.port = Port & 0xFFFF; // the links use the low 16 bits
+        t.text = (Protocol == ProtocolUDP ? "udp:" : "tcp:") + t.host + ":" + std::to_string(t.port);
+        return t;
+    }
+    TComPort port;
+    port.SetSavedGroups(TSavedGroups{sgBasic});
+    try {
+        port.RestoreSettings(ssIniFile, settingsDir + "ComPortTest.ini");
+    } catch (...) {
+        // As in the window: the port keeps its defaults.
+    }
+    t.kind = Target::Kind::Serial;
+    t.device = port.Port();
+    t.text = "serial:" + t.device;
+    return t;
+}
+
+} // namespace sendcmd

@@ -1,0 +1,153 @@
+#include "send/SendTestUtil.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+using namespace sendtest;
+
+namespace {
+
+std::string Hex(unsigned char c) {
+    char buf[5];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    return buf;
+}
+
+TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnectsNowhere) {
+    // Every byte a cell can hold: all but LF, CR, the separator and 26, which shape the file.
+    std::string cell, shown;
+    for (int b = 0; b <= 255; ++b) {
+        const auto c = static_cast<unsigned char>(b);
+        if (c == '\n' || c == '\r' || c == ';' || c == 26) continue;
+        cell += static_cast<char>(c);
+        shown += c == '\\'                 ? "\\\\"
+                 : c == '\t'               ? "\\t"
+                 : c == 0                  ? "\\0"
+                 : (c >= 0x20 && c < 0x7F) ? std::string(1, static_cast<char>(c))
+                                           : Hex(c);
+    }
+    const std::string table = Write("bytes.csv", cell + ";x\nlast\n");
+    SendProcess send(dir_);
+    ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "udp:127.0.0.1:9", "serial:/dev/nonexistent",
+                        "--user"}),
+              0)
+        << send.Err();
+    EXPECT_EQ(send.Out(), "# tcp:127.0.0.1:9 serial:/dev/nonexistent\n"
+                          "SbU\\r\\n\n"
+                          "Sr" +
+                              shown +
+                              ";x\\r\\n\n"
+                              "Srlast;\\r\\n\n"
+                              "Se\\r\\n\n"
+                              "# udp:127.0.0.1:9\n"
+                              "SbU\\0\n"
+                              "Sr" +
+                              shown +
+                              ";x\\0\n"
+                              "Srlast;\\0\n"
+                              "Se\\0\n");
+}
+
+TEST_F(SendTest, EncodingConvertsEveryRecordAndAnUnconvertibleCharacterStopsBeforeAnyConnection) {
+    const std::string cheese =
+        Write("cheese.csv", "1;\xC5\xBB\xC3\xB3\xC5\x82ty ser\n"); // "Żółty ser" in UTF-8
+    SendProcess send(dir_);
+    ASSERT_EQ(send.Run({cheese, "--dry-run", "--encoding", "UTF-8:CP1250", "tcp:127.0.0.1:9"}), 0)
+        << send.Err();
+    EXPECT_EQ(Lines(send.Out())[2], "Sr1;\\xAF\\xF3\\xB3ty ser\\r\\n");
+
+    // A scale that would accept the connection, to see that none is made.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string omega = Write("omega.csv", "1;ok;ok\n2;ok;\xCE\xA9mega\n");
+    EXPECT_EQ(send.Run({omega, "--encoding", "UTF-8:CP1250", Tcp(ntohs(a.sin_port))}), 2);
+    EXPECT_EQ(Lines(send.Err())[0],
+              "scaledb-send: " + omega +
+                  ": row 2, column 3: \"\\xCE\\xA9\" cannot be converted from UTF-8 to CP1250; "
+                  "nothing was sent");
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0); // no connection attempt ever came
+    ::close(listener);
+    EXPECT_EQ(send.Run({omega, "--encoding", "UTF-8:NO-SUCH-PAGE", "tcp:127.0.0.1:9"}), 2);
+}
+
+TEST_F(SendTest, WithoutTargetsTheWindowsOwnSettingsNameTheLinkAndStayUntouched) {
+    // A copy of the program in a folder of its own, with the window's settings files beside it.
+    const std::string program = Path("scaledb-send");
+    std::filesystem::copy_file(SCALEDB_BIN_DIR "/scaledb-send", program);
+    const std::string table = Write("example.csv", kWorkedExample);
+    SimProcess tcp;
+    tcp.Start({"--tcp", "--log", tcp.LogPath()});
+    const std::string config =
+        "<TesmarConfig><Interface><Kind>Eth</Kind><Protocol>TCP</Protocol><Host>127.0.0.1</Host>"
+        "<Port>" +
+        std::to_string(tcp.Port()) + "</Port></Interface></TesmarConfig>";
+    Write("config.xml", config);
+    SendProcess send(dir_, program);
+    ASSERT_EQ(send.Run({table}), 0) << send.Err();
+    EXPECT_EQ(send.Out().rfind(Tcp(tcp.Port()) + "  sent 2 of 2 rows in ", 0), 0u) << send.Out();
+    EXPECT_EQ(tcp.ReadLog(), kWorkedExampleWire);
+    EXPECT_EQ(SendProcess::Read(Path("config.xml")), config);
+    EXPECT_FALSE(std::filesystem::exists(Path("ComPortTest.ini")));
+
+    // Serial: config.xml says COM (or is missing), ComPortTest.ini names the port.
+    std::filesystem::remove(Path("config.xml"));
+    SimProcess pty;
+    pty.Start({"--serial", "--log", pty.LogPath()});
+    Write("ComPortTest.ini", "[ComPort1]\nPort=" + pty.PortText() + "\nBaudRate=115200\n");
+    ASSERT_EQ(send.Run({table, "--user"}), 0) << send.Err();
+    EXPECT_EQ(send.Out().rfind("serial:" + pty.PortText() + "  sent 2 of 2 rows", 0), 0u) << send.Out();
+    EXPECT_EQ(pty.ReadLog(), "SbU" + kWorkedExampleWire.substr(3));
+    EXPECT_FALSE(std::filesystem::exists(Path("config.xml")));
+}
+
+TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
+    const std::string table = Table(1);
+    const std::string targets = Write("targets", "# the shop\n\n  tcp:127.0.0.1:9  \nudp:127.0.0.1:9\n");
+    SendProcess send(dir_);
+    ASSERT_EQ(send.Run({table, "--dry-run", "--targets", targets, "serial:COM3@19200,7E2"}), 0) << send.Err();
+    EXPECT_EQ(Lines(send.Out())[0], "# serial:COM3@19200,7E2 tcp:127.0.0.1:9");
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no table given"},
+        {{table, "tcp:127.0.0.1"}, "bad target \"tcp:127.0.0.1\": expected tcp:HOST:PORT"},
+        {{table, "udp:127.0.0.1:70000"},
+         "bad target \"udp:127.0.0.1:70000\": the port is a number from 1 to 65535"},
+        {{table, "serial:COM1@fast"},
+         "bad target \"serial:COM1@fast\": the rate is a whole number of bits per second"},
+        {{table, "ftp:x"},
+         "bad target \"ftp:x\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or udp:HOST:PORT"},
+        {{table, "tcp:127.0.0.1:9", "tcp:127.0.0.1:9"}, "target tcp:127.0.0.1:9 is given twice"},
+        {{table, "--timeout", "0"}, "--timeout: expected seconds greater than 0, got \"0\""},
+        {{table, "--retries", "-1"}, "--retries: expected a whole number from 0, got \"-1\""},
+        {{table, "--encoding", "UTF-8"}, "--encoding: expected FROM:TO (e.g. UTF-8:CP1250), got \"UTF-8\""},
+        {{table, "--bogus"}, "Unknown option 'bogus'."},
+        {{Path("missing.csv"), "tcp:127.0.0.1:9"},
+         "cannot read the table " + Path("missing.csv") + ": No such file or directory"},
+        {{table, "--targets", Path("missing")}, "cannot read the targets file " + Path("missing")},
+        {{table, "--targets", Write("bad", "tcp:127.0.0.1:9\nnonsense\n")},
+         Path("bad") + ":2: bad target \"nonsense\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or "
+                       "udp:HOST:PORT"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(send.Run(args), 2);
+        EXPECT_EQ(send.Err(), "scaledb-send: " + message + "\nTry 'scaledb-send --help'.\n");
+        EXPECT_EQ(send.Out(), "");
+    }
+    EXPECT_EQ(send.Run({"--version"}), 0);
+    EXPECT_EQ(send.Out(), "scaledb-send 1.01\n");
+    EXPECT_EQ(send.Run({"--help"}), 0);
+    EXPECT_NE(send.Out().find("serial:DEVICE[@RATE[,8N1]]"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+#include "send/SendTestUtil.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+
+#include "send/Links.h"
+
+using namespace sendtest;
+
+namespace {
+
+// A port on 127.0.0.1 where nothing listens.
+int ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(SendTest, ASilentScaleFailsAfterEveryTryWhileTheOthersFinish) {
+    SimProcess silent, good;
+    silent.Start({"--tcp", "--silent-after", "3", "--log", silent.LogPath()});
+    good.Start({"--udp", "--log", good.LogPath()});
+    SendProcess send(dir_);
+    WaitForUdp1001();
+    const int status = send.Run(
+        {Table(5), Tcp(silent.Port()), Udp(good.Port()), "--timeout", "0.3", "--retries", "2", "--json"});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(LineOf(send.Err(), Tcp(silent.Port())),
+              Tcp(silent.Port()) +
+                  "  FAILED at row 3 of 5: no reply to \"Sr3;...\" after 3 tries (0.3 s each)");
+    EXPECT_NE(LineOf(send.Err(), Udp(good.Port())).find("  sent 5 of 5 rows in "), std::string::npos)
+        << send.Err();
+    // SbP, Sr1 and Sr2 answered; Sr3 sent once and twice again; nothing after it.
+    EXPECT_EQ(silent.ReadLog(), std::string("SbP\r\nSr1;Item 1;1.00\r\nSr2;Item 2;2.00\r\n") +
+                                    "Sr3;Item 3;3.00\r\nSr3;Item 3;3.00\r\nSr3;Item 3;3.00\r\n");
+    EXPECT_EQ(good.ReadLog(), Wire(5));
+
+    const QJsonArray targets = Json(send.Out())["targets"].toArray();
+    ASSERT_EQ(targets.size(), 2);
+    const QJsonObject failed = targets[0].toObject();
+    EXPECT_EQ(failed["outcome"].toString(), "failed");
+    EXPECT_EQ(failed["acknowledged_rows"].toInt(), 2);
+    EXPECT_EQ(failed["commands_sent"].toInt(), 6);
+    EXPECT_EQ(failed["resends"].toInt(), 2);
+    EXPECT_GE(failed["seconds"].toDouble(), 0.9); // three time-outs of 0.3 s at the least
+    EXPECT_EQ(failed["error"].toString().toStdString(), "no reply to \"Sr3;...\" after 3 tries (0.3 s each)");
+    EXPECT_EQ(targets[1].toObject()["outcome"].toString(), "sent");
+}
+
+TEST_F(SendTest, AScaleRefusingRowFiveFailsThereAfterTheRetries) {
+    SimProcess sim;
+    sim.Start({"--serial", "--refuse-row", "5", "--log", sim.LogPath()});
+    SendProcess send(dir_);
+    EXPECT_EQ(send.Run({Table(8), "serial:" + sim.PortText(), "--timeout", "0.3", "--retries", "2"}), 1);
+    EXPECT_EQ(send.Out(),
+              "serial:" + sim.PortText() +
+                  "  FAILED at row 5 of 8: \"Mx\" instead of \"Mr\" to \"Sr5;...\" after 3 tries\n");
+    const std::string log = sim.ReadLog();
+    const std::string row5 = "Sr5;Item 5;5.00\r\n";
+    EXPECT_EQ(log, Wire(4).substr(0, Wire(4).size() - 4) + row5 + row5 + row5); // no "Se", no row 6
+}
+
+TEST_F(SendTest, APtyHungUpMidTransferAndARefusedPortFailOnlyTheirTargets) {
+    SimProcess hangup, good;
+    hangup.Start({"--serial", "--close-after", "3"});
+    good.Start({"--tcp", "--log", good.LogPath()});
+    const int refused = ClosedPort();
+    SendProcess send(dir_);
+    EXPECT_EQ(send.Run({Table(6), "serial:" + hangup.PortText(), Tcp(refused), Tcp(good.Port()), "--timeout",
+                        "0.3"}),
+              1);
+    const std::string out = send.Out();
+    // The next write after the hang-up fails; names are padded to one column.
+    EXPECT_NE(LineOf(out, "serial:" + hangup.PortText())
+                  .find("  FAILED at row 2 of 6: writing to " + hangup.PortText() + " failed: "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(
+        LineOf(out, Tcp(refused))
+            .find("  FAILED before row 1 of 6: connection refused by 127.0.0.1:" + std::to_string(refused) +
+                  " (is the scale on, and is " + std::to_string(refused) + " its port?)"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(LineOf(out, Tcp(good.Port())).find("  sent 6 of 6 rows in "), std::string::npos) << out;
+    EXPECT_EQ(good.ReadLog(), Wire(6));
+}
+
+TEST_F(SendTest, SigintMidTransferSendsNothingMoreClosesTheLinksAndStillReports) {
+    SimProcess tcp, pty;
+    // Both answer SbP and rows 1 to 3, then stay silent: the command waits for row 4.
+    tcp.Start({"--tcp", "--silent-after", "4", "--log", tcp.LogPath()});
+    pty.Start({"--serial", "--silent-after", "4", "--log", pty.LogPath()});
+    SendProcess send(dir_);
+    send.Start({Table(10), Tcp(tcp.Port()), "serial:" + pty.PortText(), "--timeout", "30", "--json"});
+    const std::string sent = Wire(4).substr(0, Wire(4).size() - 4);
+    EXPECT_EQ(tcp.WaitForLog(sent, SimProcess::Ms(10000)), sent);
+    EXPECT_EQ(pty.WaitForLog(sent, SimProcess::Ms(10000)), sent);
+    send.Signal(SIGINT);
+    EXPECT_EQ(send.Wait(SimProcess::Ms(10000)), 130);
+    EXPECT_EQ(LineOf(send.Err(), Tcp(tcp.Port())),
+              Tcp(tcp.Port()) + "  STOPPED at row 4 of 10: interrupted by SIGINT");
+    const QJsonObject report = Json(send.Out());
+    EXPECT_EQ(report["exit_status"].toInt(), 130);
+    EXPECT_EQ(report["targets"].toArray()[1].toObject()["outcome"].toString(), "stopped");
+    // The process has ended: whatever the scales hold now is all they will ever get.
+    EXPECT_EQ(tcp.ReadLog(), sent);
+    EXPECT_EQ(pty.ReadLog(), sent);
+    // Its TCP connection is closed: the scale takes the next one.
+    SendProcess again(dir_);
+    EXPECT_EQ(again.Run({Table(1), Tcp(tcp.Port()), "--timeout", "0.3", "--retries", "0"}), 1);
+    EXPECT_EQ(tcp.WaitForLog(sent + "SbP\r\n"), sent + "SbP\r\n");
+}
+
+TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
+    SimProcess pty, udp;
+    pty.Start({"--serial"});
+    udp.Start({"--udp", "--log", udp.LogPath()});
+    // Another program holds the port, and another one local UDP port 1001.
+    const int holder = ::open(pty.PortText().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const int taken = TakeUdp1001();
+    ASSERT_GE(taken, 0);
+    SendProcess send(dir_);
+    // --quiet: only the failed targets' lines, as errors.
+    EXPECT_EQ(
+        send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3", "--quiet"}), 1);
+    EXPECT_EQ(send.Out(), "");
+    EXPECT_EQ(Lines(send.Err()).size(), 2u) << send.Err();
+    EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText(), Udp(udp.Port()), "--timeout", "0.3"}), 1);
+    ::close(taken);
+    ::close(holder);
+    const std::string out = send.Out();
+    EXPECT_NE(LineOf(out, "serial:" + pty.PortText())
+                  .find("FAILED before row 1 of 1: " + pty.PortText() +
+                        " is busy: another program holds it (fuser " + pty.PortText() + " shows which)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(LineOf(out, Udp(udp.Port()))
+                  .find("FAILED before row 1 of 1: local UDP port 1001, where the scales answer, is in use "
+                        "by another "
+                        "program"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(udp.ReadLog(), "");
+}
+
+TEST(SendAdvice, EachFailureSaysWhatToDo) {
+    EXPECT_EQ(sendcmd::SerialOpenAdvice("/dev/ttyUSB0", EACCES, ""),
+              "permission denied on /dev/ttyUSB0: add the user to the dialout group (sudo usermod -aG "
+              "dialout $USER) "
+              "and log in again");
+    EXPECT_EQ(sendcmd::SerialOpenAdvice("/dev/ttyUSB0", ENOENT, ""),
+              "no serial port /dev/ttyUSB0 (is the adapter plugged in? ls /dev/serial/by-id/ lists them)");
+    // Refused, unreachable and a name that does not exist are told apart.
+    const std::string refused = sendcmd::TcpAdvice(ECONNREFUSED, "10.0.0.7", 4001);
+    const std::string unreachable = sendcmd::TcpAdvice(EHOSTUNREACH, "10.0.0.7", 4001);
+    const std::string unknown = sendcmd::NameNotFoundAdvice("scale7.shop");
+    EXPECT_EQ(refused, "connection refused by 10.0.0.7:4001 (is the scale on, and is 4001 its port?)");
+    EXPECT_EQ(unreachable, "10.0.0.7 is unreachable (check the address, the cable and the network)");
+    EXPECT_EQ(unknown, "name not found: scale7.shop (check the name, or give the scale's address)");
+    const std::string denied = sendcmd::UdpBindAdvice(EACCES);
+    EXPECT_NE(denied.find("cap_net_bind_service"), std::string::npos);
+    EXPECT_NE(denied.find("sudo setcap cap_net_bind_service=+ep /"), std::string::npos) << denied;
+    EXPECT_EQ(denied.substr(denied.size() - 13), "/scaledb-send");
+}
+
+} // namespace
