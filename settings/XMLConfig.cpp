@@ -1,7 +1,6 @@
 #include "XMLConfig.h"
 
 #include "app/Global.h"
-#include "app/okno.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "platform/XmlDocument.h"
@@ -198,16 +197,3 @@ void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
         // Nothing to report: the previous file is still in place.
     }
 }
-<<<<<<< HEAD
-
-void PrepareConfig() {
-    PrepareConfig(Form1->XMLConfig, platform::SettingsDir());
-}
-void ReadConfig() {
-    ReadConfig(Form1->XMLConfig);
-}
-void SaveConfig() {
-    SaveConfig(Form1->XMLConfig, platform::SettingsDir());
-}
-=======
->>>>>>> sender

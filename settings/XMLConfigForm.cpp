@@ -6,11 +6,11 @@
 #include "platform/Paths.h"
 
 void PrepareConfig() {
-    PrepareConfig(Form1->XMLConfig, platform::ExeDir());
+    PrepareConfig(Form1->XMLConfig, platform::SettingsDir());
 }
 void ReadConfig() {
     ReadConfig(Form1->XMLConfig);
 }
 void SaveConfig() {
-    SaveConfig(Form1->XMLConfig, platform::ExeDir());
+    SaveConfig(Form1->XMLConfig, platform::SettingsDir());
 }
