@@ -189,6 +189,8 @@ void TComThread::Execute() {
             }
         }
         SetCommMask(device, 0);
+        // What WriteText reported as written goes out before the queues are discarded.
+        FlushFileBuffers(device);
         PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
     } catch (...) {
         // Ends delivery for this connection; the port stays open and Close()

@@ -109,8 +109,9 @@ TEST_F(FakePort, CloseRaisesSignalsOffThenStopsThreadBeforeClosingDevice) {
     port.Close();
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(Log(), (Strings{"CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose"}));
-    // Abort, the thread's own clean-up, and the device last.
-    EXPECT_EQ(Ops(), (Strings{"PurgeComm", "SetCommMask", "PurgeComm", "CloseHandle"}));
+    // Abort, the thread's own clean-up (written bytes drain before the queues are
+    // emptied), and the device last.
+    EXPECT_EQ(Ops(), (Strings{"PurgeComm", "SetCommMask", "FlushFileBuffers", "PurgeComm", "CloseHandle"}));
     auto purges = CallsOf("PurgeComm");
     EXPECT_EQ(purges.at(0).args.at(0), 3);
     EXPECT_EQ(purges.at(1).args.at(0), 12);
