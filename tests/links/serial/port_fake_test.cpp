@@ -352,6 +352,46 @@ TEST_F(FakePort, CloseFromInsideAHandedOverEventIsRefusedWithoutDeadlock) {
     EXPECT_FALSE(port.Connected());
 }
 
+TEST_F(FakePort, DestroyingThePortInsideItsOwnHandlerNeitherHangsNorTouchesItAgain) {
+    for (TSyncMethod sync : {smThreadSync, smNone}) {
+        auto* doomed = new TComPort;
+        doomed->SetSyncMethod(sync);
+        std::atomic<bool> deleted{false};
+        std::atomic<int> after{0};
+        doomed->OnRing = [&](TCustomComPort* sender) {
+            delete sender;
+            deleted = true;
+        };
+        doomed->OnRxFlag = [&](TCustomComPort*) { ++after; }; // later in the same batch
+        doomed->Open();
+        ASSERT_TRUE(WaitUntil([&] { return fake.WaitPending(); }));
+        after = 0;
+        fake.RaiseEvents(platform::EV_RING | platform::EV_RXFLAG);
+        ASSERT_TRUE(WaitUntil([&] { return deleted && fake.OpenDevices() == 0; })) << sync;
+        EXPECT_EQ(after, 0);
+    }
+}
+
+TEST_F(FakePort, WindowSyncCloseFromAHandlerRunsNoFurtherPortMessage) {
+    port.SetSyncMethod(smWindowSync);
+    OpenAndSettle();
+    auto close = [&](const char* what) {
+        return [&, what](TCustomComPort* sender) {
+            {
+                std::lock_guard lock(logMutex);
+                log.push_back(what);
+            }
+            sender->Close();
+        };
+    };
+    port.OnBreak = close("Break");
+    port.OnRing = close("Ring"); // its message is sent while Close waits for the thread
+    fake.RaiseEvents(platform::EV_BREAK | platform::EV_RING);
+    ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
+    EXPECT_EQ(Log(), (Strings{"Break", "CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose"}));
+    EXPECT_EQ(fake.OpenDevices(), 0);
+}
+
 TEST_F(FakePort, CloseServesAHandOverThatIsWaitingForTheGuiThread) {
     OpenAndSettle();
     int rings = 0;
