@@ -11,8 +11,14 @@ namespace platform::termios_map {
 // Raw byte-for-byte transfer: no echo, no line editing, no signals, no translation;
 // receiver on, modem control lines ignored for open/read.
 void MakeRaw(termios2& t);
-// Any non-zero rate, the standard ones included, as BOTHER with equal in/out speeds.
+// Rates above this are mistakes (a negative rate seen as unsigned), not speeds.
+constexpr DWORD kMaxBaudRate = 50'000'000;
+// Any rate from 1 to kMaxBaudRate, the standard ones included, as BOTHER with equal
+// in/out speeds.
 bool SetBaudRate(termios2& t, DWORD baud);
+// Did the driver take `baud`? Read back after setting; drivers round to what their clock
+// divides to, and keep their old rate for one they cannot do.
+bool RateTaken(DWORD baud, const termios2& readBack);
 // 5..8 data bits.
 bool SetByteSize(termios2& t, BYTE size);
 // NOPARITY..SPACEPARITY (mark/space through CMSPAR); `check` enables input parity checking.

@@ -155,8 +155,16 @@ public:
         if (closing_) return FailCode(ERROR_INVALID_HANDLE);
         termios2 t{};
         if (Sys([&] { return ioctl(fd_, TCGETS2, &t); }) != 0) return FailErrno(errno);
+        const termios2 before = t;
         if (!termios_map::FromDcb(dcb, t)) return FailCode(EINVAL);
         if (Sys([&] { return ioctl(fd_, TCSETS2, &t); }) != 0) return FailErrno(errno);
+        // A driver that cannot do a rate keeps another one without an error.
+        termios2 now{};
+        if (Sys([&] { return ioctl(fd_, TCGETS2, &now); }) != 0) return FailErrno(errno);
+        if (!termios_map::RateTaken(dcb.BaudRate, now)) {
+            Sys([&] { return ioctl(fd_, TCSETS2, &before); });
+            return FailCode(EINVAL);
+        }
         const auto lines = termios_map::ModemOutputs(dcb);
         SetOutput(TIOCM_DTR, lines.dtr);
         SetOutput(TIOCM_RTS, lines.rts);

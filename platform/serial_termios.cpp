@@ -16,12 +16,18 @@ void MakeRaw(termios2& t) {
 
 bool SetBaudRate(termios2& t, DWORD baud) {
     // Zero would mean "hang up", not a speed.
-    if (baud == 0) return false;
+    if (baud == 0 || baud > kMaxBaudRate) return false;
     t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
     t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     t.c_ispeed = baud;
     t.c_ospeed = baud;
     return true;
+}
+
+bool RateTaken(DWORD baud, const termios2& readBack) {
+    // Within 2 %: what the receiver at the far end still reads without errors.
+    const std::uint64_t got = readBack.c_ospeed, want = baud;
+    return got * 50 >= want * 49 && got * 50 <= want * 51;
 }
 
 bool SetByteSize(termios2& t, BYTE size) {

@@ -60,6 +60,12 @@ TEST(SerialTermios, AnyNonZeroRateUsesBotherForBothDirections) {
     }
     termios2 t = Cooked();
     EXPECT_FALSE(SetBaudRate(t, 0)); // would hang up the line
+
+    // What the driver kept, read back: rounded is taken, another rate is not.
+    t.c_ospeed = 249000;
+    EXPECT_TRUE(RateTaken(250000, t));
+    t.c_ospeed = 9600;
+    EXPECT_FALSE(RateTaken(250000, t));
 }
 
 TEST(SerialTermios, ParityKindsIncludingMarkAndSpace) {
@@ -161,6 +167,13 @@ TEST(SerialTermios, PtyAcceptsCustomRateThroughSetCommState) {
         termios2 now{};
         ASSERT_EQ(ioctl(master, TCGETS2, &now), 0); // the master's termios calls reach the slave
         EXPECT_EQ(now.c_ospeed, rate);
+    }
+    // A negative rate and an absurd one never reach the driver.
+    for (DWORD rate : {DWORD(-9600), kMaxBaudRate + 1}) {
+        DCB d = MainWindowDcb();
+        d.BaudRate = rate;
+        EXPECT_FALSE(SetCommState(h, &d)) << rate;
+        EXPECT_EQ(GetLastError(), DWORD(EINVAL));
     }
     DCB d = MainWindowDcb();
     d.ByteSize = 9;
