@@ -168,6 +168,10 @@ public:
         const auto lines = termios_map::ModemOutputs(dcb);
         SetOutput(TIOCM_DTR, lines.dtr);
         SetOutput(TIOCM_RTS, lines.rts);
+        filter_.Configure(dcb);
+        // The kernel has no DSR flow control: both are kept here, per transfer.
+        outDsrFlow_ = dcb.fOutxDsrFlow != 0;
+        dsrSensitivity_ = dcb.fDsrSensitivity != 0;
         return TRUE;
     }
 
@@ -276,6 +280,17 @@ public:
         DWORD done = 0;
         DWORD error = 0;
         while (done < n) {
+            if (transfer.outDsrFlow && !DsrOn()) { // output waits for the peer's DSR
+                if (deadline && Clock::now() >= *deadline) break;
+                auto next = Clock::now() + std::chrono::milliseconds(kModemSampleMs);
+                if (deadline) next = std::min(next, *deadline);
+                const auto w = transfer.Wait(0, next);
+                if (w == Wakeup::Aborted || w == Wakeup::HungUp) {
+                    error = w == Wakeup::Aborted ? ERROR_OPERATION_ABORTED : EIO;
+                    break;
+                }
+                continue;
+            }
             ssize_t r = Sys([&] { return ::write(fd_, p + done, n - done); });
             if (r > 0) {
                 done += static_cast<DWORD>(r);
@@ -334,11 +349,20 @@ public:
         auto lastByte = start;
         auto* p = static_cast<char*>(buf);
         DWORD done = 0;
+        std::uint64_t raw = 0; // taken from the driver, before filtering
         DWORD error = 0;
         while (done < n && !hungUp_) {
             ssize_t r = Sys([&] { return ::read(fd_, p + done, n - done); });
             if (r > 0) {
-                done += static_cast<DWORD>(r);
+                raw += static_cast<std::uint64_t>(r);
+                std::size_t kept = 0;
+                // Bytes that arrive while DSR is low are ignored.
+                if (!transfer.dsrSensitivity || DsrOn()) {
+                    std::lock_guard lock(m_);
+                    kept = filter_.Apply(p + done, static_cast<std::size_t>(r));
+                }
+                if (kept == 0) continue;
+                done += static_cast<DWORD>(kept);
                 lastByte = Clock::now();
                 if (firstByte) break;
                 continue;
@@ -365,9 +389,9 @@ public:
                 break;
             }
         }
-        if (done > 0) {
+        if (raw > 0) {
             std::lock_guard lock(m_);
-            consumed_ += done;
+            consumed_ += raw;
             if (waitOv_) Wake(); // the queue may be empty now: watch for new input again
         }
         return Finish(ov, error, done, read);
@@ -419,6 +443,8 @@ private:
             ++d.activeTransfers_;
             generation = d.abortGeneration_;
             timeouts = d.timeouts_;
+            outDsrFlow = d.outDsrFlow_;
+            dsrSensitivity = d.dsrSensitivity_;
         }
         ~Transfer() {
             if (!ok) return;
@@ -453,6 +479,8 @@ private:
         bool watchAbort = true;
         std::uint64_t generation = 0;
         COMMTIMEOUTS timeouts{};
+        bool outDsrFlow = false;
+        bool dsrSensitivity = false;
     };
 
     static DWORD ModemStatus(int bits) {
@@ -469,6 +497,12 @@ private:
         if (ov) overlapped::Complete(ov, error, bytes);
         if (error) return FailCode(error);
         return TRUE;
+    }
+
+    // No modem lines (a pty) reads as DSR low, as on a cable without it.
+    bool DsrOn() {
+        int bits = 0;
+        return Sys([&] { return ioctl(fd_, TIOCMGET, &bits); }) == 0 && (bits & TIOCM_DSR);
     }
 
     void SetOutput(int line, int state) {
@@ -669,6 +703,9 @@ private:
     DWORD inQueue_ = 4096;
     int activeTransfers_ = 0;
     std::uint64_t abortGeneration_ = 0;
+    termios_map::InputFilter filter_;
+    bool outDsrFlow_ = false;
+    bool dsrSensitivity_ = false;
     bool drainPending_ = false; // written bytes FlushFileBuffers has not waited for yet
     Deadline drainDeadline_;    // when their writes' time ran out (none: no limit)
 

@@ -305,6 +305,25 @@ TEST_F(PtyPort, AnEventNotedWhileNoWaitWasPendingEndsTheNextWaitAtOnce) {
     ASSERT_TRUE(SetCommMask(port, 0));
 }
 
+TEST_F(PtyPort, DsrFlowAndSensitivityTreatAPtyAsDsrLow) {
+    OpenConfigured();
+    DCB d = MainWindowDcb();
+    d.fOutxDsrFlow = 1;
+    d.fDsrSensitivity = 1;
+    ASSERT_TRUE(SetCommState(port, &d));
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(port, "held", 4, &n, nullptr)) << GetLastError();
+    EXPECT_EQ(n, 0u); // output waits for DSR until the write's time is up
+    MasterWrite("ignored");
+    ASSERT_TRUE(WaitInQueue(7));
+    char buf[16];
+    ASSERT_TRUE(ReadFile(port, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(n, 0u); // input while DSR is low is dropped
+    EXPECT_EQ(InQueue(), 0u);
+}
+
 TEST_F(PtyPort, SignalsDoNotPostponeAWriteDeadline) {
     OpenConfigured();
     COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 300};

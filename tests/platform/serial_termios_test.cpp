@@ -128,6 +128,11 @@ TEST(SerialTermios, FlowControlAndOutputLines) {
     SetFlowControl(t, d);
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(ModemOutputs(d).rts, -1); // the driver drives RTS
+    // RTS handshake alone must not hold output for a CTS that a 3-wire cable lacks.
+    d.fOutxCtsFlow = 0;
+    SetFlowControl(t, d);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(ModemOutputs(d).rts, 1);
 
     d = MainWindowDcb();
     d.fOutX = 1;
@@ -147,6 +152,41 @@ TEST(SerialTermios, FlowControlAndOutputLines) {
     d.fRtsControl = RTS_CONTROL_ENABLE;
     EXPECT_EQ(ModemOutputs(d).dtr, 1);
     EXPECT_EQ(ModemOutputs(d).rts, 1);
+}
+
+TEST(SerialTermios, BytesWithLineErrorsReachTheReaderReplacedOrAsReceived) {
+    DCB d = MainWindowDcb();
+    d.fParity = 1;
+    d.Parity = EVENPARITY;
+    termios2 t{};
+    ASSERT_TRUE(FromDcb(d, t));
+    EXPECT_EQ(t.c_iflag & (INPCK | PARMRK | IGNPAR), tcflag_t(INPCK | PARMRK)); // marked, never NUL
+
+    auto filtered = [](InputFilter& f, std::string bytes) {
+        bytes.resize(f.Apply(bytes.data(), bytes.size()));
+        return bytes;
+    };
+    const std::string marked("a\377\0Xb\377\377c", 8); // X arrived with an error; a real \377
+    InputFilter asReceived;
+    asReceived.Configure(d);
+    EXPECT_EQ(filtered(asReceived, marked), "aXb\377c");
+    // A mark split over two reads.
+    EXPECT_EQ(filtered(asReceived, std::string("\377", 1)), "");
+    EXPECT_EQ(filtered(asReceived, std::string("\0Y", 2)), "Y");
+
+    d.fErrorChar = 1;
+    d.ErrorChar = '?';
+    InputFilter replaced;
+    replaced.Configure(d);
+    EXPECT_EQ(filtered(replaced, marked), "a?b\377c");
+
+    d = MainWindowDcb(); // no checking: nothing is marked, a NUL is data unless discarded
+    InputFilter plain;
+    plain.Configure(d);
+    EXPECT_EQ(filtered(plain, marked), marked);
+    d.fNull = 1;
+    plain.Configure(d);
+    EXPECT_EQ(filtered(plain, std::string("a\0b", 3)), "ab");
 }
 
 // On a real pty: the rates the driver takes reach it unchanged, impossible settings fail.
