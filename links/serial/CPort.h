@@ -508,8 +508,25 @@ public:
     TComPort() { SetName("ComPort1"); }
 };
 
-// The serial ports the system reports, sorted (defined with the dialog).
+// The serial ports the system reports: the kernel's tty devices with a driver
+// ("/dev/ttyUSB0"), sorted as text without regard to case, each followed by the
+// stable names that point to it ("/dev/serial/by-id/...", then by-path), which
+// keep naming an adapter across replugging. Any of them can be stored as Port.
 void ListSerialPorts(std::vector<std::string>& target);
+
+// One entry of that list: the name, and for a stable name the kernel name it
+// points to ("" for a kernel name).
+struct TSerialPortEntry {
+    std::string Name;
+    std::string Device;
+};
+std::vector<TSerialPortEntry> SerialPortEntries();
+// The same, read from a sysfs tty class folder ("/sys/class/tty") and a device
+// folder ("/dev"; "" for no stable names), so that tests can give their own.
+std::vector<TSerialPortEntry> SerialPortEntriesIn(const std::string& classDir, const std::string& devDir);
+void ListSerialPortsIn(const std::string& classDir, const std::string& devDir,
+                       std::vector<std::string>& target);
+void ListSerialPortsIn(const std::string& classDir, std::vector<std::string>& target);
 
 // ---------------------------------------------------------------------------
 // Text forms of the settings
