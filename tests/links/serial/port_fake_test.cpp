@@ -359,8 +359,9 @@ TEST_F(FakePort, DestroyingThePortInsideItsOwnHandlerNeitherHangsNorTouchesItAga
         std::atomic<bool> deleted{false};
         std::atomic<int> after{0};
         doomed->OnRing = [&](TCustomComPort* sender) {
+            auto* flag = &deleted; // this handler goes with the port
             delete sender;
-            deleted = true;
+            *flag = true;
         };
         doomed->OnRxFlag = [&](TCustomComPort*) { ++after; }; // later in the same batch
         doomed->Open();
