@@ -27,7 +27,7 @@ public:
     //                 XonChar, XoffChar, ErrorChar, EofChar, EvtChar
     //   SetCommTimeouts: the five fields  SetCommMask: mask        ReadFile: n
     //   WriteFile: n, text = bytes        ClearCommError, GetCommModemStatus, CloseHandle,
-    //   WaitCommEvent: no arguments
+    //   WaitCommEvent, FlushFileBuffers: no arguments
 
     FakeSerial();  // installs itself with SetSerialBackend
     ~FakeSerial(); // restores the default backend

@@ -86,6 +86,9 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t);
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat);
 BOOL GetCommModemStatus(HANDLE h, DWORD* status);
 BOOL PurgeComm(HANDLE h, DWORD flags);
+// Waits until the output already written has left the port, within the write time-outs
+// of what is still queued; false (WAIT_TIMEOUT) when some of it is still queued then.
+BOOL FlushFileBuffers(HANDLE h);
 BOOL WriteFile(HANDLE h, const void* buf, DWORD n, DWORD* written, OVERLAPPED* ov);
 BOOL ReadFile(HANDLE h, void* buf, DWORD n, DWORD* read, OVERLAPPED* ov);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait);
@@ -114,6 +117,7 @@ public:
     virtual BOOL ClearCommError(DWORD* errors, COMSTAT* stat) = 0;
     virtual BOOL GetCommModemStatus(DWORD* status) = 0;
     virtual BOOL PurgeComm(DWORD flags) = 0;
+    virtual BOOL FlushFileBuffers() = 0;
     virtual BOOL WriteFile(const void* buf, DWORD n, DWORD* written, OVERLAPPED* ov) = 0;
     virtual BOOL ReadFile(void* buf, DWORD n, DWORD* read, OVERLAPPED* ov) = 0;
     virtual BOOL SetCommMask(DWORD mask) = 0;

@@ -154,6 +154,11 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
     return d ? d->PurgeComm(flags) : FALSE;
 }
 
+BOOL FlushFileBuffers(HANDLE h) {
+    auto d = DeviceOf(h);
+    return d ? d->FlushFileBuffers() : FALSE;
+}
+
 BOOL WriteFile(HANDLE h, const void* buf, DWORD n, DWORD* written, OVERLAPPED* ov) {
     auto d = DeviceOf(h);
     if (!d) return FALSE;

@@ -104,6 +104,10 @@ public:
         });
     }
 
+    BOOL FlushFileBuffers() override {
+        return Op({"FlushFileBuffers", {}, {}}, [] { return TRUE; });
+    }
+
     BOOL WriteFile(const void* buf, DWORD n, DWORD* written, OVERLAPPED* ov) override {
         std::string bytes(static_cast<const char*>(buf), n);
         if (written) *written = 0;

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <thread>
@@ -41,6 +42,28 @@ template <class F> auto Sys(F call, const std::atomic<bool>* interrupt = nullptr
         if (r != -1 || errno != EINTR) return r;
         if (interrupt && interrupt->load()) return r;
     }
+}
+
+using Deadline = std::optional<Clock::time_point>; // none: no time limit
+
+// poll() until `deadline`. A signal restarts it with what is left, so a stream of
+// signals cannot postpone the deadline.
+int PollUntil(pollfd* fds, nfds_t count, Deadline deadline) {
+    for (;;) {
+        int ms = -1;
+        if (deadline) {
+            const auto left = *deadline - Clock::now();
+            // Rounded up: waking a little early would only spin until the deadline.
+            const auto leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            ms = leftMs <= 0 ? 0 : static_cast<int>(std::min<long long>(leftMs, 1 << 30));
+        }
+        const int r = ::poll(fds, count, ms);
+        if (r != -1 || errno != EINTR) return r;
+    }
+}
+
+Deadline After(std::uint64_t ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
 }
 
 // The one place where errno becomes the caller's error code.
@@ -85,10 +108,7 @@ constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr int kUnreadSampleMs = 20; // new bytes behind unread ones: no POLLIN edge to wait for
 constexpr int kDrainSampleMs = 10;  // output draining towards EV_TXEMPTY
 constexpr int kModemSampleMs = 30;  // drivers with TIOCMGET but without TIOCMIWAIT
-
-std::uint64_t Millis(Clock::duration d) {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
+constexpr auto kStalledDrain = std::chrono::seconds(1); // no byte left for this long: give up
 
 class PosixDevice final : public SerialDevice {
 public:
@@ -135,11 +155,23 @@ public:
         if (closing_) return FailCode(ERROR_INVALID_HANDLE);
         termios2 t{};
         if (Sys([&] { return ioctl(fd_, TCGETS2, &t); }) != 0) return FailErrno(errno);
+        const termios2 before = t;
         if (!termios_map::FromDcb(dcb, t)) return FailCode(EINVAL);
         if (Sys([&] { return ioctl(fd_, TCSETS2, &t); }) != 0) return FailErrno(errno);
+        // A driver that cannot do a rate keeps another one without an error.
+        termios2 now{};
+        if (Sys([&] { return ioctl(fd_, TCGETS2, &now); }) != 0) return FailErrno(errno);
+        if (!termios_map::RateTaken(dcb.BaudRate, now)) {
+            Sys([&] { return ioctl(fd_, TCSETS2, &before); });
+            return FailCode(EINVAL);
+        }
         const auto lines = termios_map::ModemOutputs(dcb);
         SetOutput(TIOCM_DTR, lines.dtr);
         SetOutput(TIOCM_RTS, lines.rts);
+        filter_.Configure(dcb);
+        // The kernel has no DSR flow control: both are kept here, per transfer.
+        outDsrFlow_ = dcb.fOutxDsrFlow != 0;
+        dsrSensitivity_ = dcb.fDsrSensitivity != 0;
         return TRUE;
     }
 
@@ -197,12 +229,43 @@ public:
         if (flags & (PURGE_TXABORT | PURGE_RXABORT)) AbortTransfers();
         const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
         if (!rx && !tx) return TRUE;
-        int inq = 0;
+        int inq = 0, outq = 0;
         if (rx) Sys([&] { return ioctl(fd_, TIOCINQ, &inq); });
-        const int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
+        // Only what the driver still holds is discarded. A pseudo-terminal holds nothing:
+        // its bytes are already with the far end, where a flush would reach in and drop them.
+        const bool flushTx = tx && Sys([&] { return ioctl(fd_, TIOCOUTQ, &outq); }) == 0 && outq > 0;
+        if (!rx && !flushTx) return TRUE;
+        const int which = rx && flushTx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
         if (Sys([&] { return ioctl(fd_, TCFLSH, which); }) != 0) return FailErrno(errno);
         if (rx) consumed_ += static_cast<std::uint64_t>(std::max(inq, 0));
         return TRUE;
+    }
+
+    BOOL FlushFileBuffers() override {
+        std::unique_lock lock(m_);
+        if (closing_) return FailCode(ERROR_INVALID_HANDLE);
+        if (!drainPending_) return TRUE;
+        // Bytes reported as written get the time their writes were allowed, no more.
+        const Deadline deadline = drainDeadline_;
+        drainPending_ = false;
+        lock.unlock();
+        int last = -1;
+        auto lastMove = Clock::now();
+        for (;;) {
+            int outq = 0;
+            if (hungUp_ || Sys([&] { return ioctl(fd_, TIOCOUTQ, &outq); }) != 0 || outq <= 0) return TRUE;
+            const auto now = Clock::now();
+            if (outq != last) {
+                last = outq;
+                lastMove = now;
+            }
+            // Writes without a time limit: wait as long as the line moves.
+            const bool expired = deadline ? now >= *deadline : now - lastMove >= kStalledDrain;
+            if (expired) return FailCode(WAIT_TIMEOUT);
+            auto next = now + std::chrono::milliseconds(kDrainSampleMs);
+            if (deadline) next = std::min(next, *deadline);
+            std::this_thread::sleep_until(next);
+        }
     }
 
     BOOL WriteFile(const void* buf, DWORD n, DWORD* written, OVERLAPPED* ov) override {
@@ -210,13 +273,24 @@ public:
         Transfer transfer(*this);
         if (!transfer.ok) return Finish(ov, ERROR_INVALID_HANDLE, 0, written);
         if (hungUp_) return Finish(ov, EIO, 0, written);
-        const auto start = Clock::now();
         const std::uint64_t budget = std::uint64_t(transfer.timeouts.WriteTotalTimeoutMultiplier) * n +
                                      transfer.timeouts.WriteTotalTimeoutConstant;
+        const Deadline deadline = budget > 0 ? After(budget) : std::nullopt;
         const auto* p = static_cast<const char*>(buf);
         DWORD done = 0;
         DWORD error = 0;
         while (done < n) {
+            if (transfer.outDsrFlow && !DsrOn()) { // output waits for the peer's DSR
+                if (deadline && Clock::now() >= *deadline) break;
+                auto next = Clock::now() + std::chrono::milliseconds(kModemSampleMs);
+                if (deadline) next = std::min(next, *deadline);
+                const auto w = transfer.Wait(0, next);
+                if (w == Wakeup::Aborted || w == Wakeup::HungUp) {
+                    error = w == Wakeup::Aborted ? ERROR_OPERATION_ABORTED : EIO;
+                    break;
+                }
+                continue;
+            }
             ssize_t r = Sys([&] { return ::write(fd_, p + done, n - done); });
             if (r > 0) {
                 done += static_cast<DWORD>(r);
@@ -227,13 +301,9 @@ public:
                 error = ErrorFromErrno(errno);
                 break;
             }
-            int wait = -1;
-            if (budget > 0) {
-                const auto spent = Millis(Clock::now() - start);
-                if (spent >= budget) break; // timed out: the part written counts, as a success
-                wait = static_cast<int>(std::min<std::uint64_t>(budget - spent, 1u << 30));
-            }
-            const auto w = transfer.Wait(POLLOUT, wait);
+            // Timed out: the part written counts, as a success.
+            if (deadline && Clock::now() >= *deadline) break;
+            const auto w = transfer.Wait(POLLOUT, deadline);
             if (w == Wakeup::Aborted) {
                 error = ERROR_OPERATION_ABORTED;
                 break;
@@ -246,6 +316,14 @@ public:
         if (done > 0) {
             std::lock_guard lock(m_);
             txPending_ = true;
+            // Until Close, these bytes may take as long as this write was allowed.
+            if (!drainPending_)
+                drainDeadline_ = deadline;
+            else if (drainDeadline_ && deadline)
+                drainDeadline_ = std::max(*drainDeadline_, *deadline);
+            else
+                drainDeadline_ = std::nullopt;
+            drainPending_ = true;
             if (waitOv_) Wake();
         }
         return Finish(ov, error, done, written);
@@ -271,11 +349,20 @@ public:
         auto lastByte = start;
         auto* p = static_cast<char*>(buf);
         DWORD done = 0;
+        std::uint64_t raw = 0; // taken from the driver, before filtering
         DWORD error = 0;
         while (done < n && !hungUp_) {
             ssize_t r = Sys([&] { return ::read(fd_, p + done, n - done); });
             if (r > 0) {
-                done += static_cast<DWORD>(r);
+                raw += static_cast<std::uint64_t>(r);
+                std::size_t kept = 0;
+                // Bytes that arrive while DSR is low are ignored.
+                if (!transfer.dsrSensitivity || DsrOn()) {
+                    std::lock_guard lock(m_);
+                    kept = filter_.Apply(p + done, static_cast<std::size_t>(r));
+                }
+                if (kept == 0) continue;
+                done += static_cast<DWORD>(kept);
                 lastByte = Clock::now();
                 if (firstByte) break;
                 continue;
@@ -289,28 +376,22 @@ public:
                 break;
             }
             if (immediate) break;
-            const auto now = Clock::now();
-            std::uint64_t wait = UINT64_MAX;
-            if (total > 0) {
-                const auto spent = Millis(now - start);
-                if (spent >= total) break;
-                wait = total - spent;
-            }
+            Deadline deadline;
+            if (total > 0) deadline = start + std::chrono::milliseconds(total);
             if (interval > 0 && done > 0) {
-                const auto gap = Millis(now - lastByte);
-                if (gap >= interval) break;
-                wait = std::min(wait, interval - gap);
+                const auto gapEnd = lastByte + std::chrono::milliseconds(interval);
+                deadline = deadline ? std::min(*deadline, gapEnd) : gapEnd;
             }
-            const auto w = transfer.Wait(
-                POLLIN, wait == UINT64_MAX ? -1 : static_cast<int>(std::min<std::uint64_t>(wait, 1u << 30)));
+            if (deadline && Clock::now() >= *deadline) break;
+            const auto w = transfer.Wait(POLLIN, deadline);
             if (w == Wakeup::Aborted) {
                 error = ERROR_OPERATION_ABORTED;
                 break;
             }
         }
-        if (done > 0) {
+        if (raw > 0) {
             std::lock_guard lock(m_);
-            consumed_ += done;
+            consumed_ += raw;
             if (waitOv_) Wake(); // the queue may be empty now: watch for new input again
         }
         return Finish(ov, error, done, read);
@@ -344,6 +425,7 @@ public:
         overlapped::Start(ov);
         waitMask_ = mask;
         waitOv_ = ov;
+        Note(0); // what happened while no wait was pending is reported now
         if (!monitor_.joinable()) monitor_ = std::thread([this] { RunGuarded([this] { MonitorLoop(); }); });
         Wake();
         return FailCode(ERROR_IO_PENDING);
@@ -361,6 +443,8 @@ private:
             ++d.activeTransfers_;
             generation = d.abortGeneration_;
             timeouts = d.timeouts_;
+            outDsrFlow = d.outDsrFlow_;
+            dsrSensitivity = d.dsrSensitivity_;
         }
         ~Transfer() {
             if (!ok) return;
@@ -371,11 +455,11 @@ private:
                 d.transfersDone_.notify_all();
             }
         }
-        Wakeup Wait(short events, int ms) {
+        Wakeup Wait(short events, Deadline deadline) {
             pollfd fds[2] = {{d.fd_, events, 0}, {d.abortFd_, POLLIN, 0}};
             // A stale abort signal meant for an earlier transfer must not wake us over and over.
             const nfds_t count = watchAbort ? 2 : 1;
-            int r = Sys([&] { return ::poll(fds, count, ms); });
+            int r = PollUntil(fds, count, deadline);
             if (r == 0) return Wakeup::Timeout;
             if (count == 2 && (fds[1].revents & POLLIN)) {
                 std::lock_guard lock(d.m_);
@@ -395,6 +479,8 @@ private:
         bool watchAbort = true;
         std::uint64_t generation = 0;
         COMMTIMEOUTS timeouts{};
+        bool outDsrFlow = false;
+        bool dsrSensitivity = false;
     };
 
     static DWORD ModemStatus(int bits) {
@@ -411,6 +497,12 @@ private:
         if (ov) overlapped::Complete(ov, error, bytes);
         if (error) return FailCode(error);
         return TRUE;
+    }
+
+    // No modem lines (a pty) reads as DSR low, as on a cable without it.
+    bool DsrOn() {
+        int bits = 0;
+        return Sys([&] { return ioctl(fd_, TIOCMGET, &bits); }) == 0 && (bits & TIOCM_DSR);
     }
 
     void SetOutput(int line, int state) {
@@ -472,31 +564,31 @@ private:
 
     // m_ held. Looks at the device and records what happened; returns bytes queued for input.
     int Evaluate() {
+        // Collected first and reported together: one look, one completed wait.
+        DWORD ev = 0;
         int inq = 0;
         if (Sys([&] { return ioctl(fd_, TIOCINQ, &inq); }) != 0) inq = 0;
         if (haveICount_ && (mask_ & (EV_ERR | EV_BREAK))) {
             serial_icounter_struct now{};
             if (Sys([&] { return ioctl(fd_, TIOCGICOUNT, &now); }) == 0) {
-                DWORD ev = 0;
                 if (now.brk != evtBase_.brk) ev |= EV_BREAK;
                 if (now.frame != evtBase_.frame || now.parity != evtBase_.parity ||
                     now.overrun != evtBase_.overrun || now.buf_overrun != evtBase_.buf_overrun)
                     ev |= EV_ERR;
                 evtBase_ = now;
-                Note(ev);
             }
         }
         // Report input once per arrival of new bytes, however much of it the reader leaves.
         const std::uint64_t arrived = consumed_ + static_cast<std::uint64_t>(std::max(inq, 0));
         if (inq > 0 && arrived > reportedArrived_ && (mask_ & EV_RXCHAR)) {
             reportedArrived_ = arrived;
-            Note(EV_RXCHAR);
+            ev |= EV_RXCHAR;
         }
         const int mark = static_cast<int>(inQueue_ / 10 * 8);
         if (inq >= mark && inq > 0) {
             if (!rx80Reported_ && (mask_ & EV_RX80FULL)) {
                 rx80Reported_ = true;
-                Note(EV_RX80FULL);
+                ev |= EV_RX80FULL;
             }
         } else {
             rx80Reported_ = false;
@@ -505,9 +597,10 @@ private:
             int outq = 0;
             if (Sys([&] { return ioctl(fd_, TIOCOUTQ, &outq); }) != 0 || outq == 0) {
                 txPending_ = false;
-                Note(EV_TXEMPTY);
+                ev |= EV_TXEMPTY;
             }
         }
+        Note(ev);
         if (modemSampling_ && (mask_ & kModemEvents)) {
             int bits = 0;
             if (Sys([&] { return ioctl(fd_, TIOCMGET, &bits); }) == 0) NoteModemChange(modemBits_, bits);
@@ -521,6 +614,7 @@ private:
             pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, 0, 0}};
             nfds_t count = 1;
             int timeout = -1;
+            const auto now = Clock::now();
             if (waitOv_ && !hungUp_) {
                 const int inq = Evaluate();
                 if (waitOv_) {
@@ -534,7 +628,7 @@ private:
                 }
             }
             lock.unlock();
-            Sys([&] { return ::poll(fds, count, timeout); });
+            PollUntil(fds, count, timeout < 0 ? Deadline{} : now + std::chrono::milliseconds(timeout));
             if (fds[0].revents & POLLIN) {
                 std::uint64_t v;
                 Sys([&] { return ::read(wakeFd_, &v, sizeof v); });
@@ -609,6 +703,11 @@ private:
     DWORD inQueue_ = 4096;
     int activeTransfers_ = 0;
     std::uint64_t abortGeneration_ = 0;
+    termios_map::InputFilter filter_;
+    bool outDsrFlow_ = false;
+    bool dsrSensitivity_ = false;
+    bool drainPending_ = false; // written bytes FlushFileBuffers has not waited for yet
+    Deadline drainDeadline_;    // when their writes' time ran out (none: no limit)
 
     // Events.
     DWORD mask_ = 0;

@@ -71,11 +71,23 @@ bool SamePortDevice(const std::string& a, const std::string& b) {
 // ---------------------------------------------------------------------------
 // TComSelect
 
+std::string ComItemValue(const QComboBox& items, int index) {
+    const QVariant data = items.itemData(index);
+    return platform::FromQString(data.isValid() ? data.toString() : items.itemText(index));
+}
+
 void TComSelect::FillItems(TComProperty Value) {
     FComProperty = Value;
-    const std::vector<std::string> items = ComPropertyItems(Value);
     FItems->clear();
-    for (const std::string& item : items)
+    if (Value == cpPort) {
+        // A stable name shows the device it points to; choosing it stores the name.
+        for (const TSerialPortEntry& port : SerialPortEntries())
+            FItems->addItem(
+                platform::ToQString(port.Device.empty() ? port.Name : port.Name + " \u2192 " + port.Device),
+                platform::ToQString(port.Name));
+        return;
+    }
+    for (const std::string& item : ComPropertyItems(Value))
         FItems->addItem(platform::ToQString(item));
 }
 
@@ -135,13 +147,17 @@ std::optional<int> TComSelect::RefreshFromPort() {
     const int count = FItems->count();
     int found = -1;
     for (int i = 0; i < count && found < 0; ++i)
-        if (SameTextIgnoringCase(platform::FromQString(FItems->itemText(i)), current)) found = i;
-    // The system lists device paths while the port may be named "COMn":
-    // the entry that opens the same device is the port's entry.
-    if (found < 0 && FComProperty == cpPort)
+        if (SameTextIgnoringCase(ComItemValue(*FItems, i), current)) found = i;
+    if (found >= 0) {
+        Remember(ComItemValue(*FItems, found));
+    } else if (FComProperty == cpPort) {
+        // The system lists device paths while the port may be named "COMn":
+        // the entry that opens the same device is the port's entry, and the
+        // port keeps its own spelling unless the user picks another.
         for (int i = 0; i < count && found < 0; ++i)
-            if (SamePortDevice(platform::FromQString(FItems->itemText(i)), current)) found = i;
-    if (found >= 0) Remember(platform::FromQString(FItems->itemText(found)));
+            if (SamePortDevice(ComItemValue(*FItems, i), current)) found = i;
+        if (found >= 0) Remember(current);
+    }
     return found;
 }
 
@@ -150,9 +166,8 @@ void TComSelect::ApplyToPort() {
     switch (FComProperty) {
     case cpPort:
         // Nothing chosen (the port is not among the listed ones) keeps the
-        // port's name, and another spelling of the same device keeps the
-        // user's spelling and the open port.
-        if (!FPort.empty() && !SamePortDevice(FPort, FComPort->Port())) FComPort->SetPort(FPort);
+        // port's name; a picked entry is stored as picked (a stable name too).
+        if (!FPort.empty()) FComPort->SetPort(FPort);
         break;
     case cpBaudRate:
         FComPort->SetBaudRate(FBaudRate);
@@ -203,12 +218,12 @@ void TComComboBox::SetComProperty(TComProperty Value) {
 
 std::string TComComboBox::Text() const {
     if (currentIndex() < 0) return {};
-    return platform::FromQString(itemText(currentIndex()));
+    return ComItemValue(*this, currentIndex());
 }
 
 void TComComboBox::SetText(const std::string& Value) {
     for (int i = 0; i < count(); ++i)
-        if (SameTextIgnoringCase(platform::FromQString(itemText(i)), Value)) {
+        if (SameTextIgnoringCase(ComItemValue(*this, i), Value)) {
             setCurrentIndex(i);
             return;
         }
@@ -229,6 +244,6 @@ void TComComboBox::PortRemoved(TCustomComPort* Port) {
 }
 
 void TComComboBox::Change(int index) {
-    if (index >= 0) FComSelect->SelectText(platform::FromQString(itemText(index)));
+    if (index >= 0) FComSelect->SelectText(ComItemValue(*this, index));
     if (OnChange) OnChange();
 }

@@ -27,10 +27,9 @@ std::vector<std::string> ComPropertyItems(TComProperty property);
 // Do two port names speak of the same device ("COM1" and "/dev/ttyS0")?
 bool SamePortDevice(const std::string& a, const std::string& b);
 
-// The listing behind ListSerialPorts, read from a sysfs tty class directory
-// (normally "/sys/class/tty"): every entry with a device behind it, as
-// "/dev/<name>", sorted by text without regard to case.
-void ListSerialPortsIn(const std::string& classDir, std::vector<std::string>& target);
+// The value of entry `index`: its data where it has some (a stable port name
+// shown with the device it points to), else its text.
+std::string ComItemValue(const QComboBox& items, int index);
 
 // The value a list remembers between the user's choice and ApplyToPort.
 class TComSelect {
@@ -93,7 +92,7 @@ public:
     void SetComProperty(TComProperty Value);
     bool AutoApply() const { return FComSelect->AutoApply(); }
     void SetAutoApply(bool Value) { FComSelect->SetAutoApply(Value); }
-    // The selected entry's text, "" when nothing is selected.
+    // The selected entry's value (its text, or the port name it shows), "" when nothing is selected.
     std::string Text() const;
     // Selects the entry equal to Value without regard to case; no entry, no change.
     void SetText(const std::string& Value);

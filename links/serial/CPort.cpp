@@ -265,10 +265,14 @@ void TComBuffer::SetOutputSize(std::int32_t Value) {
 TCustomComPort::TCustomComPort() = default;
 
 TCustomComPort::~TCustomComPort() {
-    try {
-        Close();
-    } catch (...) {
-        // A failing purge must not leave a thread or the device behind.
+    if (FConnected && InsideOwnEvent()) {
+        CloseInsideOwnEvent();
+    } else {
+        try {
+            Close();
+        } catch (...) {
+            // A failing purge must not leave a thread or the device behind.
+        }
     }
     FEventThread.reset();
     if (FWindow) DeallocateHWnd(FWindow);
@@ -404,12 +408,21 @@ void TCustomComPort::Open() {
     RaiseEventStep(evRLSD);
 }
 
+bool TCustomComPort::InsideOwnEvent() const {
+    return FEventThread && (FEventThread->InHandOver() || FEventThread->IsEventThread());
+}
+
 void TCustomComPort::Close() {
-    if (!FConnected) return;
+    if (!FConnected || FClosing) return;
     // The event thread is waiting for this very handler to return; waiting for
     // its end here could never finish.
-    if (FHandOverDepth > 0 || (FEventThread && FEventThread->IsEventThread()))
+    if (InsideOwnEvent())
         throw std::logic_error("The serial port cannot be closed from inside its own event handler");
+    FClosing = true;
+    struct Closing {
+        bool& flag;
+        ~Closing() { flag = false; }
+    } closing{FClosing};
     DoCTSChange(false);
     DoDSRChange(false);
     DoRLSDChange(false);
@@ -426,6 +439,30 @@ void TCustomComPort::Close() {
     CloseDevice();
     FConnected = false;
     DoAfterClose();
+}
+
+// Destruction from a handler the event thread waits for (or runs): the thread
+// cannot be waited for here, so it is left to end once the handler has returned,
+// and closes the device itself.
+void TCustomComPort::CloseInsideOwnEvent() {
+    FClosing = true;
+    try {
+        DoCTSChange(false);
+        DoDSRChange(false);
+        DoRLSDChange(false);
+        DoBeforeClose();
+    } catch (...) {
+        // The port goes whatever its handlers do.
+    }
+    PurgeComm(FHandle, PURGE_TXABORT | PURGE_RXABORT);
+    FEventThread.release()->Orphan();
+    FThreadCreated = false;
+    FHandle = INVALID_HANDLE_VALUE;
+    FConnected = false;
+    try {
+        DoAfterClose();
+    } catch (...) {
+    }
 }
 
 void TCustomComPort::OpenDevice() {

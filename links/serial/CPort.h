@@ -293,7 +293,12 @@ public:
 
     void RequestStop();
     bool Finished() const { return FFinished.load(); }
-    bool IsEventThread() const { return std::this_thread::get_id() == FThread.get_id(); }
+    bool IsEventThread() const { return std::this_thread::get_id() == FThreadId.load(); }
+    // True while the GUI thread raises events for this thread, which waits meanwhile.
+    bool InHandOver() const { return FInHandOver; }
+    // The port is being destroyed by one of its own handlers and cannot wait: the thread
+    // ends by itself once that handler has returned, closes the device and frees itself.
+    void Orphan();
     // The exception that ended the thread early, if any.
     std::exception_ptr FatalException() const;
 
@@ -301,14 +306,19 @@ private:
     void Execute();
     void DispatchEvents();
     void SendEventMessages();
+    void RaiseEvents(TComEvents Events);
 
     TCustomComPort* FComPort;
+    platform::HANDLE FDevice;
     platform::HANDLE FStopEvent = nullptr;
     TComEvents FEvents;   // the mask armed at start
     TComEvents FReceived; // the set of the last completed wait
     std::exception_ptr FFatalException;
     std::atomic<bool> FFinished{false};
+    std::atomic<bool> FOrphaned{false};
+    bool FInHandOver = false; // GUI thread only
     std::thread FThread;
+    std::atomic<std::thread::id> FThreadId{}; // set by the thread itself
 };
 
 // ---------------------------------------------------------------------------
@@ -462,8 +472,9 @@ protected:
 private:
     friend class TComThread;
     bool CanApply() const;
-    void RaiseEventsOfSet(TComEvents Events);
-    void RaiseEventsHandedOver(TComEvents Events);
+    // Inside a handler that the event thread waits for, or runs itself.
+    bool InsideOwnEvent() const;
+    void CloseInsideOwnEvent();
 
     std::string FName;
     bool FLoading = false;
@@ -483,7 +494,7 @@ private:
     std::unique_ptr<TComThread> FEventThread;
     bool FThreadCreated = false;
     platform::HWND FWindow = 0;
-    int FHandOverDepth = 0; // > 0 while events run for a waiting event thread
+    bool FClosing = false; // Close has begun: no port message raises anything
 
     // Created in this order: parity, flow control, timeouts, buffer.
     TComParity FParity{this};
@@ -497,8 +508,25 @@ public:
     TComPort() { SetName("ComPort1"); }
 };
 
-// The serial ports the system reports, sorted (defined with the dialog).
+// The serial ports the system reports: the kernel's tty devices with a driver
+// ("/dev/ttyUSB0"), sorted as text without regard to case, each followed by the
+// stable names that point to it ("/dev/serial/by-id/...", then by-path), which
+// keep naming an adapter across replugging. Any of them can be stored as Port.
 void ListSerialPorts(std::vector<std::string>& target);
+
+// One entry of that list: the name, and for a stable name the kernel name it
+// points to ("" for a kernel name).
+struct TSerialPortEntry {
+    std::string Name;
+    std::string Device;
+};
+std::vector<TSerialPortEntry> SerialPortEntries();
+// The same, read from a sysfs tty class folder ("/sys/class/tty") and a device
+// folder ("/dev"; "" for no stable names), so that tests can give their own.
+std::vector<TSerialPortEntry> SerialPortEntriesIn(const std::string& classDir, const std::string& devDir);
+void ListSerialPortsIn(const std::string& classDir, const std::string& devDir,
+                       std::vector<std::string>& target);
+void ListSerialPortsIn(const std::string& classDir, std::vector<std::string>& target);
 
 // ---------------------------------------------------------------------------
 // Text forms of the settings

@@ -78,26 +78,12 @@ void TCustomComPort::RaiseEventStep(TComEvent Event) {
     }
 }
 
-void TCustomComPort::RaiseEventsOfSet(TComEvents Events) {
-    for (TComEvent ev : kRaiseOrder)
-        if (Events.Contains(ev)) RaiseEventStep(ev);
-}
-
-void TCustomComPort::RaiseEventsHandedOver(TComEvents Events) {
-    // The event thread is blocked until this returns; Close() must know.
-    struct Depth {
-        int& d;
-        explicit Depth(int& x) : d(x) { ++d; }
-        ~Depth() { --d; }
-    } depth(FHandOverDepth);
-    RaiseEventsOfSet(Events);
-}
-
 LRESULT TCustomComPort::HandleEventMessage(UINT Msg, WPARAM WParam, LPARAM LParam) {
     if (Msg != kPortEventMessage) return DefWindowProcA(FWindow, Msg, WParam, LParam);
     // Let the event thread go on at once.
     if (InSendMessage()) ReplyMessage(0);
-    if (!FConnected) return 0;
+    // Close serves sent messages while it waits for the thread: they raise nothing.
+    if (!FConnected || FClosing) return 0;
     TComEvent ev;
     switch (WParam) {
     case EV_RXCHAR:
@@ -144,10 +130,10 @@ LRESULT TCustomComPort::HandleEventMessage(UINT Msg, WPARAM WParam, LPARAM LPara
 // ---------------------------------------------------------------------------
 // TComThread
 
-TComThread::TComThread(TCustomComPort* ComPort) : FComPort(ComPort) {
+TComThread::TComThread(TCustomComPort* ComPort) : FComPort(ComPort), FDevice(ComPort->Handle()) {
     FStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     FEvents = ComPort->Events();
-    SetCommMask(ComPort->Handle(), EventsToMask(FEvents));
+    SetCommMask(FDevice, EventsToMask(FEvents));
     FThread = std::thread([this] { Execute(); });
 }
 
@@ -158,6 +144,12 @@ TComThread::~TComThread() {
     WaitFor([this] { return FFinished.load(); });
     if (FThread.joinable()) FThread.join();
     if (FStopEvent) CloseHandle(FStopEvent);
+}
+
+void TComThread::Orphan() {
+    FOrphaned.store(true);
+    RequestStop();
+    FThread.detach();
 }
 
 void TComThread::RequestStop() {
@@ -171,7 +163,8 @@ std::exception_ptr TComThread::FatalException() const {
 }
 
 void TComThread::Execute() {
-    const HANDLE device = FComPort->Handle();
+    FThreadId.store(std::this_thread::get_id());
+    const HANDLE device = FDevice;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     const HANDLE waitList[2] = {FStopEvent, ov.hEvent};
@@ -187,8 +180,11 @@ void TComThread::Execute() {
                 FReceived = MaskToEvents(mask);
                 DispatchEvents();
             }
+            if (FOrphaned.load()) break;
         }
         SetCommMask(device, 0);
+        // What WriteText reported as written goes out before the queues are discarded.
+        FlushFileBuffers(device);
         PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
     } catch (...) {
         // Ends delivery for this connection; the port stays open and Close()
@@ -196,22 +192,43 @@ void TComThread::Execute() {
         FFatalException = std::current_exception();
     }
     CloseHandle(ov.hEvent);
+    if (FOrphaned.load()) {
+        CloseHandle(device);
+        FFinished.store(true);
+        delete this; // nobody else holds it any more
+        return;
+    }
     FFinished.store(true);
     WakeWaiters();
+}
+
+void TComThread::RaiseEvents(TComEvents Events) {
+    for (TComEvent ev : kRaiseOrder) {
+        if (FOrphaned.load()) return; // a handler destroyed the port
+        if (Events.Contains(ev)) FComPort->RaiseEventStep(ev);
+    }
 }
 
 void TComThread::DispatchEvents() {
     switch (FComPort->SyncMethod()) {
     case smThreadSync: {
         const TComEvents received = FReceived;
-        Synchronize([this, received] { FComPort->RaiseEventsHandedOver(received); });
+        Synchronize([this, received] {
+            // Close() must know that this thread waits for the handlers.
+            struct HandOver {
+                bool& flag;
+                explicit HandOver(bool& f) : flag(f) { flag = true; }
+                ~HandOver() { flag = false; }
+            } handOver(FInHandOver);
+            RaiseEvents(received);
+        });
         break;
     }
     case smWindowSync:
         SendEventMessages();
         break;
     case smNone:
-        FComPort->RaiseEventsOfSet(FReceived);
+        RaiseEvents(FReceived);
         break;
     }
 }

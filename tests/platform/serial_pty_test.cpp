@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <string>
 #include <thread>
@@ -281,6 +283,82 @@ TEST_F(PtyPort, DataQueuedBeforeTheWaitIsReportedAndTxEmptyFollowsAWrite) {
     ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
     ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
     EXPECT_EQ(mask, EV_TXEMPTY);
+}
+
+TEST_F(PtyPort, AnEventNotedWhileNoWaitWasPendingEndsTheNextWaitAtOnce) {
+    OpenConfigured();
+    ASSERT_TRUE(SetupComm(port, 10, 10)); // 80 % full at 8 bytes
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RX80FULL));
+    HANDLE ev = NewEvent(true);
+    OVERLAPPED ov{};
+    ov.hEvent = ev;
+    MasterWrite("123456789");
+    ASSERT_TRUE(WaitInQueue(9));
+    DWORD seen = 0, mask = 0, n = 0;
+    // However the two events are split over waits, no further input is needed for both.
+    while (seen != (EV_RXCHAR | EV_RX80FULL)) {
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+        ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0) << "seen so far: " << seen;
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+        seen |= mask;
+    }
+    ASSERT_TRUE(SetCommMask(port, 0));
+}
+
+TEST_F(PtyPort, DsrFlowAndSensitivityTreatAPtyAsDsrLow) {
+    OpenConfigured();
+    DCB d = MainWindowDcb();
+    d.fOutxDsrFlow = 1;
+    d.fDsrSensitivity = 1;
+    ASSERT_TRUE(SetCommState(port, &d));
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(port, "held", 4, &n, nullptr)) << GetLastError();
+    EXPECT_EQ(n, 0u); // output waits for DSR until the write's time is up
+    MasterWrite("ignored");
+    ASSERT_TRUE(WaitInQueue(7));
+    char buf[16];
+    ASSERT_TRUE(ReadFile(port, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(n, 0u); // input while DSR is low is dropped
+    EXPECT_EQ(InQueue(), 0u);
+}
+
+TEST_F(PtyPort, SignalsDoNotPostponeAWriteDeadline) {
+    OpenConfigured();
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 300};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    struct sigaction quiet {
+    }, saved{};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &saved), 0);
+
+    // Nobody reads the far end, so the write waits for room until its 300 ms are up,
+    // while a signal lands every half millisecond.
+    const pthread_t writer = pthread_self();
+    std::atomic<bool> written{false};
+    bool gaveUp = false;
+    std::thread storm([&] {
+        const auto limit = std::chrono::steady_clock::now() + 10s;
+        while (!written) {
+            if (std::chrono::steady_clock::now() > limit) {
+                gaveUp = true;
+                break;
+            }
+            pthread_kill(writer, SIGUSR1);
+            std::this_thread::sleep_for(500us);
+        }
+    });
+    const std::string block(1 << 20, 'w');
+    DWORD n = 0;
+    const BOOL ok = WriteFile(port, block.data(), DWORD(block.size()), &n, nullptr);
+    written = true;
+    storm.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_TRUE(ok) << GetLastError();
+    EXPECT_LT(n, block.size());
+    EXPECT_FALSE(gaveUp) << "the write outlasted 10 s of signals";
 }
 
 // The far end going away looks like an unplugged USB adapter.

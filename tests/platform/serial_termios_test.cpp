@@ -60,6 +60,12 @@ TEST(SerialTermios, AnyNonZeroRateUsesBotherForBothDirections) {
     }
     termios2 t = Cooked();
     EXPECT_FALSE(SetBaudRate(t, 0)); // would hang up the line
+
+    // What the driver kept, read back: rounded is taken, another rate is not.
+    t.c_ospeed = 249000;
+    EXPECT_TRUE(RateTaken(250000, t));
+    t.c_ospeed = 9600;
+    EXPECT_FALSE(RateTaken(250000, t));
 }
 
 TEST(SerialTermios, ParityKindsIncludingMarkAndSpace) {
@@ -122,6 +128,11 @@ TEST(SerialTermios, FlowControlAndOutputLines) {
     SetFlowControl(t, d);
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(ModemOutputs(d).rts, -1); // the driver drives RTS
+    // RTS handshake alone must not hold output for a CTS that a 3-wire cable lacks.
+    d.fOutxCtsFlow = 0;
+    SetFlowControl(t, d);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(ModemOutputs(d).rts, 1);
 
     d = MainWindowDcb();
     d.fOutX = 1;
@@ -143,6 +154,41 @@ TEST(SerialTermios, FlowControlAndOutputLines) {
     EXPECT_EQ(ModemOutputs(d).rts, 1);
 }
 
+TEST(SerialTermios, BytesWithLineErrorsReachTheReaderReplacedOrAsReceived) {
+    DCB d = MainWindowDcb();
+    d.fParity = 1;
+    d.Parity = EVENPARITY;
+    termios2 t{};
+    ASSERT_TRUE(FromDcb(d, t));
+    EXPECT_EQ(t.c_iflag & (INPCK | PARMRK | IGNPAR), tcflag_t(INPCK | PARMRK)); // marked, never NUL
+
+    auto filtered = [](InputFilter& f, std::string bytes) {
+        bytes.resize(f.Apply(bytes.data(), bytes.size()));
+        return bytes;
+    };
+    const std::string marked("a\377\0Xb\377\377c", 8); // X arrived with an error; a real \377
+    InputFilter asReceived;
+    asReceived.Configure(d);
+    EXPECT_EQ(filtered(asReceived, marked), "aXb\377c");
+    // A mark split over two reads.
+    EXPECT_EQ(filtered(asReceived, std::string("\377", 1)), "");
+    EXPECT_EQ(filtered(asReceived, std::string("\0Y", 2)), "Y");
+
+    d.fErrorChar = 1;
+    d.ErrorChar = '?';
+    InputFilter replaced;
+    replaced.Configure(d);
+    EXPECT_EQ(filtered(replaced, marked), "a?b\377c");
+
+    d = MainWindowDcb(); // no checking: nothing is marked, a NUL is data unless discarded
+    InputFilter plain;
+    plain.Configure(d);
+    EXPECT_EQ(filtered(plain, marked), marked);
+    d.fNull = 1;
+    plain.Configure(d);
+    EXPECT_EQ(filtered(plain, std::string("a\0b", 3)), "ab");
+}
+
 // On a real pty: the rates the driver takes reach it unchanged, impossible settings fail.
 TEST(SerialTermios, PtyAcceptsCustomRateThroughSetCommState) {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -161,6 +207,13 @@ TEST(SerialTermios, PtyAcceptsCustomRateThroughSetCommState) {
         termios2 now{};
         ASSERT_EQ(ioctl(master, TCGETS2, &now), 0); // the master's termios calls reach the slave
         EXPECT_EQ(now.c_ospeed, rate);
+    }
+    // A negative rate and an absurd one never reach the driver.
+    for (DWORD rate : {DWORD(-9600), kMaxBaudRate + 1}) {
+        DCB d = MainWindowDcb();
+        d.BaudRate = rate;
+        EXPECT_FALSE(SetCommState(h, &d)) << rate;
+        EXPECT_EQ(GetLastError(), DWORD(EINVAL));
     }
     DCB d = MainWindowDcb();
     d.ByteSize = 9;

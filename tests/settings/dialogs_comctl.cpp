@@ -176,6 +176,22 @@ TEST(ComComboBox, ForgetsARemovedPortAndSelectsTheFirstEntry) {
     combo.ApplyToPort(); // nothing bound: nothing to write, no crash
 }
 
+TEST(ComComboBox, ChoosingAStableNameStoresItAsThePort) {
+    TComPort port;
+    port.SetPort("/dev/ttyUSB0");
+    TComComboBox combo;
+    SetPortEntries(combo, {"/dev/ttyUSB0"});
+    const QString stable = "/dev/serial/by-id/usb-FTDI_FT232R_A10K-if00-port0";
+    combo.addItem(stable + " \u2192 /dev/ttyUSB0", stable);
+    combo.SetComPort(&port);
+    EXPECT_EQ(combo.Text(), "/dev/ttyUSB0");
+    combo.show();
+    dlgtest::ChooseEntry(&combo, stable + " \u2192 /dev/ttyUSB0");
+    EXPECT_EQ(combo.Text(), stable.toStdString());
+    combo.ApplyToPort();
+    EXPECT_EQ(port.Port(), stable.toStdString());
+}
+
 TEST(PortList, ListsDevicesWithADriverAsPathsSortedWithoutCase) {
     TempDir dir;
     for (const char* name : {"ttyS10", "ttyS2", "ttyS1", "ttyUSB0", "TTYACM0", "tty0", "ptmx", "cciss!c0d0"})

@@ -86,7 +86,7 @@ TEST_F(AdvancedDialog, ShowsItsLayoutAndThePortsCurrentValues) {
         EXPECT_FALSE(dlg->BitBtnApply->isVisible());
         ASSERT_EQ(dlg->Combo1->count(), static_cast<int>(system.size()));
         for (int i = 0; i < dlg->Combo1->count(); ++i)
-            EXPECT_EQ(dlg->Combo1->itemText(i).toStdString(), system[static_cast<std::size_t>(i)]);
+            EXPECT_EQ(ComItemValue(*dlg->Combo1, i), system[static_cast<std::size_t>(i)]);
         EXPECT_EQ(dlg->Combo2->Text(), "19200");
         EXPECT_EQ(dlg->Combo3->Text(), "7");
         EXPECT_EQ(dlg->Combo4->Text(), "2");

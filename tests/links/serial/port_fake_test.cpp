@@ -109,8 +109,9 @@ TEST_F(FakePort, CloseRaisesSignalsOffThenStopsThreadBeforeClosingDevice) {
     port.Close();
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(Log(), (Strings{"CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose"}));
-    // Abort, the thread's own clean-up, and the device last.
-    EXPECT_EQ(Ops(), (Strings{"PurgeComm", "SetCommMask", "PurgeComm", "CloseHandle"}));
+    // Abort, the thread's own clean-up (written bytes drain before the queues are
+    // emptied), and the device last.
+    EXPECT_EQ(Ops(), (Strings{"PurgeComm", "SetCommMask", "FlushFileBuffers", "PurgeComm", "CloseHandle"}));
     auto purges = CallsOf("PurgeComm");
     EXPECT_EQ(purges.at(0).args.at(0), 3);
     EXPECT_EQ(purges.at(1).args.at(0), 12);
@@ -349,6 +350,47 @@ TEST_F(FakePort, CloseFromInsideAHandedOverEventIsRefusedWithoutDeadlock) {
     EXPECT_TRUE(port.Connected());
     port.Close();
     EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(FakePort, DestroyingThePortInsideItsOwnHandlerNeitherHangsNorTouchesItAgain) {
+    for (TSyncMethod sync : {smThreadSync, smNone}) {
+        auto* doomed = new TComPort;
+        doomed->SetSyncMethod(sync);
+        std::atomic<bool> deleted{false};
+        std::atomic<int> after{0};
+        doomed->OnRing = [&](TCustomComPort* sender) {
+            auto* flag = &deleted; // this handler goes with the port
+            delete sender;
+            *flag = true;
+        };
+        doomed->OnRxFlag = [&](TCustomComPort*) { ++after; }; // later in the same batch
+        doomed->Open();
+        ASSERT_TRUE(WaitUntil([&] { return fake.WaitPending(); }));
+        after = 0;
+        fake.RaiseEvents(platform::EV_RING | platform::EV_RXFLAG);
+        ASSERT_TRUE(WaitUntil([&] { return deleted && fake.OpenDevices() == 0; })) << sync;
+        EXPECT_EQ(after, 0);
+    }
+}
+
+TEST_F(FakePort, WindowSyncCloseFromAHandlerRunsNoFurtherPortMessage) {
+    port.SetSyncMethod(smWindowSync);
+    OpenAndSettle();
+    auto close = [&](const char* what) {
+        return [&, what](TCustomComPort* sender) {
+            {
+                std::lock_guard lock(logMutex);
+                log.push_back(what);
+            }
+            sender->Close();
+        };
+    };
+    port.OnBreak = close("Break");
+    port.OnRing = close("Ring"); // its message is sent while Close waits for the thread
+    fake.RaiseEvents(platform::EV_BREAK | platform::EV_RING);
+    ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
+    EXPECT_EQ(Log(), (Strings{"Break", "CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose"}));
+    EXPECT_EQ(fake.OpenDevices(), 0);
 }
 
 TEST_F(FakePort, CloseServesAHandOverThatIsWaitingForTheGuiThread) {

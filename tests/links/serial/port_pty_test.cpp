@@ -128,6 +128,20 @@ TEST_F(Pty, CloseWhileBytesStreamInReturns) {
     EXPECT_TRUE(port.Connected());
 }
 
+TEST_F(Pty, CloseRightAfterAWriteDeliversEveryByteItReported) {
+    // A pty takes about 13 KiB that nobody reads; a longer write ends at its time-out.
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Timeouts().SetWriteTotalConstant(300);
+    for (std::size_t size : {4, 1000, 10000, 16000}) {
+        port.Open();
+        const int written = port.WriteText(std::string(size, 'd'));
+        port.Close(); // the far end has read nothing yet
+        EXPECT_EQ(ReadFar(static_cast<std::size_t>(written)).size(), static_cast<std::size_t>(written))
+            << size;
+        EXPECT_GE(written, static_cast<int>(std::min<std::size_t>(size, 10000)));
+    }
+}
+
 TEST_F(Pty, SecondOpenOfTheSameDeviceFails) {
     port.Open();
     TComPort second;
