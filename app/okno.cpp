@@ -104,6 +104,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // A typed name that does not exist is accepted and fails on opening.
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     // "*" rather than "*.*": on Linux the latter hides names without a dot.
+    // The list names the filters only; the patterns still apply.
+    OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
     OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
     TimerBaza = new QTimer(this);

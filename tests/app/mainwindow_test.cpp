@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -117,6 +119,32 @@ TEST_F(MainWindow, FileOpenLoadsTheTableAndReplacesTheLastOne) {
     EXPECT_EQ(form->StringGrid1->Cells(1, 1), "");
     auto idx = form->StringGrid1->model()->index(0, 1);
     EXPECT_EQ(idx.data().toString(), "y");
+}
+
+TEST_F(MainWindow, FileDialogListsTheFilterNamesAndKeepsThePatterns) {
+    Write("table.csv", "1;a\n");
+    Write("notes.txt", "x\n");
+    form->show();
+    QStringList shown, listed;
+    const fs::path folder = dir;
+    gui::WhenModal([&](QWidget* w) {
+        auto* dlg = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(dlg, nullptr);
+        auto* types = dlg->findChild<QComboBox*>("fileTypeCombo");
+        ASSERT_NE(types, nullptr);
+        for (int i = 0; i < types->count(); ++i)
+            shown << types->itemText(i);
+        dlg->setDirectory(QString::fromStdString(folder.string()));
+        auto* view = dlg->findChild<QListView*>("listView");
+        ASSERT_NE(view, nullptr);
+        gui::WaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; });
+        for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r)
+            listed << view->model()->index(r, 0, view->rootIndex()).data().toString();
+        dlg->reject();
+    });
+    form->Otwrz1->trigger();
+    EXPECT_EQ(shown, (QStringList{"csv files", "all files"}));
+    EXPECT_EQ(listed, QStringList{"table.csv"});
 }
 
 TEST_F(MainWindow, GridShowsUtf8AsTextAndOtherBytesOneCharacterEach) {
