@@ -54,6 +54,8 @@ void SetLabelColour(QLabel* label, const QColor& colour) {
 
 const QColor kConnectedColour(0, 128, 0);    // 0x8000
 const QColor kDisconnectedColour(255, 0, 0); // 255
+// Room kept between the state label and the database kind choice.
+constexpr int kLabelGap = 4;
 
 } // namespace
 
@@ -83,7 +85,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     rgBaza = new TRadioGroup(" Database kind: ", {"product database", "user database"}, 1, Panel1);
     rgBaza->setGeometry(192, 8, 185, 65);
     rgBaza->SetItemIndex(0);
-    LabelConnection = new QLabel(Panel1);
+    LabelConnection = new TFitLabel(Panel1);
     LabelConnection->move(16, 52);
     QFont bold = LabelConnection->font();
     bold.setBold(true);
@@ -229,32 +231,34 @@ void TForm1::LoadFile(const std::string& path) {
 }
 
 void TForm1::ShowConnectionState() {
-    QString text;
+    // The port name or host, then the rest; the name gives way when the label
+    // would reach the database kind choice.
+    QString name, rest;
     if (Kind == KindSerial) {
-        text = platform::ToQString(ComPort1.Port()) + " " + RateText(ComPort1.BaudRate()) + "bps";
+        name = platform::ToQString(ComPort1.Port());
+        rest = QString(" ") + RateText(ComPort1.BaudRate()) + "bps";
         if (ComPort1.Connected()) {
             btnOpenPort->setText("Disconnect");
-            LabelConnection->setText(text + " connected");
+            rest += " connected";
             SetLabelColour(LabelConnection, kConnectedColour);
         } else {
             btnOpenPort->setText("Connect");
-            LabelConnection->setText(text + " disconnected");
+            rest += " disconnected";
             SetLabelColour(LabelConnection, kDisconnectedColour);
         }
     } else {
-        text = platform::ToQString(Host);
+        name = platform::ToQString(Host);
         if (FLinkState == LinkDisconnected) {
             btnOpenPort->setText("Connect");
-            text += " disconnected";
+            rest = " disconnected";
             SetLabelColour(LabelConnection, kDisconnectedColour);
         } else if (FLinkState == LinkConnected) {
             btnOpenPort->setText("Disconnect");
-            text += " connected";
+            rest = " connected";
             SetLabelColour(LabelConnection, kConnectedColour);
         }
-        LabelConnection->setText(text);
     }
-    LabelConnection->adjustSize();
+    LabelConnection->SetParts(name, rest, rgBaza->x() - LabelConnection->x() - kLabelGap);
 }
 
 void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {

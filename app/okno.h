@@ -34,7 +34,7 @@ public:
     QPushButton* btnOpenPort;
     TTagButton* bbWyslijBaze;
     TRadioGroup* rgBaza;
-    QLabel* LabelConnection;
+    TFitLabel* LabelConnection;
     QProgressBar* ProgressSend;
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar

@@ -107,6 +107,31 @@ TEST_F(MainWindow, ActivationMaximisesAndShowsTheSerialLinkInRed) {
     EXPECT_EQ(form->btnOpenPort->text(), "Connect");
 }
 
+TEST_F(MainWindow, TheStateLabelLeavesTheDatabaseKindChoiceFree) {
+    form->ComPort1.SetPort("/dev/ttyUSB0");
+    form->ComPort1.SetBaudRate(br115200);
+    form->show();
+    const QString whole = "/dev/ttyUSB0 115200bps disconnected";
+    EXPECT_EQ(form->LabelConnection->text(), whole);
+    EXPECT_LT(form->LabelConnection->geometry().right(), form->rgBaza->x());
+    EXPECT_EQ(form->LabelConnection->toolTip(), whole);
+    // The second indicator is the user's to click.
+    QRadioButton* user = form->rgBaza->Item(1);
+    const QPoint indicator = user->mapTo(form->Panel1, QPoint(6, user->height() / 2));
+    EXPECT_EQ(form->Panel1->childAt(indicator), user);
+    EXPECT_TRUE(form->LabelConnection->ShownText().endsWith("115200bps disconnected"));
+    EXPECT_TRUE(form->LabelConnection->ShownText().startsWith("/"));
+    EXPECT_TRUE(form->LabelConnection->ShownText().contains(QChar(0x2026)));
+
+    // A text that fits is shown whole, without a tooltip.
+    form->ComPort1.SetPort("COM1");
+    form->ComPort1.SetBaudRate(br9600);
+    form->ShowConnectionState();
+    EXPECT_EQ(form->LabelConnection->ShownText(), "COM1 9600bps disconnected");
+    EXPECT_EQ(form->LabelConnection->width(), form->LabelConnection->sizeHint().width());
+    EXPECT_TRUE(form->LabelConnection->toolTip().isEmpty());
+}
+
 TEST_F(MainWindow, FileOpenLoadsTheTableAndReplacesTheLastOne) {
     form->show();
     OpenThroughDialog(Write("wide.csv", "a;b;c;d\n1\n2\n3\n4\n5\n6\n"));
