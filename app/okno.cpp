@@ -13,6 +13,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/CrashReporter.h"
 #include "app/Global.h"
@@ -131,6 +132,12 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
     connect(TimerBaza, &QTimer::timeout, this, [this] { crash::Guard([this] { TimerBazaTimer(); }); });
 
+    // The last window of this program that had the focus before the main
+    // window got it back; no window (another program's) changes nothing.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
+        if (now && now != windowHandle()) FModalWasActive = now->modality() != Qt::NonModal;
+    });
+
     FormCreate();
 }
 
@@ -192,7 +199,12 @@ void TForm1::FormClose() {
 }
 
 bool TForm1::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate) crash::Guard([this] { FormActivate(); });
+    // Activation counts when it comes back from one of the program's own modal
+    // dialogs; coming back from another program leaves the window as it is.
+    if (e->type() == QEvent::WindowActivate && FModalWasActive) {
+        FModalWasActive = false;
+        crash::Guard([this] { FormActivate(); });
+    }
     return QMainWindow::event(e);
 }
 

@@ -88,6 +88,8 @@ private:
     bool FClosing = false;
     bool FClosed = false;
     bool FShown = false;
+    // A modal dialog of this program had the focus since the window last had it.
+    bool FModalWasActive = false;
 };
 
 extern TForm1* Form1;

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -105,6 +106,28 @@ TEST_F(MainWindow, ActivationMaximisesAndShowsTheSerialLinkInRed) {
     EXPECT_EQ(form->LabelConnection->text(), "COM1 9600bps disconnected");
     EXPECT_EQ(LabelColour(form->LabelConnection), QColor(255, 0, 0));
     EXPECT_EQ(form->btnOpenPort->text(), "Connect");
+}
+
+TEST_F(MainWindow, MaximisedAgainAfterItsOwnDialogsOnlyNotAfterAnotherWindow) {
+    form->show();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == form; }));
+    form->showNormal();
+    ASSERT_TRUE(gui::WaitFor([&] { return !(form->windowState() & Qt::WindowMaximized); }));
+    // The user goes to another window and comes back.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == &other; }));
+    form->activateWindow();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == form; }));
+    QApplication::processEvents();
+    EXPECT_FALSE(form->windowState() & Qt::WindowMaximized) << "the smaller window stays so";
+    // One of the program's own modal dialogs closes and the window manager
+    // hands activation back to the main window.
+    gui::WhenModal([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
+    form->Otwrz1->trigger();
+    form->activateWindow();
+    EXPECT_TRUE(gui::WaitFor([&] { return bool(form->windowState() & Qt::WindowMaximized); }));
 }
 
 TEST_F(MainWindow, TheStateLabelLeavesTheDatabaseKindChoiceFree) {
