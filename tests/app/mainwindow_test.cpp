@@ -23,6 +23,7 @@
 #include "app/okno.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -201,6 +202,25 @@ TEST_F(MainWindow, GridShowsUtf8AsTextAndOtherBytesOneCharacterEach) {
     EXPECT_EQ(model->index(0, 0).data().toString(), QString::fromUtf8("Zżółw"));
     EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromLatin1("\xb1\xe6"));
     EXPECT_EQ(form->StringGrid1->Cells(1, 0), "\xb1\xe6");
+}
+
+TEST_F(MainWindow, BytesThatAreNotUtf8ShowInTheCodePageOfTheLanguage) {
+    EXPECT_STREQ(platform::LegacyCodePage("pl_PL.UTF-8"), "windows-1250");
+    EXPECT_STREQ(platform::LegacyCodePage("hr"), "windows-1250");
+    EXPECT_STREQ(platform::LegacyCodePage("sr_RS@latin"), "windows-1252");
+    EXPECT_STREQ(platform::LegacyCodePage("uk_UA"), "windows-1251");
+    EXPECT_STREQ(platform::LegacyCodePage("de_DE.ISO-8859-1"), "windows-1252");
+    EXPECT_STREQ(platform::LegacyCodePage("C"), "windows-1252");
+
+    const std::string cheese = "1;\xaf\xf3\xb3ty ser;2.50";
+    form->StringGrid1->Model()->SetLegacyCodePage("windows-1250");
+    form->LoadFile(Write("pl.csv", cheese + "\n2;Zielony \xc5\xbc\n"));
+    auto* model = form->StringGrid1->model();
+    EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromUtf8("Żółty ser"));
+    EXPECT_EQ(model->index(1, 1).data().toString(), QString::fromUtf8("Zielony ż")) << "UTF-8 stays UTF-8";
+    EXPECT_EQ(form->StringGrid1->RecordText(0), cheese) << "the bytes are kept";
+    form->StringGrid1->Model()->SetLegacyCodePage("windows-1251");
+    EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromUtf8("Їуіty ser"));
 }
 
 TEST_F(MainWindow, AFailedLoadKeepsThePreviousTable) {
