@@ -92,9 +92,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     bold.setBold(true);
     LabelConnection->setFont(bold);
     ProgressSend = new QProgressBar(Panel1);
-    ProgressSend->setGeometry(392, 28, 220, 22);
+    ProgressSend->setGeometry(392, 28, 280, 22);
     ProgressSend->setFormat("row %v of %m");
     ProgressSend->hide();
+    LabelTransfer = new QLabel(Panel1);
+    LabelTransfer->move(392, 54);
+    LabelTransfer->hide();
+    TimerWait = new QTimer(this);
+    TimerWait->setInterval(250);
 
     auto* file = menuBar()->addMenu("File");
     Otwrz1 = file->addAction("Open");
@@ -131,6 +136,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
             [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
     connect(TimerBaza, &QTimer::timeout, this, [this] { crash::Guard([this] { TimerBazaTimer(); }); });
+    connect(TimerWait, &QTimer::timeout, this, [this] { crash::Guard([this] { ShowWaitNote(); }); });
 
     // The last window of this program that had the focus before the main
     // window got it back; no window (another program's) changes nothing.
@@ -239,6 +245,8 @@ void TForm1::Otwrz1Click() {
 void TForm1::LoadFile(const std::string& path) {
     TableData table = LoadDatabaseFile(path);
     StringGrid1->Model()->SetTable(std::move(table));
+    // What a stopped transfer left on the scale is no longer this table.
+    if (!FWasRunning) ShowTransferNote({});
     UpdateProgress();
 }
 
@@ -404,14 +412,61 @@ void TForm1::TimerBazaTimer() {
 
 void TForm1::ArmTimerBaza() {
     if (!TimerBaza->isActive()) TimerBaza->start();
+    FSinceReply.start();
     UpdateProgress();
 }
+
+namespace {
+
+// "2 h 45 min", "12 min", "40 s": the rough size of a time left.
+QString Roughly(qint64 ms) {
+    const qint64 s = (ms + 500) / 1000;
+    if (s >= 3600) return QString("%1 h %2 min").arg(s / 3600).arg((s % 3600 + 30) / 60);
+    if (s >= 60) return QString("%1 min").arg((s + 30) / 60);
+    return QString("%1 s").arg(s);
+}
+
+// "12 s", "2 min 5 s", "1 h 3 min": a wait, counted up.
+QString Counted(qint64 ms) {
+    const qint64 s = ms / 1000;
+    if (s >= 3600) return QString("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+    if (s >= 60) return QString("%1 min %2 s").arg(s / 60).arg(s % 60);
+    return QString("%1 s").arg(s);
+}
+
+// Rows that must have gone before the time left is worth guessing, and how
+// many of the latest rows the rate is measured over.
+constexpr int kRowsBeforeEstimate = 5;
+constexpr std::size_t kRateWindow = 64;
+// A transfer that has heard nothing from the scale for this long says so.
+constexpr qint64 kQuietMs = 3000;
+
+} // namespace
 
 void TForm1::UpdateProgress() {
     const bool running = bbWyslijBaze->Tag == 1 && FRowIndex != RowIndexIdle;
     if (!running) {
+        if (FWasRunning) {
+            FWasRunning = false;
+            TimerWait->stop();
+            // A transfer that did not reach its end leaves part of a table.
+            if (FLastIndex == -2)
+                ShowTransferNote({});
+            else
+                ShowTransferNote(QString("Stopped at row %1 of %2: the scale holds an incomplete table")
+                                     .arg(FLastRow)
+                                     .arg(FLastRows));
+        }
         ProgressSend->hide();
         return;
+    }
+    if (!FWasRunning) {
+        FWasRunning = true;
+        FRowTimes.clear();
+        FTransferClock.start();
+        FSinceReply.start();
+        TimerWait->start();
+        ShowTransferNote({});
     }
     const int rows = StringGrid1->RowCount();
     // The row going out now; all of them once the end command is sent.
@@ -420,7 +475,49 @@ void TForm1::UpdateProgress() {
         current = std::min(FRowIndex, rows);
     else if (FRowIndex == -1 || FRowIndex == -2)
         current = rows;
-    ProgressSend->setRange(0, rows);
+    FLastIndex = FRowIndex;
+    FLastRow = current;
+    FLastRows = rows;
+
+    // A table loaded during the transfer starts the measurement afresh.
+    if (!FRowTimes.empty() && current < FRowTimes.back().first) FRowTimes.clear();
+    if (FRowTimes.empty() || current > FRowTimes.back().first) {
+        FRowTimes.emplace_back(current, FTransferClock.elapsed());
+        if (FRowTimes.size() > kRateWindow) FRowTimes.pop_front();
+    }
+    QString format = "row %v of %m";
+    const int measured = FRowTimes.back().first - FRowTimes.front().first;
+    if (FRowIndex >= 1 && current >= kRowsBeforeEstimate && measured >= kRowsBeforeEstimate) {
+        const double msPerRow = double(FRowTimes.back().second - FRowTimes.front().second) / measured;
+        // The row on its way, the rows after it and the end command.
+        const int left = rows - current + 1;
+        format += ", about " + Roughly(static_cast<qint64>(msPerRow * left)) + " left";
+    }
+    if (ProgressSend->format() != format) ProgressSend->setFormat(format);
+    if (ProgressSend->maximum() != rows) ProgressSend->setRange(0, rows);
     ProgressSend->setValue(current);
-    ProgressSend->show();
+    if (ProgressSend->isHidden()) ProgressSend->show();
+    // A reply came: the wait is over.
+    if (!LabelTransfer->isHidden() && FSinceReply.elapsed() < kQuietMs) ShowTransferNote({});
+}
+
+void TForm1::ShowWaitNote() {
+    if (!FWasRunning) return;
+    const qint64 quiet = FSinceReply.elapsed();
+    if (quiet >= kQuietMs) ShowTransferNote("No reply from the scale for " + Counted(quiet));
+}
+
+void TForm1::ShowTransferNote(const QString& text) {
+    if (text.isEmpty()) {
+        LabelTransfer->hide();
+        return;
+    }
+    if (LabelTransfer->text() != text) {
+        LabelTransfer->setText(text);
+        LabelTransfer->adjustSize();
+    }
+    // Below the bar while it runs; in the bar's place once it is gone.
+    const QPoint at(ProgressSend->x(), FWasRunning ? 54 : ProgressSend->y() + 3);
+    if (LabelTransfer->pos() != at) LabelTransfer->move(at);
+    LabelTransfer->show();
 }
