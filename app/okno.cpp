@@ -411,7 +411,11 @@ void TForm1::TimerBazaTimer() {
 }
 
 void TForm1::ArmTimerBaza() {
-    if (!TimerBaza->isActive()) TimerBaza->start();
+    if (!TimerBaza->isActive()) {
+        TimerBaza->start();
+        // The repaint that follows must not make the tick late.
+        FTickWake.WakeAfter(std::chrono::milliseconds(TimerBaza->interval()));
+    }
     FSinceReply.start();
     UpdateProgress();
 }

@@ -11,6 +11,7 @@
 #include "app/Controls.h"
 #include "app/GridModel.h"
 #include "links/serial/CPort.h"
+#include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
 #include "platform/XmlDocument.h"
 
@@ -96,6 +97,8 @@ private:
     void ShowWaitNote();
 
     platform::HWND FHandle = 0;
+    // Makes TimerBaza's tick come on time whatever ran after it was armed.
+    platform::ExactWake FTickWake;
     bool FClosing = false;
     bool FClosed = false;
     bool FShown = false;
