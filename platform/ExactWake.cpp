@@ -1,6 +1,7 @@
 #include "ExactWake.h"
 
 #include <QSocketNotifier>
+#include <cstdint>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
