@@ -425,9 +425,10 @@ namespace {
 // "2 h 45 min", "12 min", "40 s": the rough size of a time left.
 QString Roughly(qint64 ms) {
     const qint64 s = (ms + 500) / 1000;
-    if (s >= 3600) return QString("%1 h %2 min").arg(s / 3600).arg((s % 3600 + 30) / 60);
-    if (s >= 60) return QString("%1 min").arg((s + 30) / 60);
-    return QString("%1 s").arg(s);
+    if (s < 60) return QString("%1 s").arg(s);
+    const qint64 min = (s + 30) / 60;
+    if (min < 60) return QString("%1 min").arg(min);
+    return QString("%1 h %2 min").arg(min / 60).arg(min % 60);
 }
 
 // "12 s", "2 min 5 s", "1 h 3 min": a wait, counted up.
