@@ -24,11 +24,11 @@ ExactWake::~ExactWake() {
 
 void ExactWake::WakeAfter(std::chrono::nanoseconds after) {
     if (FFd < 0) return;
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(after.count() / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(after.count() % 1000000000);
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-    ::timerfd_settime(FFd, 0, &spec, nullptr);
+    itimerspec due{};
+    due.it_value.tv_sec = static_cast<time_t>(after.count() / 1000000000);
+    due.it_value.tv_nsec = static_cast<long>(after.count() % 1000000000);
+    if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
+    ::timerfd_settime(FFd, 0, &due, nullptr);
 }
 
 } // namespace platform
