@@ -2,6 +2,7 @@
 // Small widgets shared by the main window and the dialogs.
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStringList>
@@ -38,4 +39,22 @@ public:
 
 private:
     std::vector<QRadioButton*> FButtons;
+};
+
+// A label that keeps its whole text but shows it within the room it is given:
+// the name part gives way first, elided in the middle, and the whole text is
+// then its tooltip. A text that fits looks as a plain label's.
+class TFitLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    // Shows name + rest, at most `room` pixels wide.
+    void SetParts(const QString& name, const QString& rest, int room);
+    // What is on screen.
+    QString ShownText() const { return FShown; }
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    QString FShown;
 };

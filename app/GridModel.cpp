@@ -3,9 +3,17 @@
 #include <QHeaderView>
 
 #include "platform/Text.h"
+#include "platform/Translate.h"
 
 TStringGridModel::TStringGridModel(QObject* parent)
-    : QAbstractTableModel(parent), FTable(TableData::Empty(5, 5)) {}
+    : QAbstractTableModel(parent), FTable(TableData::Empty(5, 5)),
+      FLegacy(platform::LegacyCodePage(platform::TranslationLanguage())) {}
+
+void TStringGridModel::SetLegacyCodePage(const char* name) {
+    beginResetModel();
+    FLegacy = QStringDecoder(name);
+    endResetModel();
+}
 
 int TStringGridModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : FTable.RowCount();
@@ -19,7 +27,7 @@ QVariant TStringGridModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || role != Qt::DisplayRole) return {};
     std::string_view cell = FTable.Cell(index.column(), index.row());
     if (cell.empty()) return {};
-    return platform::ToQString(cell.data(), cell.size());
+    return platform::ToQString(cell.data(), cell.size(), FLegacy);
 }
 
 void TStringGridModel::SetTable(TableData table) {

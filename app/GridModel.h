@@ -1,6 +1,7 @@
 #pragma once
 // The grid: a table model over TableData and a view that shows it as cells.
 #include <QAbstractTableModel>
+#include <QStringDecoder>
 #include <QTableView>
 
 #include "transfer/DatabaseFile.h"
@@ -14,11 +15,15 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
 
     const TableData& Table() const { return FTable; }
+    // The code page that cells which are not UTF-8 are shown in; at first the
+    // one of the interface language. Only the display changes, never the bytes.
+    void SetLegacyCodePage(const char* name);
     // Replaces the whole table at once.
     void SetTable(TableData table);
 
 private:
     TableData FTable;
+    mutable QStringDecoder FLegacy;
 };
 
 // StringGrid1: display only, no header rows or columns, fixed cell sizes.

@@ -13,6 +13,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/CrashReporter.h"
 #include "app/Global.h"
@@ -54,6 +55,8 @@ void SetLabelColour(QLabel* label, const QColor& colour) {
 
 const QColor kConnectedColour(0, 128, 0);    // 0x8000
 const QColor kDisconnectedColour(255, 0, 0); // 255
+// Room kept between the state label and the database kind choice.
+constexpr int kLabelGap = 4;
 
 } // namespace
 
@@ -83,15 +86,20 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     rgBaza = new TRadioGroup(" Database kind: ", {"product database", "user database"}, 1, Panel1);
     rgBaza->setGeometry(192, 8, 185, 65);
     rgBaza->SetItemIndex(0);
-    LabelConnection = new QLabel(Panel1);
+    LabelConnection = new TFitLabel(Panel1);
     LabelConnection->move(16, 52);
     QFont bold = LabelConnection->font();
     bold.setBold(true);
     LabelConnection->setFont(bold);
     ProgressSend = new QProgressBar(Panel1);
-    ProgressSend->setGeometry(392, 28, 220, 22);
+    ProgressSend->setGeometry(392, 28, 280, 22);
     ProgressSend->setFormat("row %v of %m");
     ProgressSend->hide();
+    LabelTransfer = new QLabel(Panel1);
+    LabelTransfer->move(392, 54);
+    LabelTransfer->hide();
+    TimerWait = new QTimer(this);
+    TimerWait->setInterval(250);
 
     auto* file = menuBar()->addMenu("File");
     Otwrz1 = file->addAction("Open");
@@ -104,6 +112,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // A typed name that does not exist is accepted and fails on opening.
     OpenDialog1->setFileMode(QFileDialog::AnyFile);
     // "*" rather than "*.*": on Linux the latter hides names without a dot.
+    // The list names the filters only; the patterns still apply.
+    OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
     OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
     // The transfer engine sends through SendOrder and reads the grid at every tick.
@@ -140,6 +150,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(btnOpenPort, &QPushButton::clicked, this,
             [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
+    connect(TimerWait, &QTimer::timeout, this, [this] { crash::Guard([this] { ShowWaitNote(); }); });
+
+    // The last window of this program that had the focus before the main
+    // window got it back; no window (another program's) changes nothing.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
+        if (now && now != windowHandle()) FModalWasActive = now->modality() != Qt::NonModal;
+    });
 
     FormCreate();
 }
@@ -214,7 +231,12 @@ void TForm1::FormClose() {
 }
 
 bool TForm1::event(QEvent* e) {
-    if (e->type() == QEvent::WindowActivate) crash::Guard([this] { FormActivate(); });
+    // Activation counts when it comes back from one of the program's own modal
+    // dialogs; coming back from another program leaves the window as it is.
+    if (e->type() == QEvent::WindowActivate && FModalWasActive) {
+        FModalWasActive = false;
+        crash::Guard([this] { FormActivate(); });
+    }
     return QMainWindow::event(e);
 }
 
@@ -249,36 +271,40 @@ void TForm1::Otwrz1Click() {
 void TForm1::LoadFile(const std::string& path) {
     TableData table = LoadDatabaseFile(path);
     StringGrid1->Model()->SetTable(std::move(table));
+    // What a stopped transfer left on the scale is no longer this table.
+    if (!FWasRunning) ShowTransferNote({});
     UpdateProgress();
 }
 
 void TForm1::ShowConnectionState() {
-    QString text;
+    // The port name or host, then the rest; the name gives way when the label
+    // would reach the database kind choice.
+    QString name, rest;
     if (Kind == KindSerial) {
-        text = platform::ToQString(ComPort1.Port()) + " " + RateText(ComPort1.BaudRate()) + "bps";
+        name = platform::ToQString(ComPort1.Port());
+        rest = QString(" ") + RateText(ComPort1.BaudRate()) + "bps";
         if (ComPort1.Connected()) {
             btnOpenPort->setText("Disconnect");
-            LabelConnection->setText(text + " connected");
+            rest += " connected";
             SetLabelColour(LabelConnection, kConnectedColour);
         } else {
             btnOpenPort->setText("Connect");
-            LabelConnection->setText(text + " disconnected");
+            rest += " disconnected";
             SetLabelColour(LabelConnection, kDisconnectedColour);
         }
     } else {
-        text = platform::ToQString(Host);
+        name = platform::ToQString(Host);
         if (FLinkState == LinkDisconnected) {
             btnOpenPort->setText("Connect");
-            text += " disconnected";
+            rest = " disconnected";
             SetLabelColour(LabelConnection, kDisconnectedColour);
         } else if (FLinkState == LinkConnected) {
             btnOpenPort->setText("Disconnect");
-            text += " connected";
+            rest = " connected";
             SetLabelColour(LabelConnection, kConnectedColour);
         }
-        LabelConnection->setText(text);
     }
-    LabelConnection->adjustSize();
+    LabelConnection->SetParts(name, rest, rgBaza->x() - LabelConnection->x() - kLabelGap);
 }
 
 void TForm1::OnUpdatePortMessage(platform::WPARAM wParam) {
@@ -381,14 +407,66 @@ void TForm1::TimerBazaTimer() {
 
 void TForm1::ArmTimerBaza() {
     // Every complete reply comes here; the engine then reports its progress.
-    FEngine.ArmTimer();
+    if (!TimerBaza->isActive()) {
+        FEngine.ArmTimer();
+        // The repaint that follows must not make the tick late.
+        FTickWake.WakeAfter(std::chrono::milliseconds(TimerBaza->interval()));
+    }
+    FSinceReply.start();
 }
+
+namespace {
+
+// "2 h 45 min", "12 min", "40 s": the rough size of a time left.
+QString Roughly(qint64 ms) {
+    const qint64 s = (ms + 500) / 1000;
+    if (s < 60) return QString("%1 s").arg(s);
+    const qint64 min = (s + 30) / 60;
+    if (min < 60) return QString("%1 min").arg(min);
+    return QString("%1 h %2 min").arg(min / 60).arg(min % 60);
+}
+
+// "12 s", "2 min 5 s", "1 h 3 min": a wait, counted up.
+QString Counted(qint64 ms) {
+    const qint64 s = ms / 1000;
+    if (s >= 3600) return QString("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+    if (s >= 60) return QString("%1 min %2 s").arg(s / 60).arg(s % 60);
+    return QString("%1 s").arg(s);
+}
+
+// Rows that must have gone before the time left is worth guessing, and how
+// many of the latest rows the rate is measured over.
+constexpr int kRowsBeforeEstimate = 5;
+constexpr std::size_t kRateWindow = 64;
+// A transfer that has heard nothing from the scale for this long says so.
+constexpr qint64 kQuietMs = 3000;
+
+} // namespace
 
 void TForm1::UpdateProgress() {
     const bool running = bbWyslijBaze->Tag == 1 && FRowIndex != RowIndexIdle;
     if (!running) {
+        if (FWasRunning) {
+            FWasRunning = false;
+            TimerWait->stop();
+            // A transfer that did not reach its end leaves part of a table.
+            if (FLastIndex == -2)
+                ShowTransferNote({});
+            else
+                ShowTransferNote(QString("Stopped at row %1 of %2: the scale holds an incomplete table")
+                                     .arg(FLastRow)
+                                     .arg(FLastRows));
+        }
         ProgressSend->hide();
         return;
+    }
+    if (!FWasRunning) {
+        FWasRunning = true;
+        FRowTimes.clear();
+        FTransferClock.start();
+        FSinceReply.start();
+        TimerWait->start();
+        ShowTransferNote({});
     }
     const int rows = StringGrid1->RowCount();
     // The row going out now; all of them once the end command is sent.
@@ -397,7 +475,49 @@ void TForm1::UpdateProgress() {
         current = std::min(FRowIndex, rows);
     else if (FRowIndex == -1 || FRowIndex == -2)
         current = rows;
-    ProgressSend->setRange(0, rows);
+    FLastIndex = FRowIndex;
+    FLastRow = current;
+    FLastRows = rows;
+
+    // A table loaded during the transfer starts the measurement afresh.
+    if (!FRowTimes.empty() && current < FRowTimes.back().first) FRowTimes.clear();
+    if (FRowTimes.empty() || current > FRowTimes.back().first) {
+        FRowTimes.emplace_back(current, FTransferClock.elapsed());
+        if (FRowTimes.size() > kRateWindow) FRowTimes.pop_front();
+    }
+    QString format = "row %v of %m";
+    const int measured = FRowTimes.back().first - FRowTimes.front().first;
+    if (FRowIndex >= 1 && current >= kRowsBeforeEstimate && measured >= kRowsBeforeEstimate) {
+        const double msPerRow = double(FRowTimes.back().second - FRowTimes.front().second) / measured;
+        // The row on its way, the rows after it and the end command.
+        const int left = rows - current + 1;
+        format += ", about " + Roughly(static_cast<qint64>(msPerRow * left)) + " left";
+    }
+    if (ProgressSend->format() != format) ProgressSend->setFormat(format);
+    if (ProgressSend->maximum() != rows) ProgressSend->setRange(0, rows);
     ProgressSend->setValue(current);
-    ProgressSend->show();
+    if (ProgressSend->isHidden()) ProgressSend->show();
+    // A reply came: the wait is over.
+    if (!LabelTransfer->isHidden() && FSinceReply.elapsed() < kQuietMs) ShowTransferNote({});
+}
+
+void TForm1::ShowWaitNote() {
+    if (!FWasRunning) return;
+    const qint64 quiet = FSinceReply.elapsed();
+    if (quiet >= kQuietMs) ShowTransferNote("No reply from the scale for " + Counted(quiet));
+}
+
+void TForm1::ShowTransferNote(const QString& text) {
+    if (text.isEmpty()) {
+        LabelTransfer->hide();
+        return;
+    }
+    if (LabelTransfer->text() != text) {
+        LabelTransfer->setText(text);
+        LabelTransfer->adjustSize();
+    }
+    // Below the bar while it runs; in the bar's place once it is gone.
+    const QPoint at(ProgressSend->x(), FWasRunning ? 54 : ProgressSend->y() + 3);
+    if (LabelTransfer->pos() != at) LabelTransfer->move(at);
+    LabelTransfer->show();
 }

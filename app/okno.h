@@ -1,14 +1,17 @@
 #pragma once
 // The main window: the grid, the link controls and the transfer of the
 // table to the scale.
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "app/Controls.h"
 #include "app/GridModel.h"
 #include "links/serial/CPort.h"
+#include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
 #include "platform/XmlDocument.h"
 #include "transfer/TransferEngine.h"
@@ -31,8 +34,12 @@ public:
     QPushButton* btnOpenPort;
     TTagButton* bbWyslijBaze;
     TRadioGroup* rgBaza;
-    QLabel* LabelConnection;
+    TFitLabel* LabelConnection;
     QProgressBar* ProgressSend;
+    // What the transfer is doing beyond the bar: waiting for the scale, or
+    // where a stopped transfer left it.
+    QLabel* LabelTransfer;
+    QTimer* TimerWait;
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
     QFileDialog* OpenDialog1;
@@ -69,8 +76,10 @@ public:
     void ShowConnectionState();
     void SendOrder(const std::string& command);
     // Enables TimerBaza unless it is already running (a second reply must not
-    // push the pending tick back).
+    // push the pending tick back). Called for every complete reply.
     void ArmTimerBaza();
+    // Brings the progress bar and the transfer note up to date with the
+    // sequencer; called whenever it may have moved.
     void UpdateProgress();
 
     // Loads a file into the grid: the whole file is read first, so a failure
@@ -83,10 +92,27 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    void ShowTransferNote(const QString& text);
+    void ShowWaitNote();
+
     platform::HWND FHandle = 0;
+    // Makes TimerBaza's tick come on time whatever ran after it was armed.
+    platform::ExactWake FTickWake;
     bool FClosing = false;
     bool FClosed = false;
     bool FShown = false;
+    // A modal dialog of this program had the focus since the window last had it.
+    bool FModalWasActive = false;
+
+    // The transfer as UpdateProgress last saw it.
+    bool FWasRunning = false;
+    std::int32_t FLastIndex = 0;
+    int FLastRow = 0;
+    int FLastRows = 0;
+    QElapsedTimer FTransferClock;
+    QElapsedTimer FSinceReply;
+    // (row, ms since the start) of the latest rows that went out: the rate.
+    std::deque<std::pair<int, qint64>> FRowTimes;
 };
 
 extern TForm1* Form1;

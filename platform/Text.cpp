@@ -48,7 +48,23 @@ QString ToQString(const char* data, std::size_t size) {
     return QString::fromLatin1(data, static_cast<qsizetype>(size));
 }
 
-QString ToQString(const std::string& bytes) { return ToQString(bytes.data(), bytes.size()); }
+QString ToQString(const std::string& bytes) {
+    return ToQString(bytes.data(), bytes.size());
+}
+
+QString ToQString(const char* data, std::size_t size, QStringDecoder& legacy) {
+    if (!legacy.isValid() || IsValidUtf8(data, size)) return ToQString(data, size);
+    return legacy.decode(QByteArrayView(data, static_cast<qsizetype>(size)));
+}
+
+const char* LegacyCodePage(const std::string& language) {
+    const std::string code = language.substr(0, language.find_first_of("_.@"));
+    for (const char* central : {"pl", "cs", "sk", "hu", "sl", "hr", "ro"})
+        if (code == central) return "windows-1250";
+    for (const char* cyrillic : {"ru", "uk", "bg"})
+        if (code == cyrillic) return "windows-1251";
+    return "windows-1252";
+}
 
 std::string FromQString(const QString& text) {
     QByteArray utf8 = text.toUtf8();

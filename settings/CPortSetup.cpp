@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QToolButton>
+#include <algorithm>
 #include <memory>
 
 #include "app/Controls.h"
@@ -24,10 +25,16 @@ QLabel* MakeLabel(const char* name, const QString& caption, QWidget* parent, int
     return label;
 }
 
+constexpr int ComboLeft = 80;
+constexpr int ComboWidth = 129;
+constexpr int MinComboWidth = 113;
+// Room between a label's text and its list.
+constexpr int LabelGap = 6;
+
 TComComboBox* MakeCombo(const char* name, TComProperty property, QWidget* parent, int top) {
     auto* combo = new TComComboBox(parent);
     combo->setObjectName(name);
-    combo->setGeometry(80, top, 129, 21);
+    combo->setGeometry(ComboLeft, top, ComboWidth, 21);
     combo->SetAutoApply(false);
     combo->SetComProperty(property);
     return combo;
@@ -66,10 +73,6 @@ TComSetupFrm::TComSetupFrm(QWidget* parent)
     setWindowTitle("RS-232 settings");
     SetFormLook(this, 11, true);
     setFixedSize(231, 216);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
 
     GroupBox1 = new QGroupBox(" Settings: ", this);
     GroupBox1->setObjectName("GroupBox1");
@@ -105,6 +108,11 @@ TComSetupFrm::TComSetupFrm(QWidget* parent)
     connect(sbCancel, &QToolButton::clicked, this, [this] { sbCancelClick(); });
 
     FormCreate();
+    // Centred at the size FormCreate left it.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
 }
 
 void TComSetupFrm::FormCreate() {
@@ -112,9 +120,25 @@ void TComSetupFrm::FormCreate() {
     for (const char* name : {"Combo1", "Combo2", "Combo3", "Combo4", "Combo5", "Combo6"})
         platform::ExcludeFromTranslation(this, name);
     platform::TranslateForm(this, "cport");
-    // Labels fit their text, which translation may have lengthened.
-    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5, Label6})
+    // Labels fit their text, which translation and the font in use may have
+    // lengthened; the lists then start clear of the widest one, keeping their
+    // right edge while they stay wide enough for a device path.
+    int widest = 0;
+    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5, Label6}) {
         label->adjustSize();
+        widest = std::max(widest, label->width());
+    }
+    const int left = std::max(ComboLeft, Label1->x() + widest + LabelGap);
+    const int comboWidth = std::max(MinComboWidth, ComboLeft + ComboWidth - left);
+    const int grow = left + comboWidth - (ComboLeft + ComboWidth);
+    if (left == ComboLeft) return;
+    for (TComComboBox* combo : {Combo1, Combo2, Combo3, Combo4, Combo5, Combo6})
+        combo->setGeometry(left, combo->y(), comboWidth, combo->height());
+    if (grow <= 0) return;
+    GroupBox1->resize(GroupBox1->width() + grow, GroupBox1->height());
+    for (QToolButton* button : {sbApply, sbCancel})
+        button->move(button->x() + grow, button->y());
+    setFixedSize(width() + grow, height());
 }
 
 void TComSetupFrm::sbApplyClick() {

@@ -26,6 +26,9 @@ namespace {
 // Item 10 ("4800") stands for every rate the list does not name.
 constexpr int DefaultBaudRateItem = 10;
 
+constexpr int IpTypingLimit = 15;
+constexpr int PortTypingLimit = 5;
+
 const char* const BaudRateItems[] = {"50",    "75",    "110",    "134.5",  "150",    "300",   "600",
                                      "1200",  "1800",  "2400",   "4800",   "7200",   "9600",  "19200",
                                      "38400", "57600", "115200", "230400", "460800", "921600"};
@@ -50,6 +53,20 @@ QLineEdit* MakeEdit(const char* name, const QString& text, QWidget* parent, int 
     edit->setObjectName(name);
     edit->setGeometry(left, top, width, 21);
     return edit;
+}
+
+// An edit's length limit is for typing: a longer value is shown whole (so
+// Apply stores what was there) and the limit closes in as the user shortens it.
+void LimitTyping(QLineEdit* edit, int typingLimit) {
+    edit->setMaxLength(typingLimit);
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit, typingLimit](const QString& text) {
+        edit->setMaxLength(std::max(typingLimit, static_cast<int>(text.size())));
+    });
+}
+
+void ShowWhole(QLineEdit* edit, int typingLimit, const QString& text) {
+    edit->setMaxLength(std::max(typingLimit, static_cast<int>(text.size())));
+    edit->setText(text);
 }
 
 QToolButton* MakeFlatButton(const char* name, const QString& caption, QStyle::StandardPixmap image,
@@ -123,10 +140,10 @@ TConnectionForm::TConnectionForm(QWidget* parent) : QDialog(parent) {
     gbEthernet->setGeometry(0, 48, 225, 129);
     Label1 = MakeLabel("Label1", "Adres IP:", gbEthernet, 10, 28);
     EditIP = MakeEdit("EditIP", "000.000.000.000", gbEthernet, 64, 24, 89);
-    EditIP->setMaxLength(15);
+    LimitTyping(EditIP, IpTypingLimit);
     Label2 = MakeLabel("Label2", "Port:", gbEthernet, 26, 60);
     EditPort = MakeEdit("EditPort", "00000", gbEthernet, 64, 56, 46);
-    EditPort->setMaxLength(5);
+    LimitTyping(EditPort, PortTypingLimit);
     rgEthProtocol = new TRadioGroup("Protokół", {"TCP", "UDP"}, 2, gbEthernet);
     rgEthProtocol->setObjectName("rgEthProtocol");
     rgEthProtocol->setGeometry(16, 84, 193, 37);
@@ -192,8 +209,8 @@ bool TConnectionForm::eventFilter(QObject* watched, QEvent* e) {
 void TConnectionForm::FormShow() {
     rgConnection->SetItemIndex(Kind);
     rgEthProtocol->SetItemIndex(Protocol);
-    EditIP->setText(platform::ToQString(Host));
-    EditPort->setText(QString::number(Port));
+    ShowWhole(EditIP, IpTypingLimit, platform::ToQString(Host));
+    ShowWhole(EditPort, PortTypingLimit, QString::number(Port));
     GetCOMPortSettings();
 }
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
+#include <QDialog>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -20,6 +23,7 @@
 #include "app/okno.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -105,6 +109,53 @@ TEST_F(MainWindow, ActivationMaximisesAndShowsTheSerialLinkInRed) {
     EXPECT_EQ(form->btnOpenPort->text(), "Connect");
 }
 
+TEST_F(MainWindow, MaximisedAgainAfterItsOwnDialogsOnlyNotAfterAnotherWindow) {
+    form->show();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == form; }));
+    form->showNormal();
+    ASSERT_TRUE(gui::WaitFor([&] { return !(form->windowState() & Qt::WindowMaximized); }));
+    // The user goes to another window and comes back.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == &other; }));
+    form->activateWindow();
+    ASSERT_TRUE(gui::WaitFor([&] { return QApplication::activeWindow() == form; }));
+    QApplication::processEvents();
+    EXPECT_FALSE(form->windowState() & Qt::WindowMaximized) << "the smaller window stays so";
+    // One of the program's own modal dialogs closes and the window manager
+    // hands activation back to the main window.
+    gui::WhenModal([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
+    form->Otwrz1->trigger();
+    form->activateWindow();
+    EXPECT_TRUE(gui::WaitFor([&] { return bool(form->windowState() & Qt::WindowMaximized); }));
+}
+
+TEST_F(MainWindow, TheStateLabelLeavesTheDatabaseKindChoiceFree) {
+    form->ComPort1.SetPort("/dev/ttyUSB0");
+    form->ComPort1.SetBaudRate(br115200);
+    form->show();
+    const QString whole = "/dev/ttyUSB0 115200bps disconnected";
+    EXPECT_EQ(form->LabelConnection->text(), whole);
+    EXPECT_LT(form->LabelConnection->geometry().right(), form->rgBaza->x());
+    EXPECT_EQ(form->LabelConnection->toolTip(), whole);
+    // The second indicator is the user's to click.
+    QRadioButton* user = form->rgBaza->Item(1);
+    const QPoint indicator = user->mapTo(form->Panel1, QPoint(6, user->height() / 2));
+    EXPECT_EQ(form->Panel1->childAt(indicator), user);
+    EXPECT_TRUE(form->LabelConnection->ShownText().endsWith("115200bps disconnected"));
+    EXPECT_TRUE(form->LabelConnection->ShownText().startsWith("/"));
+    EXPECT_TRUE(form->LabelConnection->ShownText().contains(QChar(0x2026)));
+
+    // A text that fits is shown whole, without a tooltip.
+    form->ComPort1.SetPort("COM1");
+    form->ComPort1.SetBaudRate(br9600);
+    form->ShowConnectionState();
+    EXPECT_EQ(form->LabelConnection->ShownText(), "COM1 9600bps disconnected");
+    EXPECT_EQ(form->LabelConnection->width(), form->LabelConnection->sizeHint().width());
+    EXPECT_TRUE(form->LabelConnection->toolTip().isEmpty());
+}
+
 TEST_F(MainWindow, FileOpenLoadsTheTableAndReplacesTheLastOne) {
     form->show();
     OpenThroughDialog(Write("wide.csv", "a;b;c;d\n1\n2\n3\n4\n5\n6\n"));
@@ -119,12 +170,57 @@ TEST_F(MainWindow, FileOpenLoadsTheTableAndReplacesTheLastOne) {
     EXPECT_EQ(idx.data().toString(), "y");
 }
 
+TEST_F(MainWindow, FileDialogListsTheFilterNamesAndKeepsThePatterns) {
+    Write("table.csv", "1;a\n");
+    Write("notes.txt", "x\n");
+    form->show();
+    QStringList shown, listed;
+    const fs::path folder = dir;
+    gui::WhenModal([&](QWidget* w) {
+        auto* dlg = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(dlg, nullptr);
+        auto* types = dlg->findChild<QComboBox*>("fileTypeCombo");
+        ASSERT_NE(types, nullptr);
+        for (int i = 0; i < types->count(); ++i)
+            shown << types->itemText(i);
+        dlg->setDirectory(QString::fromStdString(folder.string()));
+        auto* view = dlg->findChild<QListView*>("listView");
+        ASSERT_NE(view, nullptr);
+        gui::WaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; });
+        for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r)
+            listed << view->model()->index(r, 0, view->rootIndex()).data().toString();
+        dlg->reject();
+    });
+    form->Otwrz1->trigger();
+    EXPECT_EQ(shown, (QStringList{"csv files", "all files"}));
+    EXPECT_EQ(listed, QStringList{"table.csv"});
+}
+
 TEST_F(MainWindow, GridShowsUtf8AsTextAndOtherBytesOneCharacterEach) {
     form->LoadFile(Write("bytes.csv", "Z\xc5\xbc\xc3\xb3\xc5\x82w;\xb1\xe6\n"));
     auto* model = form->StringGrid1->model();
     EXPECT_EQ(model->index(0, 0).data().toString(), QString::fromUtf8("Zżółw"));
     EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromLatin1("\xb1\xe6"));
     EXPECT_EQ(form->StringGrid1->Cells(1, 0), "\xb1\xe6");
+}
+
+TEST_F(MainWindow, BytesThatAreNotUtf8ShowInTheCodePageOfTheLanguage) {
+    EXPECT_STREQ(platform::LegacyCodePage("pl_PL.UTF-8"), "windows-1250");
+    EXPECT_STREQ(platform::LegacyCodePage("hr"), "windows-1250");
+    EXPECT_STREQ(platform::LegacyCodePage("sr_RS@latin"), "windows-1252");
+    EXPECT_STREQ(platform::LegacyCodePage("uk_UA"), "windows-1251");
+    EXPECT_STREQ(platform::LegacyCodePage("de_DE.ISO-8859-1"), "windows-1252");
+    EXPECT_STREQ(platform::LegacyCodePage("C"), "windows-1252");
+
+    const std::string cheese = "1;\xaf\xf3\xb3ty ser;2.50";
+    form->StringGrid1->Model()->SetLegacyCodePage("windows-1250");
+    form->LoadFile(Write("pl.csv", cheese + "\n2;Zielony \xc5\xbc\n"));
+    auto* model = form->StringGrid1->model();
+    EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromUtf8("Żółty ser"));
+    EXPECT_EQ(model->index(1, 1).data().toString(), QString::fromUtf8("Zielony ż")) << "UTF-8 stays UTF-8";
+    EXPECT_EQ(form->StringGrid1->RecordText(0), cheese) << "the bytes are kept";
+    form->StringGrid1->Model()->SetLegacyCodePage("windows-1251");
+    EXPECT_EQ(model->index(0, 1).data().toString(), QString::fromUtf8("Їуіty ser"));
 }
 
 TEST_F(MainWindow, AFailedLoadKeepsThePreviousTable) {

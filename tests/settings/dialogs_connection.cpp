@@ -150,6 +150,31 @@ TEST_F(ConnectionDialog, ApplyStoresTheChoicesAndConnectsOnce) {
     form->btnOpenPortClick();
 }
 
+TEST_F(ConnectionDialog, ApplyKeepsAHostAndPortLongerThanTheEditsTake) {
+    // Serial mode: the host is shown and stored, never connected to.
+    Host = "scale-01.factory.local";
+    Port = 1234567;
+    fake.AddDevice("COM2");
+    Command([](TConnectionForm* dlg) {
+        EXPECT_EQ(dlg->EditIP->text(), "scale-01.factory.local");
+        EXPECT_EQ(dlg->EditPort->text(), "1234567");
+        dlgtest::Type(dlg->EditCOM, "2");
+        dlgtest::Click(dlg->sbApply);
+    });
+    EXPECT_EQ(Host, "scale-01.factory.local");
+    EXPECT_EQ(Port, 1234567);
+    EXPECT_TRUE(form->ComPort1.Connected());
+    form->btnOpenPortClick();
+    // Typing is still limited.
+    Show([](TConnectionForm* dlg) {
+        QTest::mouseClick(dlg->rgConnection->Item(1), Qt::LeftButton);
+        dlgtest::Type(dlg->EditPort, "");
+        QTest::keyClicks(dlg->EditPort, "9876543");
+        EXPECT_EQ(dlg->EditPort->text(), "98765");
+        dlgtest::CloseBox(dlg);
+    });
+}
+
 TEST_F(ConnectionDialog, CancelReconnectsWithTheOldSettings) {
     fake.AddDevice("COM1");
     form->btnOpenPortClick();

@@ -6,12 +6,16 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTest>
+#include <QToolButton>
 #include <gtest/gtest.h>
 #include <string>
 
 #include "app/GuiTestUtil.h"
+#include "settings/CPortSetup.h"
 
 namespace dlgtest {
 
@@ -64,6 +68,23 @@ template <class T> void WhenModalOf(std::function<void(T*)> fn) {
             ADD_FAILURE() << "no modal window of the expected kind";
     });
     timer->start();
+}
+
+// Every label of the advanced dialog shows its whole text, ends clear of its
+// list (a few pixels between), and every list lies inside the group box.
+inline void ExpectLabelsClearOfTheirLists(TComSetupFrm* dlg) {
+    const std::pair<QLabel*, QComboBox*> rows[] = {{dlg->Label1, dlg->Combo1}, {dlg->Label2, dlg->Combo2},
+                                                   {dlg->Label3, dlg->Combo3}, {dlg->Label4, dlg->Combo4},
+                                                   {dlg->Label5, dlg->Combo5}, {dlg->Label6, dlg->Combo6}};
+    for (const auto& [label, combo] : rows) {
+        const int textEnd = label->x() + label->fontMetrics().horizontalAdvance(label->text());
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+        EXPECT_LE(textEnd + 4, combo->x()) << label->text().toStdString();
+        EXPECT_LE(combo->geometry().right(), dlg->GroupBox1->contentsRect().right())
+            << label->text().toStdString();
+    }
+    EXPECT_LE(dlg->GroupBox1->geometry().right(), dlg->width() - 1);
+    EXPECT_LE(dlg->sbCancel->geometry().right(), dlg->width() - 1);
 }
 
 // Closes a window with its close box.

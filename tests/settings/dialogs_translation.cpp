@@ -73,6 +73,7 @@ TEST(PolishChild, AdvancedDialogIsPolishAndItsListsKeepTheirEntries) {
         EXPECT_EQ(Entries(dlg->Combo5), QStringList({"None", "Odd", "Even", "Mark", "Space"}));
         EXPECT_EQ(Entries(dlg->Combo6), QStringList({"Hardware", "Software", "None", "Custom"}));
         EXPECT_EQ(dlg->Combo5->Text(), "Even");
+        dlgtest::ExpectLabelsClearOfTheirLists(dlg);
         dlgtest::ChooseEntry(dlg->Combo5, "Odd");
         dlgtest::Click(dlg->sbApply);
     });

@@ -1,0 +1,147 @@
+// Transfer overhead with the window on a display, maximised: the real window
+// sends 200 records over a pseudo-terminal to a scale played by this program,
+// which answers every command at once. Run it on an X display (scripts/bench
+// uses Xvfb); on the offscreen platform it measures the painting-free case.
+#include <QApplication>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/okno.h"
+#include "bench/BenchUtil.h"
+
+namespace {
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(bench::Clock::now().time_since_epoch()).count();
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    const int kRecords = 200;
+    namespace fs = std::filesystem;
+    const fs::path table =
+        fs::temp_directory_path() / ("scaledb-bench-disp-" + std::to_string(::getpid()) + ".csv");
+    {
+        std::ofstream out(table);
+        for (int r = 0; r < kRecords; ++r)
+            out << 1000 + r << ";Product " << r << ";" << r % 50 << ".99\n";
+    }
+    int master = -1, slave = -1;
+    char name[256];
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
+
+    auto* form = new TForm1;
+    form->LoadFile(table.string());
+    form->showMaximized();
+    // Without a window manager nothing maximises: cover the screen instead.
+    if (const QScreen* screen = form->screen(); screen && form->size() != screen->availableGeometry().size())
+        form->setGeometry(screen->availableGeometry());
+    if (!QTest::qWaitForWindowExposed(form)) return 1;
+    QTest::qWait(300);
+    form->ComPort1.SetPort(name);
+    form->btnOpenPort->click();
+    if (!form->ComPort1.Connected()) return 1;
+
+    std::mutex m;
+    std::vector<double> replySent;   // when each reply left the scale
+    std::vector<double> commandSeen; // when each command's LF arrived
+    std::vector<double> rxHandled;   // when the window's handler saw reply bytes
+    std::atomic<bool> done{false};
+    auto original = form->ComPort1.OnRxChar;
+    form->ComPort1.OnRxChar = [&](TCustomComPort* s, int n) {
+        {
+            std::lock_guard l(m);
+            rxHandled.push_back(NowMs());
+        }
+        original(s, n);
+    };
+    std::thread scale([&] {
+        std::string line;
+        char buf[4096];
+        while (!done) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) continue;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\n') {
+                    line.push_back(buf[i]);
+                    continue;
+                }
+                const double t = NowMs();
+                std::string reply = line.rfind("SbP", 0) == 0  ? "MbP\r\n"
+                                    : line.rfind("Sr", 0) == 0 ? "Mr\r\n"
+                                                               : "Me\r\n";
+                {
+                    std::lock_guard l(m);
+                    commandSeen.push_back(t);
+                    replySent.push_back(NowMs());
+                }
+                if (::write(master, reply.data(), reply.size()) < 0) return;
+                line.clear();
+            }
+        }
+    });
+
+    // The program's own event loop, as a user runs it; a slow check closes the
+    // outcome box without waking the loop between records.
+    QEventLoop loop;
+    bool finished = false;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            finished = true;
+            box->accept();
+            loop.quit();
+        }
+    });
+    check.start(250);
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    const auto t0 = bench::Clock::now();
+    form->bbWyslijBaze->click();
+    loop.exec();
+    const double total = bench::MsSince(t0);
+    done = true;
+    scale.join();
+    if (!finished) return 1;
+
+    // Per record: from the reply leaving the scale to the next command's
+    // arrival, less the 100 ms the sequencer waits on purpose.
+    std::vector<double> overhead, latency, tick;
+    {
+        std::lock_guard l(m);
+        for (std::size_t i = 0; i + 1 < commandSeen.size(); ++i)
+            overhead.push_back(commandSeen[i + 1] - replySent[i] - 100.0);
+        for (std::size_t i = 0; i < replySent.size() && i < rxHandled.size(); ++i)
+            latency.push_back(rxHandled[i] - replySent[i]);
+        for (std::size_t i = 0; i + 1 < commandSeen.size() && i < rxHandled.size(); ++i)
+            tick.push_back(commandSeen[i + 1] - rxHandled[i] - 100.0);
+    }
+    const std::string where = QGuiApplication::platformName() == "offscreen" ? "offscreen" : "display";
+    bench::Print(where + "_maximised_transfer_200_records_total_ms", total, "ms");
+    bench::Print(where + "_maximised_record_overhead_median_ms", bench::Percentile(overhead, 50), "ms");
+    bench::Print(where + "_maximised_record_overhead_p99_ms", bench::Percentile(overhead, 99), "ms");
+    // The two halves: reply to the window's handler, and handler to the next
+    // command beyond the 100 ms wait.
+    bench::Print(where + "_maximised_reply_to_handler_median_ms", bench::Percentile(latency, 50), "ms");
+    bench::Print(where + "_maximised_reply_to_handler_p99_ms", bench::Percentile(latency, 99), "ms");
+    bench::Print(where + "_maximised_handler_to_command_median_ms", bench::Percentile(tick, 50), "ms");
+    bench::Print(where + "_maximised_handler_to_command_p99_ms", bench::Percentile(tick, 99), "ms");
+    form->btnOpenPort->click();
+    delete form;
+    ::close(slave);
+    ::close(master);
+    fs::remove(table);
+    return 0;
+}
