@@ -55,6 +55,9 @@ protected:
             ASSERT_NE(dlg, nullptr);
             auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
             ASSERT_NE(edit, nullptr);
+            // A person types once the dialog has the focus; before that the
+            // name typed does not replace the last file chosen.
+            ASSERT_TRUE(QTest::qWaitForWindowActive(dlg));
             edit->setText(QString::fromStdString(path));
             QTest::keyClick(edit, Qt::Key_Return);
         });
