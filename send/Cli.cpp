@@ -17,8 +17,9 @@ TARGET   serial:DEVICE[@RATE[,8N1]]   DEVICE a path (/dev/ttyUSB0, /dev/serial/b
                                       or COMn; what is not given comes from ComPortTest.ini
          tcp:HOST:PORT
          udp:HOST:PORT                replies come to local UDP port 1001
-         none given: the link that config.xml and ComPortTest.ini beside the program name,
-         as the window uses it
+         none given: the link that config.xml and ComPortTest.ini name, read from the
+         window's settings folder (beside the program when it may write there, else
+         ~/.config/scaledb/), as the window uses it
 
 Exit status: 0 every target got the whole table; 1 one or more failed; 2 bad usage, an
 unreadable table or target; 128 + n when ended by signal n.)";

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -83,8 +84,7 @@ int RunCommand(int argc, char** argv) {
     SendOptions o;
     std::vector<Target> targets;
     std::shared_ptr<const std::vector<std::string>> records;
-    // Where the window keeps config.xml and ComPortTest.ini.
-    const std::string settingsDir = platform::SettingsDir();
+    std::string settingsDir;
     try {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
         if (!parsed.options) {
@@ -92,6 +92,11 @@ int RunCommand(int argc, char** argv) {
             return parsed.exitStatus;
         }
         o = std::move(*parsed.options);
+        // Where the window keeps config.xml and ComPortTest.ini; asked only when a target reads
+        // them, since choosing the folder may create ~/.config/scaledb/.
+        const bool serial = std::any_of(o.targets.begin(), o.targets.end(),
+                                        [](const Target& t) { return t.kind == Target::Kind::Serial; });
+        if (o.targets.empty() || serial) settingsDir = platform::SettingsDir();
         targets = o.targets.empty() ? std::vector<Target>{DefaultTarget(settingsDir)} : o.targets;
 
         std::unique_ptr<Recoder> recoder;
