@@ -9,8 +9,11 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace sendcmd {
 
@@ -52,6 +55,19 @@ std::string TcpAdvice(int code, const std::string& host, int port) {
     default:
         return "cannot connect to " + where + ": " + std::strerror(code);
     }
+}
+
+int ConnectMilliseconds(double seconds) {
+    // --timeout × (--retries + 1) may be far more than a timer holds (24 days).
+    constexpr double kMax = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(seconds * 1000, 0.0, kMax));
+}
+
+std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds) {
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%.10g", ConnectMilliseconds(seconds) / 1000.0);
+    return "no answer from " + host + ":" + std::to_string(port) + " within " + waited +
+           " s (check the address)";
 }
 
 std::string UdpBindAdvice(int code) {
@@ -157,14 +173,13 @@ public:
     TcpLink(const Target& target, const LinkSettings& settings) : target_(target), settings_(settings) {
         timer_.setSingleShot(true);
         QObject::connect(&timer_, &QTimer::timeout, [this] {
-            Fail("no answer from " + target_.host + ":" + std::to_string(target_.port) + " within " +
-                 std::to_string(static_cast<int>(settings_.connectSeconds)) + " s (check the address)");
+            Fail(ConnectTimeoutAdvice(target_.host, target_.port, settings_.connectSeconds));
         });
     }
     ~TcpLink() override { Close(); }
 
     void Open() override {
-        timer_.start(static_cast<int>(settings_.connectSeconds * 1000));
+        timer_.start(ConnectMilliseconds(settings_.connectSeconds));
         QHostAddress address;
         if (address.setAddress(QString::fromStdString(target_.host))) {
             Connect(target_.host);

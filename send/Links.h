@@ -43,5 +43,9 @@ std::string SerialOpenAdvice(const std::string& device, int systemCode, const st
 std::string TcpAdvice(int code, const std::string& host, int port);
 std::string UdpBindAdvice(int code);
 std::string NameNotFoundAdvice(const std::string& host);
+std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds);
+
+// A TCP connection attempt's budget as a timer takes it, clamped to what the timer holds.
+int ConnectMilliseconds(double seconds);
 
 } // namespace sendcmd

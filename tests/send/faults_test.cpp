@@ -1,6 +1,7 @@
 #include "send/SendTestUtil.h"
 
 #include <arpa/inet.h>
+#include <limits>
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -167,6 +168,13 @@ TEST(SendAdvice, EachFailureSaysWhatToDo) {
     EXPECT_EQ(refused, "connection refused by 10.0.0.7:4001 (is the scale on, and is 4001 its port?)");
     EXPECT_EQ(unreachable, "10.0.0.7 is unreachable (check the address, the cable and the network)");
     EXPECT_EQ(unknown, "name not found: scale7.shop (check the name, or give the scale's address)");
+    // The connection budget is --timeout × (--retries + 1): a large one is clamped, never overflowed.
+    EXPECT_EQ(sendcmd::ConnectMilliseconds(0.3), 300);
+    EXPECT_EQ(sendcmd::ConnectMilliseconds(86400.0 * 1000001), std::numeric_limits<int>::max());
+    EXPECT_EQ(sendcmd::ConnectTimeoutAdvice("10.0.0.7", 4001, 0.5),
+              "no answer from 10.0.0.7:4001 within 0.5 s (check the address)");
+    EXPECT_EQ(sendcmd::ConnectTimeoutAdvice("10.0.0.7", 4001, 86400.0 * 1000001),
+              "no answer from 10.0.0.7:4001 within 2147483.647 s (check the address)");
     const std::string denied = sendcmd::UdpBindAdvice(EACCES);
     EXPECT_NE(denied.find("cap_net_bind_service"), std::string::npos);
     EXPECT_NE(denied.find("sudo setcap cap_net_bind_service=+ep /"), std::string::npos) << denied;
