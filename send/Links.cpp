@@ -89,6 +89,9 @@ std::string NameNotFoundAdvice(const std::string& host) {
 
 namespace {
 
+// How long one write to a serial port may wait before that target fails.
+constexpr int kWriteMs = 250;
+
 class SerialLink : public TargetLink {
 public:
     SerialLink(const Target& target, const LinkSettings& settings) : target_(target), settings_(settings) {}
@@ -102,6 +105,12 @@ public:
         } catch (...) {
         }
         port_.SetPort(target_.device);
+        // A command's few bytes are queued by the kernel at once; a write that waits is a scale
+        // holding its output (CTS or XOFF), and waiting would stall every target on this thread.
+        TComTimeouts timeouts = port_.Timeouts();
+        timeouts.SetWriteTotalMultiplier(0);
+        timeouts.SetWriteTotalConstant(kWriteMs);
+        port_.SetTimeouts(timeouts);
         if (target_.rate) {
             const std::string text = std::to_string(*target_.rate);
             const TBaudRate rate = TextToBaudRate(text);
@@ -144,7 +153,9 @@ public:
         const std::string bytes = Frame(Target::Kind::Serial, command);
         if (OnWire) OnWire(bytes);
         try {
-            port_.WriteText(bytes);
+            if (port_.WriteText(bytes) < static_cast<int>(bytes.size()) && OnFailed)
+                OnFailed("writing to " + target_.device + " timed out: the scale holds its output (check " +
+                         "the flow control in ComPortTest.ini against the scale's)");
         } catch (const EComPort& e) {
             const int code = e.SystemCode();
             if (OnFailed)

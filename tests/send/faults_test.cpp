@@ -1,10 +1,12 @@
 #include "send/SendTestUtil.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <termios.h>
 
 #include "send/Links.h"
 
@@ -92,6 +94,46 @@ TEST_F(SendTest, APtyHungUpMidTransferAndARefusedPortFailOnlyTheirTargets) {
         << out;
     EXPECT_NE(LineOf(out, Tcp(good.Port())).find("  sent 6 of 6 rows in "), std::string::npos) << out;
     EXPECT_EQ(good.ReadLog(), Wire(6));
+}
+
+TEST_F(SendTest, AScaleHoldingItsSerialOutputFailsAtOnceWhileATcpScaleFinishes) {
+    // XON/XOFF from the window's ComPortTest.ini, and a scale that has sent XOFF: a pty cannot
+    // hold output for CTS, but its line discipline stops it for XOFF.
+    const std::string program = Path("scaledb-send");
+    std::filesystem::copy_file(SCALEDB_BIN_DIR "/scaledb-send", program);
+    Write("ComPortTest.ini", "[ComPort1]\nFlowControl=Software\n");
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string device = ::ptsname(master);
+    const int slave = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(slave, &t), 0);
+    ::cfmakeraw(&t);
+    t.c_iflag |= IXON;
+    ASSERT_EQ(::tcsetattr(slave, TCSANOW, &t), 0);
+    ASSERT_EQ(::write(master, "\x13", 1), 1);
+
+    SimProcess good;
+    good.Start({"--tcp", "--log", good.LogPath()});
+    SendProcess send(dir_, program);
+    EXPECT_EQ(send.Run({Table(5), "serial:" + device, Tcp(good.Port()), "--timeout", "5", "--json"}), 1);
+    const std::string err = send.Err();
+    EXPECT_NE(LineOf(err, "serial:" + device)
+                  .find("  FAILED before row 1 of 5: writing to " + device +
+                        " timed out: the scale holds its output"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(LineOf(err, Tcp(good.Port())).find("  sent 5 of 5 rows in "), std::string::npos) << err;
+    EXPECT_EQ(good.ReadLog(), Wire(5));
+    // It failed on the write, well before its first reply time-out.
+    const QJsonArray targets = Json(send.Out())["targets"].toArray();
+    ASSERT_EQ(targets.size(), 2);
+    EXPECT_LT(targets[0].toObject()["seconds"].toDouble(), 5.0);
+    ::close(slave);
+    ::close(master);
 }
 
 TEST_F(SendTest, SigintMidTransferSendsNothingMoreClosesTheLinksAndStillReports) {
