@@ -12,10 +12,12 @@ namespace {
 
 constexpr int kSignals[3] = {SIGTERM, SIGHUP, SIGINT};
 volatile std::sig_atomic_t gWriteFd = -1;
+volatile std::sig_atomic_t gReceived = 0;
 
 // Only async-signal-safe calls here: the signal number goes down the pipe.
 void OnSignal(int sig) {
     const int saved = errno;
+    if (gReceived == 0) gReceived = sig;
     const unsigned char byte = static_cast<unsigned char>(sig);
     [[maybe_unused]] auto n = ::write(gWriteFd, &byte, 1);
     errno = saved;
@@ -27,6 +29,7 @@ TerminationSignals::TerminationSignals(std::function<void(int)> onSignal, QObjec
     : QObject(parent), FOnSignal(std::move(onSignal)) {
     if (::pipe2(FPipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2 failed");
     gWriteFd = FPipe[1];
+    gReceived = 0;
     FNotifier = new QSocketNotifier(FPipe[0], QSocketNotifier::Read, this);
     connect(FNotifier, &QSocketNotifier::activated, this, [this] { Drain(); });
     struct sigaction sa {};
@@ -44,6 +47,10 @@ TerminationSignals::~TerminationSignals() {
     delete FNotifier;
     ::close(FPipe[0]);
     ::close(FPipe[1]);
+}
+
+int TerminationSignals::Received() {
+    return gReceived;
 }
 
 void TerminationSignals::Drain() {

@@ -18,6 +18,10 @@ public:
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
 
+    // The first of these signals since construction, or 0; set in the handler itself, so it
+    // is known before the loop runs `onSignal`.
+    static int Received();
+
 private:
     void Drain();
 

@@ -5,16 +5,16 @@
 #include "Progress.h"
 #include "Records.h"
 #include "Sender.h"
-#include "Signals.h"
 #include "transfer/DatabaseFile.h"
 #include "transfer/TransferEngine.h"
 
 #include "platform/Paths.h"
+#include "platform/Signals.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -67,6 +67,19 @@ std::string DryRun(const std::vector<Target>& targets, const std::vector<std::st
             out += Escape(Frame(group.front()->kind, c)) + "\n";
     }
     return out;
+}
+
+std::string InterruptedBy(int sig) {
+    switch (sig) {
+    case SIGINT:
+        return "interrupted by SIGINT";
+    case SIGTERM:
+        return "interrupted by SIGTERM";
+    case SIGHUP:
+        return "interrupted by SIGHUP";
+    default:
+        return "interrupted by a signal";
+    }
 }
 
 int Fail(const std::string& message, int status) {
@@ -134,28 +147,30 @@ int RunCommand(int argc, char** argv) {
         return Fail(e.what(), 2);
     }
 
-    const int stopFd = InstallStopSignals();
+    // SIGINT, SIGTERM and SIGHUP end the run: nothing more is sent, the report is still printed.
+    Sender* running = nullptr;
+    platform::TerminationSignals stopSignals([&](int) {
+        if (running) running->Stop(InterruptedBy(platform::TerminationSignals::Received()));
+    });
+    // A scale that closes its end must not kill the whole run.
+    std::signal(SIGPIPE, SIG_IGN);
     LinkSettings settings;
     settings.settingsDir = settingsDir;
     settings.connectSeconds = o.timeoutSeconds * (o.retries + 1);
     Sender sender(o, targets, records, settings, *log);
-    QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
-        stopNotifier.setEnabled(false);
-        sender.Stop(std::string("interrupted by ") + SignalName(StopSignal()));
-    });
+    running = &sender;
     std::unique_ptr<Progress> progress;
     if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, targets);
 
     // A signal that came before the loop runs still stops the run.
-    if (StopRequested())
-        sender.Stop(std::string("interrupted by ") + SignalName(StopSignal()));
+    if (const int sig = platform::TerminationSignals::Received())
+        sender.Stop(InterruptedBy(sig));
     else
         sender.Run();
     if (progress) progress->Clear();
 
     const std::vector<TargetResult>& results = sender.Results();
-    const int signal = StopSignal();
+    const int signal = platform::TerminationSignals::Received();
     const int status = signal != 0 ? 128 + signal : ExitStatus(results);
     if (!o.quiet) {
         (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;

@@ -1,8 +1,8 @@
 #include "Sender.h"
 
 #include "Bytes.h"
-#include "Signals.h"
 #include "Udp.h"
+#include "platform/Signals.h"
 #include "transfer/TransferEngine.h"
 
 #include <QDateTime>
@@ -119,7 +119,7 @@ void Sender::Run() {
         TargetLink& link = *run.link;
         engine.OnSend = [this, &link](const std::string& command) {
             // Once stopped, not one more byte goes out.
-            if (stopped_ || StopRequested()) return;
+            if (stopped_ || platform::TerminationSignals::Received() != 0) return;
             link.Send(command);
         };
         engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
