@@ -87,6 +87,20 @@ std::string NameNotFoundAdvice(const std::string& host) {
     return "name not found: " + host + " (check the name, or give the scale's address)";
 }
 
+void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
+                std::function<void(const std::string& address)> done) {
+    lookupId = QHostInfo::lookupHost(QString::fromStdString(host), context,
+                                     [&lookupId, done = std::move(done)](const QHostInfo& info) {
+                                         lookupId = -1;
+                                         for (const QHostAddress& a : info.addresses())
+                                             if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                                                 done(a.toString().toStdString());
+                                                 return;
+                                             }
+                                         done("");
+                                     });
+}
+
 namespace {
 
 // How long one write to a serial port may wait before that target fails.
@@ -197,16 +211,12 @@ public:
             return;
         }
         // Looked up here, so that a name that does not exist is told apart.
-        lookup_ = QHostInfo::lookupHost(QString::fromStdString(target_.host), &context_,
-                                        [this](const QHostInfo& info) {
-                                            lookup_ = -1;
-                                            for (const QHostAddress& a : info.addresses())
-                                                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                                                    Connect(a.toString().toStdString());
-                                                    return;
-                                                }
-                                            Fail(NameNotFoundAdvice(target_.host));
-                                        });
+        LookUpIPv4(target_.host, &context_, lookup_, [this](const std::string& found) {
+            if (found.empty())
+                Fail(NameNotFoundAdvice(target_.host));
+            else
+                Connect(found);
+        });
     }
 
     void Send(const std::string& command) override {

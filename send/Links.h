@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+class QObject;
+
 namespace sendcmd {
 
 class TargetLink {
@@ -44,6 +46,12 @@ std::string TcpAdvice(int code, const std::string& host, int port);
 std::string UdpBindAdvice(int code);
 std::string NameNotFoundAdvice(const std::string& host);
 std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds);
+
+// Looks `host` up on the event loop; `done` gets its first IPv4 address, or "" when it has none.
+// `lookupId` holds the lookup (for QHostInfo::abortHostLookup) until then, and -1 afterwards;
+// nothing is called once `context` is gone.
+void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
+                std::function<void(const std::string& address)> done);
 
 // A TCP connection attempt's budget as a timer takes it, clamped to what the timer holds.
 int ConnectMilliseconds(double seconds);

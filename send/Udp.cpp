@@ -23,16 +23,13 @@ public:
             Start(address.toString().toStdString());
             return;
         }
-        lookup_ = QHostInfo::lookupHost(QString::fromStdString(target_.host), &context_,
-                                        [this](const QHostInfo& info) {
-                                            lookup_ = -1;
-                                            for (const QHostAddress& a : info.addresses())
-                                                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                                                    Start(a.toString().toStdString());
-                                                    return;
-                                                }
-                                            if (OnFailed) OnFailed(NameNotFoundAdvice(target_.host));
-                                        });
+        LookUpIPv4(target_.host, &context_, lookup_, [this](const std::string& found) {
+            if (found.empty()) {
+                if (OnFailed) OnFailed(NameNotFoundAdvice(target_.host));
+            } else {
+                Start(found);
+            }
+        });
     }
 
     void Send(const std::string& command) override {
