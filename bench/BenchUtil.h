@@ -4,11 +4,16 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <mutex>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace bench {
@@ -17,6 +22,44 @@ using Clock = std::chrono::steady_clock;
 
 inline double MsSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// Milliseconds on the steady clock, comparable across threads.
+inline double NowMs() {
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+// Plays the scale on the master side of a pty until `done`: answers every command line at
+// once, noting under `m` when each command's LF arrived and when its reply left.
+inline std::thread AnswerOnPty(int master, std::mutex& m, std::vector<double>& commandSeen,
+                               std::vector<double>& replySent, const std::atomic<bool>& done) {
+    return std::thread([master, &m, &commandSeen, &replySent, &done] {
+        std::string line;
+        char buf[4096];
+        while (!done) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) continue;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\n') {
+                    line.push_back(buf[i]);
+                    continue;
+                }
+                const double t = NowMs();
+                std::string reply = line.rfind("SbP", 0) == 0  ? "MbP\r\n"
+                                    : line.rfind("Sr", 0) == 0 ? "Mr\r\n"
+                                                               : "Me\r\n";
+                {
+                    std::lock_guard l(m);
+                    commandSeen.push_back(t);
+                    replySent.push_back(NowMs());
+                }
+                if (::write(master, reply.data(), reply.size()) < 0) return;
+                line.clear();
+            }
+        }
+    });
 }
 
 inline double Percentile(std::vector<double> v, double p) {

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <poll.h>
 #include <pty.h>
 #include <thread>
 #include <unistd.h>
@@ -20,11 +19,7 @@
 #include "app/okno.h"
 #include "bench/BenchUtil.h"
 
-namespace {
-double NowMs() {
-    return std::chrono::duration<double, std::milli>(bench::Clock::now().time_since_epoch()).count();
-}
-} // namespace
+using bench::NowMs;
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -66,33 +61,7 @@ int main(int argc, char** argv) {
         }
         original(s, n);
     };
-    std::thread scale([&] {
-        std::string line;
-        char buf[4096];
-        while (!done) {
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            ssize_t n = ::read(master, buf, sizeof buf);
-            if (n <= 0) continue;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buf[i] != '\n') {
-                    line.push_back(buf[i]);
-                    continue;
-                }
-                const double t = NowMs();
-                std::string reply = line.rfind("SbP", 0) == 0  ? "MbP\r\n"
-                                    : line.rfind("Sr", 0) == 0 ? "Mr\r\n"
-                                                               : "Me\r\n";
-                {
-                    std::lock_guard l(m);
-                    commandSeen.push_back(t);
-                    replySent.push_back(NowMs());
-                }
-                if (::write(master, reply.data(), reply.size()) < 0) return;
-                line.clear();
-            }
-        }
-    });
+    std::thread scale = bench::AnswerOnPty(master, m, commandSeen, replySent, done);
 
     // The program's own event loop, as a user runs it; a slow check closes the
     // outcome box without waking the loop between records.
