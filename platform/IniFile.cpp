@@ -111,13 +111,33 @@ void CheckWritable(std::string_view section, std::string_view key, std::string_v
 
 } // namespace
 
+namespace {
+// Stable sort on the upper 32 bits (the hash), so that of several lines of
+// one key the first stays first. Three passes of 11 bits.
+void SortByHash(std::vector<std::uint64_t>& v) {
+    if (v.size() < 2) return;
+    std::vector<std::uint64_t> tmp(v.size());
+    for (int shift = 32; shift < 64; shift += 11) {
+        std::vector<std::size_t> count(2049, 0);
+        for (std::uint64_t x : v)
+            ++count[((x >> shift) & 2047) + 1];
+        for (std::size_t i = 1; i < count.size(); ++i)
+            count[i] += count[i - 1];
+        for (std::uint64_t x : v)
+            tmp[count[(x >> shift) & 2047]++] = x;
+        v.swap(tmp);
+    }
+}
+} // namespace
+
 struct TIniFile::Section {
     std::string Name;
     bool Found = false;
     std::size_t InsertAt = 0; // new keys go here: after the section's last key
-    // Open addressing over the section's key lines: line start + 1, 0 free.
-    // Offsets are 32-bit to keep the index small; larger files are refused.
-    std::vector<std::uint32_t> Index;
+    // The section's key lines, each as the name's hash (upper 32 bits) and
+    // the line's start (lower 32), sorted by hash. Offsets are 32-bit to keep
+    // the index small; larger files are refused.
+    std::vector<std::uint64_t> Index;
     // Keys that are not in the file yet: (key, "key=value").
     std::vector<std::pair<std::string, std::string>> Added;
 };
@@ -158,61 +178,51 @@ TIniFile::Section& TIniFile::FindSection(const std::string& name) {
     s->Name = name;
     const std::string_view c = FContents;
     // The first header of that name; its keys run up to the next header.
-    std::size_t pos = FBodyStart, bodyStart = 0, bodyEnd = c.size(), keys = 0;
-    for (; pos < c.size();) {
+    std::size_t pos = FBodyStart;
+    while (pos < c.size() && !s->Found) {
         LineRef l = LineAt(c, pos);
         pos = l.Next;
         Parsed p = Classify(c.substr(l.Start, l.TextEnd - l.Start));
-        if (!s->Found) {
-            if (p.Kind == LineKind::Section && SameName(p.Name, name)) {
-                s->Found = true;
-                bodyStart = s->InsertAt = l.Next;
-            }
-            continue;
-        }
-        if (p.Kind == LineKind::Section) {
-            bodyEnd = l.Start;
-            break;
-        }
-        if (p.Kind == LineKind::Key) {
-            ++keys;
+        if (p.Kind == LineKind::Section && SameName(p.Name, name)) {
+            s->Found = true;
             s->InsertAt = l.Next;
         }
     }
-    if (s->Found && keys > 0) {
-        s->Index.assign(keys + keys / 2 + 1, 0);
-        const std::size_t slots = s->Index.size();
-        for (pos = bodyStart; pos < bodyEnd;) {
-            LineRef l = LineAt(c, pos);
-            pos = l.Next;
-            Parsed p = Classify(c.substr(l.Start, l.TextEnd - l.Start));
-            if (p.Kind != LineKind::Key) continue;
-            // The first line of a key is the one that counts.
-            for (std::size_t i = NameHash(p.Name) % slots;; i = (i + 1) % slots) {
-                std::uint32_t& slot = s->Index[i];
-                if (slot == 0) {
-                    slot = static_cast<std::uint32_t>(l.Start + 1);
-                    break;
-                }
-                LineRef o = LineAt(c, slot - 1);
-                if (SameName(Classify(c.substr(o.Start, o.TextEnd - o.Start)).Name, p.Name)) break;
-            }
+    if (s->Found) {
+        // Room for one entry a line. Capacity that is not used is never
+        // touched, so it costs no memory.
+        const auto rest = c.substr(pos);
+        s->Index.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n') +
+                                                  std::count(rest.begin(), rest.end(), '\r') + 1));
+    }
+    while (s->Found && pos < c.size()) {
+        LineRef l = LineAt(c, pos);
+        pos = l.Next;
+        Parsed p = Classify(c.substr(l.Start, l.TextEnd - l.Start));
+        if (p.Kind == LineKind::Section) break;
+        if (p.Kind == LineKind::Key) {
+            s->Index.push_back((NameHash(p.Name) << 32) | l.Start);
+            s->InsertAt = l.Next;
         }
     }
+    // The index is built by sorting rather than hashing into a table: the
+    // writes stay sequential, which matters for millions of keys.
+    SortByHash(s->Index);
     FSections.push_back(std::move(s));
     return *FSections.back();
 }
 
 namespace {
 // The key's line in the section's index, if the file has one.
-std::optional<LineRef> Lookup(const std::vector<std::uint32_t>& index, std::string_view c,
+std::optional<LineRef> Lookup(const std::vector<std::uint64_t>& index, std::string_view c,
                               std::string_view key) {
-    if (index.empty()) return std::nullopt;
-    for (std::size_t i = NameHash(key) % index.size();; i = (i + 1) % index.size()) {
-        if (index[i] == 0) return std::nullopt;
-        LineRef l = LineAt(c, index[i] - 1);
+    const std::uint64_t h = NameHash(key) & 0xFFFFFFFF;
+    auto it = std::lower_bound(index.begin(), index.end(), h << 32);
+    for (; it != index.end() && (*it >> 32) == h; ++it) {
+        LineRef l = LineAt(c, *it & 0xFFFFFFFF);
         if (SameName(Classify(c.substr(l.Start, l.TextEnd - l.Start)).Name, key)) return l;
     }
+    return std::nullopt;
 }
 } // namespace
 
