@@ -300,11 +300,19 @@ void TIniFile::UpdateFile() {
         const char last = out.back().back();
         return last == '\n' || last == '\r';
     };
-    auto putEntries = [&](const Section& s) {
+    auto putEntries = [&](const Section& s, std::string_view eol) {
         for (const auto& a : s.Added) {
             put(a.second);
-            put(FEol);
+            put(eol);
         }
+    };
+    // New lines inside the file end as the line before them does, so that a
+    // lone CR never meets an LF that follows and the two become one line end.
+    auto eolBefore = [&](std::size_t at) -> std::string_view {
+        if (at >= 2 && c.substr(at - 2, 2) == "\r\n") return "\r\n";
+        if (at >= 1 && c[at - 1] == '\n') return "\n";
+        if (at >= 1 && c[at - 1] == '\r') return "\r";
+        return FEol;
     };
     std::size_t pos = 0;
     for (const Edit& e : edits) {
@@ -315,7 +323,7 @@ void TIniFile::UpdateFile() {
             continue;
         }
         if (!endsLine()) put(FEol); // the last line had no line end
-        putEntries(*e.Insert);
+        putEntries(*e.Insert, eolBefore(e.At));
     }
     put(c.substr(pos));
     for (const auto& s : FSections) {
@@ -323,7 +331,7 @@ void TIniFile::UpdateFile() {
         if (!endsLine()) put(FEol);
         put(owned.emplace_back("[" + s->Name + "]"));
         put(FEol);
-        putEntries(*s);
+        putEntries(*s, FEol);
     }
     try {
         WriteFileAtomically(FFileName, out);

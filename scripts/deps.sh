@@ -1,6 +1,7 @@
 # Sourced by the scripts: installs the Debian packages the build needs when
 # they are missing (as root, or through sudo).
-DEPS=(g++ cmake ninja-build qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext)
+# clang and its run-time libraries build the fuzz targets (scripts/fuzz).
+DEPS=(g++ cmake ninja-build qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext clang libclang-rt-dev)
 
 ensure_packages() {
     local missing=()

@@ -189,4 +189,13 @@ TEST_F(IniFileTest, AReadOnlyFileIsLeftAsItIs) {
     EXPECT_EQ(Get("config.xml"), "<r/>");
 }
 
+TEST_F(IniFileTest, ANewKeyEndsAsTheLineBeforeItSoNoLineEndsMerge) {
+    // The file's first line end is a lone CR; the new key's must not meet the
+    // LF of the empty line after it.
+    Put("[A]\rx=1\n\n[B]\n");
+    TIniFile ini(Path());
+    ini.WriteString("A", "z", "3");
+    EXPECT_EQ(Get(), "[A]\rx=1\nz=3\n\n[B]\n");
+}
+
 } // namespace
