@@ -191,9 +191,10 @@ TIniFile::Section& TIniFile::FindSection(const std::string& name) {
     if (s->Found) {
         // Room for one entry a line. Capacity that is not used is never
         // touched, so it costs no memory.
-        const auto rest = c.substr(pos);
-        s->Index.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n') +
-                                                  std::count(rest.begin(), rest.end(), '\r') + 1));
+        std::size_t lines = 1;
+        for (char ch : c.substr(pos))
+            lines += (ch == '\n') + (ch == '\r');
+        s->Index.reserve(lines);
     }
     while (s->Found && pos < c.size()) {
         LineRef l = LineAt(c, pos);

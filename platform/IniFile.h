@@ -71,8 +71,8 @@ private:
     bool FLoaded = false;
     bool FUnreadable = false; // exists, but cannot be read: never replaced
     std::string FContents;
-    std::size_t FBodyStart = 0; // after a byte-order mark
-    std::string FEol = "\n";    // line end for new lines, as the file has them
+    std::size_t FBodyStart = 0;   // after a byte-order mark
+    std::string_view FEol = "\n"; // line end for new lines, as the file has them
     std::vector<std::unique_ptr<Section>> FSections;
     // Lines replaced in place: line start -> (end of the old text, new text).
     std::map<std::size_t, std::pair<std::size_t, std::string>> FReplaced;
