@@ -2,6 +2,8 @@
 
 #include "AtomicFile.h"
 
+#include <cstring>
+
 namespace platform {
 
 namespace {
@@ -25,6 +27,44 @@ void RequireNoChildElements(const pugi::xml_node& node) {
     for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling())
         if (c.type() == pugi::node_element)
             throw EXmlError(std::string("Element \"") + node.name() + "\" does not hold plain text");
+}
+
+// True when every "&" of the raw text starts a predefined entity or a
+// character reference.
+bool OnlyPredefinedReferences(const char* raw) {
+    static const char* const Predefined[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
+    for (const char* p = std::strchr(raw, '&'); p; p = std::strchr(p + 1, '&')) {
+        if (p[1] == '#') continue; // malformed ones are refused by the parser
+        bool known = false;
+        for (const char* e : Predefined)
+            known = known || std::strncmp(p, e, std::strlen(e)) == 0;
+        if (!known) return false;
+    }
+    return true;
+}
+
+// Entities other than the five predefined ones are refused: the parser would
+// keep "&name;" as text and the save would write it back escaped, changing
+// what the file means. Expanding the file's own entities would need a full
+// document-type reader guarded against exponential expansion, for a file this
+// program never writes with a document type; refusing it keeps the file
+// aside (the caller keeps it as .bad) and nothing is misread.
+bool UsesOtherEntities(const std::string& contents) {
+    pugi::xml_document raw;
+    if (!raw.load_buffer(contents.data(), contents.size(), ParseOptions & ~pugi::parse_escapes,
+                         pugi::encoding_auto))
+        return false;
+    struct Walker : pugi::xml_tree_walker {
+        bool Found = false;
+        bool for_each(pugi::xml_node& n) override {
+            if (n.type() == pugi::node_pcdata && !OnlyPredefinedReferences(n.value())) Found = true;
+            for (pugi::xml_attribute a : n.attributes())
+                if (!OnlyPredefinedReferences(a.value())) Found = true;
+            return !Found;
+        }
+    } walker;
+    raw.traverse(walker);
+    return walker.Found;
 }
 
 class StringWriter : public pugi::xml_writer {
@@ -110,7 +150,7 @@ void XmlDocument::LoadFromFile(const std::string& path) {
         }
         n = next;
     }
-    if (roots != 1 || strayText) {
+    if (roots != 1 || strayText || UsesOtherEntities(contents)) {
         FDoc.reset();
         throw EXmlError(path + ": not a single root element");
     }

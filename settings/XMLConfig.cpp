@@ -86,7 +86,10 @@ bool KeepBadConfig(const std::string& path) {
     } catch (...) {
         return false;
     }
-    // Unreadable (not even its bytes): move it aside instead.
+    // Unreadable (not even its bytes, such as a FIFO): move it aside instead,
+    // as long as it is not a folder, which is nothing this program made.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     return std::rename(path.c_str(), (path + ".bad").c_str()) == 0;
 }
 

@@ -179,8 +179,17 @@ void TCustomComPort::SaveSettings(SettingsStore StoreType, const std::string& St
         if (StoreType == ssRegistry) {
             WriteRegistrySettings(StoreTo);
         } else {
-            platform::TIniFile ini(StoreTo);
-            WriteIniSettings(ini);
+            // The file is read once and written once, however many keys.
+            platform::TIniFile ini(StoreTo, platform::TIniFile::Mode::Batched);
+            bool failed = false;
+            try {
+                WriteIniSettings(ini);
+            } catch (...) {
+                failed = true;
+            }
+            // Keys written before a failure are kept all the same.
+            ini.UpdateFile();
+            if (failed) throw EComPort(16);
         }
     } catch (...) {
         throw EComPort(16);
@@ -194,7 +203,7 @@ void TCustomComPort::RestoreSettings(SettingsStore StoreType, const std::string&
         if (StoreType == ssRegistry) {
             ReadRegistrySettings(StoreFrom);
         } else {
-            platform::TIniFile ini(StoreFrom);
+            platform::TIniFile ini(StoreFrom, platform::TIniFile::Mode::Batched);
             ReadIniSettings(ini);
         }
     } catch (...) {

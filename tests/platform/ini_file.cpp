@@ -1,8 +1,12 @@
 #include "platform/AtomicFile.h"
 #include "platform/IniFile.h"
 
+#include "platform/XmlDocument.h"
+
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using platform::TIniFile;
 
@@ -142,6 +146,56 @@ TEST_F(IniFileTest, IntegersAndBools) {
     EXPECT_TRUE(ini.ReadBool("N", "hex", false));
     EXPECT_TRUE(ini.ReadBool("B", "absent", true));
     EXPECT_FALSE(ini.ReadBool("N", "bad", false));
+}
+
+TEST_F(IniFileTest, NamesWithBlanksAroundThemAreWrittenAsTheyAreFound) {
+    TIniFile ini(Path());
+    ini.WriteString("ComPort1 ", " Port", "COM3");
+    ini.WriteString("ComPort1 ", "Port ", "COM4");
+    EXPECT_EQ(Get(), "[ComPort1]\nPort=COM4\n");
+    EXPECT_EQ(ini.ReadString(" ComPort1", " Port ", ""), "COM4");
+}
+
+TEST_F(IniFileTest, AByteOrderMarkIsSkippedOnReadingAndKeptOnWriting) {
+    Put("\xEF\xBB\xBF[ComPort1]\r\nPort=COM3\r\n");
+    TIniFile ini(Path());
+    EXPECT_EQ(ini.ReadString("ComPort1", "Port", ""), "COM3");
+    ini.WriteString("ComPort1", "Port", "COM4");
+    EXPECT_EQ(Get(), "\xEF\xBB\xBF[ComPort1]\r\nPort=COM4\r\n");
+}
+
+TEST_F(IniFileTest, WritingThroughASymbolicLinkReplacesItsTarget) {
+    ASSERT_EQ(::mkdir(Path("real").c_str(), 0755), 0);
+    Put("[A]\nx=1\n", "real/settings.ini");
+    ASSERT_EQ(::symlink("real/settings.ini", Path().c_str()), 0);
+    TIniFile ini(Path());
+    ini.WriteString("A", "x", "2");
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(Path())).isSymLink());
+    EXPECT_EQ(Get("real/settings.ini"), "[A]\nx=2\n");
+    EXPECT_EQ(QDir(QString::fromStdString(Path("real"))).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST_F(IniFileTest, AReadOnlyFileIsLeftAsItIs) {
+    Put("[A]\nx=1\n");
+    Put("<r/>", "config.xml");
+    ASSERT_EQ(::chmod(Path().c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(Path("config.xml").c_str(), 0444), 0);
+    TIniFile ini(Path());
+    EXPECT_THROW(ini.WriteString("A", "x", "2"), std::runtime_error);
+    platform::XmlDocument doc;
+    doc.LoadFromFile(Path("config.xml"));
+    EXPECT_THROW(doc.SaveToFile(Path("config.xml")), platform::EXmlError);
+    EXPECT_EQ(Get(), "[A]\nx=1\n");
+    EXPECT_EQ(Get("config.xml"), "<r/>");
+}
+
+TEST_F(IniFileTest, ANewKeyEndsAsTheLineBeforeItSoNoLineEndsMerge) {
+    // The file's first line end is a lone CR; the new key's must not meet the
+    // LF of the empty line after it.
+    Put("[A]\rx=1\n\n[B]\n");
+    TIniFile ini(Path());
+    ini.WriteString("A", "z", "3");
+    EXPECT_EQ(Get(), "[A]\rx=1\nz=3\n\n[B]\n");
 }
 
 } // namespace

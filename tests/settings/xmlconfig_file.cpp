@@ -5,8 +5,13 @@
 
 #include <QTemporaryDir>
 #include <csignal>
+#include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -345,6 +350,46 @@ TEST_F(XmlConfigTest, AMalformedFileThatCannotBeKeptIsNotReplaced) {
     ASSERT_TRUE(QDir(FDir.path()).mkdir("config.xml.bad")); // the copy cannot be written
     Close();
     EXPECT_EQ(Get(), "<broken");
+}
+
+TEST_F(XmlConfigTest, AFifoNamedConfigXmlIsUnreadableAndNeverWaitedFor) {
+    ASSERT_EQ(::mkfifo(ConfigPath().c_str(), 0644), 0);
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::string started;
+    std::thread run([&] {
+        Start();
+        started = Host;
+        Host = "10.1.1.2";
+        Close();
+        done.set_value();
+    });
+    const bool inTime = finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    // A reader stuck on the FIFO is let go by a writer that comes and goes.
+    while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        int fd = ::open(ConfigPath().c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    run.join();
+    EXPECT_TRUE(inTime);
+    EXPECT_EQ(started, "192.168.1.100");
+    EXPECT_NE(Get().find("<Host>10.1.1.2</Host>"), std::string::npos);
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(ConfigPath(".bad"))).exists()); // the FIFO, moved aside
+    EXPECT_FALSE(QFileInfo(QString::fromStdString(ConfigPath(".bad"))).isFile());
+}
+
+TEST_F(XmlConfigTest, AFileThatUsesItsOwnEntitiesIsKeptAsBadAndNotMisread) {
+    Entries e;
+    e.Host = "&h;";
+    std::string xml = e.Xml();
+    xml.insert(Decl.size(), "<!DOCTYPE TesmarConfig [<!ENTITY h \"10.0.0.9\">]>");
+    Put(xml);
+    Start();
+    EXPECT_EQ(Host, "192.168.1.100");
+    EXPECT_EQ(Port, 1001);
+    Close();
+    EXPECT_EQ(Get(".bad"), xml);
+    EXPECT_EQ(Get().find("&amp;h;"), std::string::npos);
 }
 
 } // namespace

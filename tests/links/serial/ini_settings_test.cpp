@@ -3,10 +3,16 @@
 #include "platform/SerialFake.h"
 
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -307,6 +313,70 @@ TEST_F(IniSettings, RestoreOnAnOpenPortAppliesOnceAndReportsApplyFailure) {
     // The batch was closed: the next change reaches the device.
     open.SetBaudRate(br2400);
     EXPECT_EQ(fake.LastDcb().BaudRate, 2400u);
+}
+
+TEST_F(IniSettings, AFifoInPlaceOfTheFileIsUnreadableAndNeverWaitedFor) {
+    ASSERT_EQ(::mkfifo(Path().c_str(), 0644), 0);
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    int saveCode = 0;
+    std::thread run([&] {
+        port.RestoreSettings(ssIniFile, Path());
+        try {
+            port.SaveSettings(ssIniFile, Path());
+        } catch (const EComPort& e) {
+            saveCode = e.MessageCode();
+        }
+        done.set_value();
+    });
+    const bool inTime = finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    // A reader stuck on the FIFO is let go by a writer that comes and goes.
+    while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        int fd = ::open(Path().c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    run.join();
+    EXPECT_TRUE(inTime);
+    EXPECT_EQ(port.Port(), "COM1");
+    EXPECT_EQ(saveCode, 16); // not replaced by a plain file
+    EXPECT_TRUE(std::filesystem::is_fifo(Path()));
+}
+
+TEST_F(IniSettings, ALoneCarriageReturnEndsTheLineAndLaterSavesStillWork) {
+    WriteFile("[ComPort1]\nPort=COM3\r");
+    port.RestoreSettings(ssIniFile, Path());
+    EXPECT_EQ(port.Port(), "COM3");
+    port.SetPort("COM4");
+    EXPECT_NO_THROW(port.SaveSettings(ssIniFile, Path()));
+    EXPECT_EQ(ReadFile().substr(0, 21), "[ComPort1]\nPort=COM4\r");
+}
+
+TEST_F(IniSettings, RestoreReadsTheFileOnceAndSaveWritesItOnce) {
+    port.SetSavedGroups({sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgOthers});
+    WriteFile("[ComPort1]\nPort=COM2\n");
+    const int in = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(::inotify_add_watch(in, dir.path().toLocal8Bit().constData(), IN_OPEN | IN_MOVED_TO), 0);
+    // Counts the events on the settings file queued so far.
+    auto count = [&](std::uint32_t mask) {
+        int n = 0;
+        alignas(inotify_event) char buf[65536];
+        for (ssize_t len; (len = ::read(in, buf, sizeof buf)) > 0;)
+            for (char* p = buf; p < buf + len;) {
+                auto* e = reinterpret_cast<inotify_event*>(p);
+                if ((e->mask & mask) && e->len && std::string(e->name) == "ComPortTest.ini") ++n;
+                p += sizeof(inotify_event) + e->len;
+            }
+        return n;
+    };
+    port.RestoreSettings(ssIniFile, Path());
+    EXPECT_EQ(port.Port(), "COM2");
+    EXPECT_EQ(count(IN_OPEN), 1);
+    port.SetPort("COM5");
+    port.SaveSettings(ssIniFile, Path());
+    EXPECT_EQ(count(IN_MOVED_TO), 1);
+    ::close(in);
+    EXPECT_NE(ReadFile().find("Timeouts.WriteTotalMultiplier="), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,103 @@
+// config.xml, whatever it holds: the file saved at close loads at the next
+// start and gives the values of the run as they were written (when every
+// entry could take its text), and a second start and close changes nothing.
+#include "app/Global.h"
+#include "platform/AtomicFile.h"
+#include "platform/XmlDocument.h"
+#include "settings/XMLConfig.h"
+
+#include "FuzzUtil.h"
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+
+namespace {
+
+using Values = std::tuple<std::uint8_t, std::uint8_t, std::string, std::int32_t, std::string, bool,
+                          std::uint8_t, std::string, bool, bool, bool>;
+
+Values Now() {
+    return {Kind,        Protocol,    Host,      Port,       OrdersFileName,    WindRow,
+            WindRowMode, WindRowChar, SaveASCII, InsertTime, ChangePointToColon};
+}
+
+// A run: the variables as a fresh process has them, start, close.
+Values Run(const std::string& dir, bool* allText = nullptr) {
+    Kind = Protocol = 0;
+    Host.clear();
+    Port = 0;
+    OrdersFileName.clear();
+    WindRow = SaveASCII = InsertTime = ChangePointToColon = false;
+    WindRowMode = 0;
+    WindRowChar.clear();
+    platform::XmlDocument doc;
+    PrepareConfig(doc, dir);
+    ReadConfig(doc);
+    const Values v = Now();
+    if (allText) {
+        // Whether every entry can take its text at close.
+        *allText = true;
+        static const char* const Names[][2] = {{"Options", "OrdersFileName"},
+                                               {"Options", "WindRow"},
+                                               {"Options", "WindRowMode"},
+                                               {"Options", "WindRowChar"},
+                                               {"Options", "SaveASCII"},
+                                               {"Options", "InsertTime"},
+                                               {"Options", "ChangePointToColon"},
+                                               {"Interface", "Kind"},
+                                               {"Interface", "Protocol"},
+                                               {"Interface", "Host"},
+                                               {"Interface", "Port"}};
+        for (const auto& n : Names) {
+            try {
+                platform::XmlElement e = doc.DocumentElement().ChildByName(n[0]).ChildByName(n[1]);
+                if (!e)
+                    *allText = false;
+                else
+                    e.Text();
+            } catch (...) {
+                *allText = false;
+            }
+        }
+    }
+    SaveConfig(doc, dir);
+    return v;
+}
+
+// The values as the close writes them and the next start reads them.
+Values Written(Values v) {
+    auto& [kind, protocol, host, port, orders, windRow, mode, windChar, ascii, insertTime, colon] = v;
+    if (host.empty()) host = "192.168.1.100";
+    if (port <= 0) port = 1001;
+    if (static_cast<std::int8_t>(mode) < 0) mode = 0;
+    (void)kind, (void)protocol, (void)orders, (void)windRow, (void)windChar, (void)ascii, (void)insertTime,
+        (void)colon;
+    return v;
+}
+
+std::string Read(const std::string& path) {
+    std::string s;
+    platform::ReadWholeFile(path, s);
+    return s;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string dir = fuzz::ScratchDir();
+    const std::string path = dir + "config.xml";
+    ::unlink((path + ".bad").c_str());
+    fuzz::PutFile(path, std::string(reinterpret_cast<const char*>(data), size));
+
+    bool allText = false;
+    const Values first = Run(dir, &allText);
+    const Values second = Run(dir);
+    // (An entry that holds elements keeps them, and what reading it gives.)
+    if (allText) FUZZ_CHECK(second == Written(first));
+    const std::string saved = Read(path);
+    const Values third = Run(dir);
+    FUZZ_CHECK(third == second);
+    FUZZ_CHECK(Read(path) == saved);
+    return 0;
+}
