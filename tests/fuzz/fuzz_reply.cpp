@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FuzzedDataProvider in(data, size);
     TTransferEngine engine;
-    bool sent = false;
+    bool sent = false; // a command went out since the sequencer last moved on
     engine.OnSend = [&](const std::string&) { sent = true; };
     engine.RowCount = [] { return 3; };
     engine.RecordText = [](int r) { return std::to_string(r) + ";x"; };
@@ -28,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string expected;
     while (in.remaining_bytes() > 0) {
         if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
-            sent = false;
             engine.Tick(); // what the 100 ms timer would do
             continue;
         }
