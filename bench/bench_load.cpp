@@ -6,9 +6,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "transfer/DatabaseFile.h"
 #include "app/GridModel.h"
 #include "bench/BenchUtil.h"
+#include "transfer/DatabaseFile.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -3,9 +3,9 @@
 #include <QScrollBar>
 #include <QTest>
 
-#include "transfer/DatabaseFile.h"
 #include "app/GridModel.h"
 #include "bench/BenchUtil.h"
+#include "transfer/DatabaseFile.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
