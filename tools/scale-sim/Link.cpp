@@ -115,9 +115,12 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
     // Replies never overtake or interleave with one still waiting.
     if (!queue_.empty())
         due = std::max(due, queue_.back().due + (options_.split ? pause : Clock::duration::zero()));
-    // --double: the same reply once more, 20 ms after the first one began.
+    // --double: the same reply once more, 20 ms after the first one went out
+    // (counted from the write, so a late start keeps the gap) and, on a pty,
+    // once the program has read the first.
     for (int copy = options_.doubleReply ? 2 : 1; copy > 0; --copy) {
         const auto next = due + std::chrono::milliseconds(20);
+        const std::size_t first = queue_.size();
         if (!options_.split) {
             queue_.push_back({due, reply, target, to});
         } else {
@@ -126,6 +129,7 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
                 due += pause;
             }
         }
+        if (copy == 1 && options_.doubleReply) queue_[first].gap = std::chrono::milliseconds(20);
         due = std::max(next, due);
     }
 }
@@ -133,11 +137,20 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
 void Link::Flush() {
     const auto now = Clock::now();
     while (!queue_.empty() && queue_.front().due <= now) {
+        // A second copy must reach the program as a reply of its own.
+        Chunk& next = queue_.front();
+        if (next.gap > Clock::duration::zero() && next.readWaits < 1000 && !PeerHasRead()) {
+            ++next.readWaits;
+            next.due = now + std::chrono::milliseconds(1);
+            break;
+        }
         if (Write(queue_.front()) != WriteResult::Done) {
             writeBlocked_ = true;
             return;
         }
         queue_.pop_front();
+        if (!queue_.empty() && queue_.front().gap > Clock::duration::zero())
+            queue_.front().due = std::max(queue_.front().due, Clock::now() + queue_.front().gap);
     }
     writeBlocked_ = false;
 }

@@ -52,6 +52,10 @@ protected:
         std::string bytes;
         std::uint64_t target = 0;
         sockaddr_in to{};
+        // Written no sooner than this long after the chunk before it went out,
+        // and not before the peer has read that chunk (for a second at most).
+        Clock::duration gap{};
+        int readWaits = 0;
     };
     enum class WriteResult { Done, Partial, Blocked };
 
@@ -65,6 +69,8 @@ protected:
     virtual void Drop(Decision::Drop) {}
     // Called before exiting so the last reply reaches the peer.
     virtual void Drain() {}
+    // True when the peer has taken everything written so far (known on a pty only).
+    virtual bool PeerHasRead() const { return true; }
 
     // Handles one received command; `target` and `to` say where its reply goes.
     // Returns false when the command closed the stream.

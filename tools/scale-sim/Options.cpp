@@ -173,7 +173,7 @@ Link options:
 Reply behaviour:
   --delay MS            wait MS milliseconds before replying
   --double              write every reply twice, the second 20 ms after the
-                        first
+                        first (on a pty, once the program has read the first)
   --split               write each reply one byte at a time (UDP: one
                         datagram per byte), pausing between bytes
   --split-pause MS      pause between split bytes (default 1)

@@ -98,6 +98,11 @@ protected:
         }
     }
 
+    bool PeerHasRead() const override {
+        int waiting = 0;
+        return !slave_ || ::ioctl(slave_.Get(), FIONREAD, &waiting) != 0 || waiting == 0;
+    }
+
 private:
     Fd master_;
     Fd slave_;
