@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <poll.h>
@@ -27,6 +29,16 @@ inline double MsSince(Clock::time_point t0) {
 // Milliseconds on the steady clock, comparable across threads.
 inline double NowMs() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+// A product table of `rows` lines in a file of its own (the caller removes it).
+inline std::filesystem::path WriteProductTable(const std::string& tag, int rows) {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("scaledb-bench-" + tag + "-" + std::to_string(::getpid()) + ".csv");
+    std::ofstream out(path);
+    for (int r = 0; r < rows; ++r)
+        out << 1000 + r << ";Product " << r << ";" << r % 50 << ".99\n";
+    return path;
 }
 
 // Plays the scale on the master side of a pty until `done`: answers every command line at

@@ -25,13 +25,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int kRecords = 200;
     namespace fs = std::filesystem;
-    const fs::path table =
-        fs::temp_directory_path() / ("scaledb-bench-disp-" + std::to_string(::getpid()) + ".csv");
-    {
-        std::ofstream out(table);
-        for (int r = 0; r < kRecords; ++r)
-            out << 1000 + r << ";Product " << r << ";" << r % 50 << ".99\n";
-    }
+    const fs::path table = bench::WriteProductTable("disp", kRecords);
     int master = -1, slave = -1;
     char name[256];
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
