@@ -28,7 +28,7 @@ constexpr const char* kProgram = "scaledb-send";
 
 // The scale's side of a dry run: every command acknowledged at once.
 std::string Acknowledgement(const std::string& command) {
-    if (command == "SbP" || command == "SbU") return "M" + command.substr(1) + "\r\n";
+    if (command == "SbP" || command == "SbU") return std::string("M").append(command, 1).append("\r\n");
     if (command == "Se") return "Me\r\n";
     return "Mr\r\n";
 }

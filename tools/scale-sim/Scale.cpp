@@ -21,7 +21,10 @@ void Scale::PrintEvent(const std::string& line) {
 }
 
 void Scale::Event(const std::string& line) const {
-    PrintEvent(options_.index == 0 ? line : "#" + std::to_string(options_.index) + " " + line);
+    if (options_.index == 0)
+        PrintEvent(line);
+    else
+        PrintEvent(std::string("#").append(std::to_string(options_.index)).append(" ").append(line));
 }
 
 std::string Scale::Frame(std::string_view text) const {
