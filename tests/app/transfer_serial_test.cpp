@@ -267,8 +267,8 @@ std::string EveryByteTable(int rows) {
     for (int r = 0; r < rows; ++r) {
         const std::size_t shift = static_cast<std::size_t>(r * 37) % bytes.size();
         std::string row = bytes.substr(shift) + bytes.substr(0, shift);
-        row.insert(80, ";");
-        row.insert(170, ";");
+        row.insert(80, 1, ';');
+        row.insert(170, 1, ';');
         text += row + "\n";
     }
     return text;
@@ -278,7 +278,7 @@ std::string ExpectedWire(const std::string& table) {
     std::string wire = "SbP\r\n";
     std::size_t start = 0, lf;
     while ((lf = table.find('\n', start)) != std::string::npos) {
-        wire += "Sr" + table.substr(start, lf - start) + "\r\n";
+        wire.append("Sr").append(table, start, lf - start).append("\r\n");
         start = lf + 1;
     }
     return wire + "Se\r\n";

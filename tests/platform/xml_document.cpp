@@ -114,14 +114,16 @@ TEST_F(XmlDocumentTest, TextsSurviveASaveAndLoadByteForByte) {
     FDoc.BeginEmpty();
     XmlElement root = FDoc.CreateRoot("R");
     for (std::size_t i = 0; i < texts.size(); ++i)
-        root.AppendChild("T" + std::to_string(i)).SetText(texts[i]);
+        root.AppendChild(std::string("T").append(std::to_string(i))).SetText(texts[i]);
     FDoc.SaveToFile(Path());
 
     XmlDocument again;
     again.LoadFromFile(Path());
     XmlElement r = again.DocumentElement();
     for (std::size_t i = 0; i < texts.size(); ++i)
-        EXPECT_EQ(r.ChildByName("T" + std::to_string(i)).Text(), std::optional<std::string>(texts[i])) << i;
+        EXPECT_EQ(r.ChildByName(std::string("T").append(std::to_string(i))).Text(),
+                  std::optional<std::string>(texts[i]))
+            << i;
     EXPECT_EQ(again.SaveToString(), Get()); // and the file saves to the same bytes
 }
 

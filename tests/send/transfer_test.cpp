@@ -81,7 +81,7 @@ TEST_F(SendTest, TwentyScalesAtOnceTenTcpFiveUdpFivePtyAllGetTwoHundredRows) {
     EXPECT_EQ(Lines(send.Err()).size(), 20u);
     for (SimProcess* sim : {&tcp, &udp, &pty})
         for (int n = 1; n <= (sim == &tcp ? 10 : 5); ++n)
-            EXPECT_TRUE(sim->WaitForLine("#" + std::to_string(n) + " DONE"));
+            EXPECT_TRUE(sim->WaitForLine(std::string("#").append(std::to_string(n)).append(" DONE")));
     EXPECT_EQ(SendProcess::Read(tcp.TempDir() + "/7.log"), Wire(kRows));
 }
 
