@@ -73,6 +73,8 @@ void TTransferEngine::Reset() {
     FReplyTimer.stop();
     FRowIndex = RowIndexIdle;
     FAwaiting = false;
+    FCopies = 0;
+    FOwed = 0;
     FLastCommand.clear();
     FLastWrong.clear();
     FTries = 0;
@@ -88,6 +90,7 @@ void TTransferEngine::Send(const std::string& command) {
         FTries = 1;
     }
     FAwaiting = true;
+    ++FCopies;
     FLastCommand = command;
     ++FCommandsSent;
     if (FOptions.ReplyTimeoutMs > 0) FReplyTimer.start();
@@ -107,10 +110,16 @@ void TTransferEngine::Feed(const std::string& text) {
 }
 
 void TTransferEngine::Reply(const std::string& reply) {
-    // One acknowledgement per command: once a reply has matched, further
-    // replies match nothing until the next command goes out.
-    if (FAwaiting) {
-        FReplyTimer.stop();
+    if (FOwed > 0) {
+        // The answer to a copy of a command already acknowledged: whatever it
+        // says, it is not the answer to the command out now.
+        --FOwed;
+        RestartReplyTimer();
+    } else if (FAwaiting) {
+        // One acknowledgement per command: once a reply has matched, further
+        // replies match nothing until the next command goes out. A reply with
+        // no copy unanswered (a scale that answered twice) is still matched.
+        if (FCopies > 0) --FCopies;
         bool match;
         if (FRowIndex == -1) {
             match = reply == "Me";
@@ -121,7 +130,12 @@ void TTransferEngine::Reply(const std::string& reply) {
             match = reply == "Mr";
         }
         if (match) {
+            // A late answer to an earlier copy acknowledges the same command;
+            // the later copies' answers are still to come.
+            FReplyTimer.stop();
             FAwaiting = false;
+            FOwed = FCopies;
+            FCopies = 0;
             if (FRowIndex == -1) {
                 FRowIndex = -2;
             } else if (FRowIndex >= 0) {
@@ -130,9 +144,15 @@ void TTransferEngine::Reply(const std::string& reply) {
             }
         } else {
             FLastWrong = reply;
-            if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
-                Fail(TTransferFault::WrongReply);
-                return;
+            if (FCopies > 0) {
+                // A later copy is still unanswered: its answer decides.
+                RestartReplyTimer();
+            } else {
+                FReplyTimer.stop();
+                if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
+                    Fail(TTransferFault::WrongReply);
+                    return;
+                }
             }
         }
     }
@@ -143,12 +163,19 @@ void TTransferEngine::Reply(const std::string& reply) {
     Report();
 }
 
+// The scale is working through earlier copies: the time-out counts from its
+// latest answer while a copy of the current command waits for one.
+void TTransferEngine::RestartReplyTimer() {
+    if (FAwaiting && FCopies > 0 && FOptions.ReplyTimeoutMs > 0) FReplyTimer.start();
+}
+
 void TTransferEngine::ArmTimer() {
     if (!FTimer.isActive()) FTimer.start();
 }
 
 void TTransferEngine::ReplyTimedOut() {
-    if (!FAwaiting) return;
+    // After a refusal no copy is out: the tick sends the command again.
+    if (!FAwaiting || FCopies == 0) return;
     FLastWrong.clear();
     if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
         Fail(TTransferFault::NoReply);
@@ -160,6 +187,8 @@ void TTransferEngine::ReplyTimedOut() {
 
 void TTransferEngine::Tick() {
     FTimer.stop();
+    // A copy still unanswered: its answer or its time-out decides, never a third copy.
+    if (FAwaiting && FCopies > 0) return;
     const std::int32_t k = FRowIndex;
     const int rows = Rows();
     FLastRows = rows;

@@ -116,6 +116,11 @@ public:
     // Starts the tick timer unless it is already running: a second reply must
     // not push the pending tick back.
     void ArmTimer();
+    // What the reply time-out does when it fires (a driver with a clock of its
+    // own may call it instead): while a copy of the current command is still
+    // unanswered, sends the command once more, or fails the transfer when no
+    // tries are left. Does nothing otherwise.
+    void ReplyTimedOut();
 
     // --- State -------------------------------------------------------------
 
@@ -133,7 +138,7 @@ public:
 private:
     void Send(const std::string& command);
     void Reply(const std::string& reply);
-    void ReplyTimedOut();
+    void RestartReplyTimer();
     void Fail(TTransferFault fault);
     void Finish();
     void Reset();
@@ -150,6 +155,11 @@ private:
     QTimer FTimer;          // the tick after a complete reply
     QTimer FReplyTimer;     // the time-out for a reply, when one is set
     bool FAwaiting = false; // a command went out and no reply has matched it yet
+    // The scale answers every copy it received, in order. Copies of the
+    // current command still unanswered, and replies still owed to copies of
+    // commands already acknowledged: those are swallowed, never matched.
+    int FCopies = 0;
+    int FOwed = 0;
     std::string FLastCommand;
     std::string FLastWrong;
     int FTries = 0; // sends of FLastCommand

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -146,4 +147,55 @@ TEST(TransferEngine, ManyEnginesOnOneLoopEachSendTheWholeTableOnce) {
         EXPECT_EQ(s.heard, (std::vector<std::string>{"SbP", "Sra;1", "Srb;2", "Src;3", "Se"}));
         EXPECT_EQ(s.outcome->Progress.Resends, 0u);
     }
+}
+
+// A slow scale answers every copy it got, in order; the test lets each answer
+// through and fires the reply time-out itself.
+TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
+    TTransferOptions options = Fast(600000, 3); // the real time-out never fires here
+    TTransferEngine engine(options);
+    engine.SetTable(Table("a;1\nb;2\nc;3\n"));
+    std::vector<std::string> heard, answers;
+    std::optional<TTransferOutcome> outcome;
+    engine.OnSend = [&](const std::string& c) {
+        const bool first = std::count(heard.begin(), heard.end(), c) == 0;
+        heard.push_back(c);
+        // Rows b and c are refused the first time.
+        answers.push_back(c == "SbP" ? "MbP" : c == "Se" ? "Me" : first && c != "Sra;1" ? "Mx" : "Mr");
+    };
+    engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    std::size_t answered = 0;
+    auto answer = [&] { engine.Feed(answers.at(answered++) + "\r\n"); };
+    // Every answer arms the tick; once it has run, all it sent is heard.
+    auto settle = [&] { ASSERT_TRUE(WaitUntil([&] { return !engine.Timer()->isActive(); })); };
+
+    engine.Start(TDatabaseKind::Product);
+    answer();
+    settle();
+    engine.ReplyTimedOut(); // row a twice
+    answer();               // "Mr" to copy 1: row a is acknowledged, row b goes out
+    settle();
+    EXPECT_EQ(engine.Progress().Acknowledged, 1);
+    answer(); // "Mr" to copy 2 of row a: owed, not row b's
+    settle();
+    EXPECT_EQ(engine.Progress().Acknowledged, 1);
+    answer(); // "Mx" to row b: sent again
+    settle();
+    answer(); // "Mr": row b acknowledged, row c goes out
+    settle();
+    engine.ReplyTimedOut(); // row c twice
+    answer();               // "Mx" to copy 1: copy 2's answer is still to come
+    settle();
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "Src;3"), 2);
+    answer(); // "Mr" to copy 2
+    settle();
+    answer(); // "Me"
+    ASSERT_TRUE(WaitUntil([&] { return outcome.has_value(); }));
+
+    EXPECT_EQ(heard,
+              (std::vector<std::string>{"SbP", "Sra;1", "Sra;1", "Srb;2", "Srb;2", "Src;3", "Src;3", "Se"}));
+    EXPECT_EQ(answered, heard.size());
+    EXPECT_TRUE(outcome->Done);
+    EXPECT_EQ(outcome->Progress.Acknowledged, 3);
+    EXPECT_EQ(outcome->Progress.Resends, 3u);
 }
