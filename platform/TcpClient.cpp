@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
 
 #include "Text.h"
 
@@ -122,13 +124,40 @@ void TcpClient::Deactivate() {
 void TcpClient::SendText(const std::string& text) {
     if (!FActive || !FSocket) throw ESocketError("The client is not connected", ENOTCONN);
     if (text.empty()) return;
-    const qint64 written = FSocket->write(text.data(), static_cast<qint64>(text.size()));
-    if (written == static_cast<qint64>(text.size())) {
-        FSocket->flush(); // hand what the socket takes to it now, not on the next loop turn
-        return;
+    std::size_t done = 0;
+    int code = 0;
+    std::string message;
+    const int fd = static_cast<int>(FSocket->socketDescriptor());
+    if (fd >= 0 && FSocket->bytesToWrite() == 0) {
+        // Straight to the kernel: Qt's write buffer would switch its write
+        // notifier on and off for every command, each time waking the loop.
+        while (done < text.size()) {
+            const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                code = n < 0 ? errno : EIO;
+                message = std::strerror(code);
+                break;
+            }
+        }
+        if (code == 0 && done == text.size()) return;
     }
-    int code = EIO;
-    const std::string message = FromQString(FSocket->errorString());
+    if (code == 0) {
+        // What the kernel does not take now waits in Qt's buffer, behind
+        // whatever already waits there.
+        const auto rest = static_cast<qint64>(text.size() - done);
+        if (FSocket->write(text.data() + done, rest) == rest) {
+            FSocket->flush(); // hand what the socket takes to it now, not on the next loop turn
+            return;
+        }
+        code = EIO;
+        message = FromQString(FSocket->errorString());
+    }
     {
         EventScope scope;
         if (OnError) OnError(code);

@@ -43,8 +43,9 @@ public:
     // already sent still go out. Does nothing while resolving or connecting.
     void Deactivate();
 
-    // Queues all bytes for sending, in order; nothing is dropped. A failure
-    // raises OnError and closes the connection.
+    // Sends all bytes, in order; what the kernel does not take at once is
+    // queued, nothing is dropped. A failure raises OnError and closes the
+    // connection.
     void SendText(const std::string& text);
     // Every byte available now, as one text.
     std::string ReceiveText();

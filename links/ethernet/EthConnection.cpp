@@ -115,11 +115,12 @@ TUdpTarget CEthConnection::Target() const {
 }
 
 bool CEthConnection::AcceptsDatagram(std::uint32_t address, std::uint16_t port) const {
-    // Only the scale answers: another sender's datagram is not a reply piece.
+    // Only the scale answers, from the address and port its commands go to:
+    // another sender's datagram is not a reply piece.
     const TUdpTarget target = Target();
     std::uint32_t scale = 0;
     if (!platform::UdpEndpoint::ParseAddress(target.Host, scale) || scale != address) return false;
-    return !FUdpShare || port == static_cast<std::uint16_t>(target.Port & 0xFFFF);
+    return port == static_cast<std::uint16_t>(target.Port & 0xFFFF);
 }
 
 void CEthConnection::HandleConnect() {

@@ -42,10 +42,9 @@ public:
     // The UDP target, asked at every send and every received datagram; empty:
     // the host and port given to Toggle.
     std::function<TUdpTarget()> UdpTarget;
-    // UDP through an endpoint shared with other links: a datagram's sender
-    // address and port pick its link. Without one, the link opens an endpoint
-    // of its own and takes datagrams from any port of the target's address
-    // (the scale's source port is not known). Set while disconnected.
+    // UDP through an endpoint shared with other links. Without one, the link
+    // opens an endpoint of its own. Either way only datagrams from the target's
+    // address and port are replies. Set while disconnected.
     void SetUdpShare(std::shared_ptr<TUdpShare> share) { FUdpShare = std::move(share); }
 
     std::uint8_t State() const { return FState; }

@@ -2,7 +2,10 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <sys/socket.h>
 
@@ -15,6 +18,20 @@ using ethtest::WaitUntil;
 using States = std::vector<int>;
 
 namespace {
+
+// The counter of every eventfd of the process, by descriptor; the event
+// loop's wake-up is one of them.
+std::map<std::string, std::string> EventfdCounters() {
+    std::map<std::string, std::string> counters;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec).string() != "anon_inode:[eventfd]") continue;
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind("eventfd-count:", 0) == 0) counters[fd.path().filename().string()] = line;
+    }
+    return counters;
+}
 
 class TcpLinkTest : public ::testing::Test {
 protected:
@@ -176,6 +193,16 @@ TEST_F(TcpLinkTest, SendPutsExactlyTheGivenBytesOnTheStream) {
     EXPECT_EQ(PeerRead(5), "SbP\r\n");
     ethtest::Drain();
     EXPECT_EQ(PeerRead(1, 50), "");
+}
+
+TEST_F(TcpLinkTest, SendingACommandDoesNotWakeTheEventLoop) {
+    Connect();
+    ethtest::Drain();
+    const auto before = EventfdCounters();
+    ASSERT_FALSE(before.empty());
+    Link.SendTCP("SbP\r\n");
+    EXPECT_EQ(EventfdCounters(), before);
+    EXPECT_EQ(PeerRead(5), "SbP\r\n");
 }
 
 TEST_F(TcpLinkTest, ALargeSendArrivesWholeAndInOrder) {

@@ -125,12 +125,13 @@ TEST_F(UdpLinkTest, ReceivedDatagramsReachTheReplyCollectorTrimmedToTheirText) {
     ethtest::ClearReplies();
 }
 
-TEST_F(UdpLinkTest, OnlyDatagramsFromTheScalesAddressAreReplies) {
+TEST_F(UdpLinkTest, OnlyDatagramsFromTheScalesAddressAndPortAreReplies) {
     Open();
-    // Any source port of the scale's address will do.
+    // Another port of the scale's address is not the scale: the marker after
+    // its datagram proves it was handled first.
     UdpPeer otherPort;
-    ASSERT_TRUE(otherPort.SendTo(UdpLocalPort, "M"));
-    EXPECT_TRUE(Deliver("r", "Mr"));
+    ASSERT_TRUE(otherPort.SendTo(UdpLocalPort, "Mr"));
+    EXPECT_TRUE(Deliver("Z", "Z"));
     ethtest::ClearReplies();
     // Another address is not the scale: for the next datagram the scale is
     // elsewhere (nothing is sent there), for the one after it is back.
