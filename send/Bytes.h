@@ -10,6 +10,9 @@ namespace sendcmd {
 // every other byte as \xHH. The result is plain ASCII and can be read back unambiguously.
 std::string Escape(std::string_view bytes);
 
+// Text in double quotes.
+std::string Quoted(std::string_view text);
+
 // A command shortened for a message: the first field and ";..." when there are more,
 // escaped ("Sr1037;...").
 std::string Abbreviate(std::string_view command);

@@ -81,9 +81,14 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     o.table = Std(positional.first());
     for (qsizetype i = 1; i < positional.size(); ++i)
         o.targets.push_back(ParseTarget(Std(positional[i])));
-    for (const QString& file : parser.values(targetsFile))
-        for (Target& t : ReadTargetsFile(Std(file)))
+    for (const QString& file : parser.values(targetsFile)) {
+        std::vector<Target> read = ReadTargetsFile(Std(file));
+        // Falling back to the window's link is for a command line that names no target at all;
+        // an empty list must not send the table somewhere else.
+        if (read.empty()) throw UsageError("no targets in " + Std(file));
+        for (Target& t : read)
             o.targets.push_back(std::move(t));
+    }
 
     std::set<std::string> seen;
     for (const Target& t : o.targets)

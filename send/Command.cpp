@@ -16,8 +16,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <ostream>
 #include <unistd.h>
 
 namespace sendcmd {
@@ -34,39 +36,39 @@ std::string Acknowledgement(const std::string& command) {
 }
 
 // The commands one transfer sends, from the engine itself, against a scale that
-// acknowledges everything.
-std::vector<std::string> CommandsOf(const std::shared_ptr<const std::vector<std::string>>& records,
-                                    bool user) {
-    std::vector<std::string> commands;
+// acknowledges everything; each handed to `out` as it is made, so none is kept.
+void ForEachCommand(const Records& records, bool user, const std::function<void(const std::string&)>& out) {
     TTransferEngine engine;
-    engine.RowCount = [&] { return static_cast<int>(records->size()); };
-    engine.RecordText = [&](int r) { return (*records)[static_cast<std::size_t>(r)]; };
+    engine.RowCount = [&] { return records.Count(); };
+    engine.RecordText = [&](int r) { return records.Text(r); };
     bool finished = false;
-    engine.OnSend = [&](const std::string& c) { commands.push_back(c); };
+    std::string last;
+    engine.OnSend = [&](const std::string& c) {
+        out(c);
+        last = c;
+    };
     engine.OnFinished = [&](const TTransferOutcome&) { finished = true; };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
-    while (!finished && !commands.empty()) {
-        engine.Feed(Acknowledgement(commands.back()));
+    while (!finished && !last.empty()) {
+        engine.Feed(Acknowledgement(last));
         engine.Tick();
     }
-    return commands;
 }
 
-std::string DryRun(const std::vector<Target>& targets, const std::vector<std::string>& commands) {
-    // Serial and TCP share their framing; UDP has its own.
+void DryRun(const std::vector<Target>& targets, const Records& records, bool user, std::ostream& out) {
+    // Serial and TCP share their framing; UDP has its own, and its start datagram.
     std::map<bool, std::vector<const Target*>> byFraming;
     for (const Target& t : targets)
         byFraming[t.kind == Target::Kind::Udp].push_back(&t);
-    std::string out;
     for (const auto& [udp, group] : byFraming) {
-        out += "#";
+        out << "#";
         for (const Target* t : group)
-            out += " " + t->text;
-        out += "\n";
-        for (const std::string& c : commands)
-            out += Escape(Frame(group.front()->kind, c)) + "\n";
+            out << " " << t->text;
+        out << "\n";
+        if (udp) out << Escape(UdpStart()) << "\n";
+        const Target::Kind kind = group.front()->kind;
+        ForEachCommand(records, user, [&](const std::string& c) { out << Escape(Frame(kind, c)) << "\n"; });
     }
-    return out;
 }
 
 std::string InterruptedBy(int sig) {
@@ -96,7 +98,7 @@ int RunCommand(int argc, char** argv) {
 
     SendOptions o;
     std::vector<Target> targets;
-    std::shared_ptr<const std::vector<std::string>> records;
+    std::shared_ptr<const Records> records;
     std::string settingsDir;
     try {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
@@ -120,23 +122,24 @@ int RunCommand(int argc, char** argv) {
                 throw UsageError(std::string("--encoding: ") + e.what());
             }
         }
-        TableData table;
+        auto table = std::make_shared<TableData>();
         try {
-            table = LoadDatabaseFile(o.table);
+            *table = LoadDatabaseFile(o.table);
         } catch (const EInOutError& e) {
             throw UsageError("cannot read the table " + o.table + ": " +
                              (e.ErrorCode() > 0 ? std::strerror(e.ErrorCode()) : e.what()));
         }
-        // Every record is converted before anything is sent: a bad character stops the run here.
-        records =
-            std::make_shared<const std::vector<std::string>>(BuildRecords(table, recoder.get(), o.table));
+        // Every record is checked before anything is sent: a bad character stops the run here.
+        auto built = std::make_shared<Records>(std::move(table), std::move(recoder));
+        built->Check(o.table, targets);
+        records = std::move(built);
     } catch (const UsageError& e) {
         std::cerr << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help'.\n";
         return 2;
     }
 
     if (o.dryRun) {
-        std::cout << DryRun(targets, CommandsOf(records, o.userDatabase));
+        DryRun(targets, *records, o.userDatabase, std::cout);
         return 0;
     }
 

@@ -22,6 +22,10 @@ std::string Frame(Target::Kind kind, const std::string& command) {
     return command + "\r\n";
 }
 
+std::string UdpStart() {
+    return std::string(1, '\0');
+}
+
 std::string SerialOpenAdvice(const std::string& device, int code, const std::string& message) {
     switch (code) {
     case EACCES:

@@ -32,6 +32,9 @@ public:
 // The command's bytes as they go out on a link of this kind.
 std::string Frame(Target::Kind kind, const std::string& command);
 
+// What a UDP link sends first, so that the scale learns where to answer: one zero byte.
+std::string UdpStart();
+
 struct LinkSettings {
     std::string settingsDir;    // where ComPortTest.ini is
     double connectSeconds = 20; // how long a TCP connection attempt may take

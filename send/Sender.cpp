@@ -1,6 +1,7 @@
 #include "Sender.h"
 
 #include "Bytes.h"
+#include "Records.h"
 #include "Udp.h"
 #include "platform/Signals.h"
 #include "transfer/TransferEngine.h"
@@ -48,14 +49,6 @@ std::string Seconds(double s) {
     return buf;
 }
 
-// Text in double quotes. Appending to a named string, rather than "\"" + text,
-// also keeps GCC 12's -Wrestrict false alarm away at -O3.
-std::string Quoted(const std::string& text) {
-    std::string quoted(1, '"');
-    quoted.append(text).push_back('"');
-    return quoted;
-}
-
 // The acknowledgement a command earns.
 std::string Expected(const std::string& command) {
     if (command == "SbP") return "MbP";
@@ -75,8 +68,7 @@ int RowOf(TTransferEngine& engine, int rows) {
 } // namespace
 
 Sender::Sender(const SendOptions& options, std::vector<Target> targets,
-               std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
-               SendLog& log)
+               std::shared_ptr<const Records> records, const LinkSettings& settings, SendLog& log)
     : options_(options), records_(std::move(records)), settings_(settings), log_(log) {
     TTransferOptions engineOptions;
     engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
@@ -86,13 +78,11 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
         run->index = runs_.size();
         run->target = std::move(t);
         run->engine = std::make_unique<TTransferEngine>(engineOptions);
-        run->engine->RowCount = [records = records_] { return static_cast<int>(records->size()); };
-        run->engine->RecordText = [records = records_](int r) {
-            return (*records)[static_cast<std::size_t>(r)];
-        };
+        run->engine->RowCount = [records = records_] { return records->Count(); };
+        run->engine->RecordText = [records = records_](int r) { return records->Text(r); };
         TargetResult result;
         result.target = run->target.text;
-        result.rows = static_cast<int>(records_->size());
+        result.rows = records_->Count();
         results_.push_back(result);
         runs_.push_back(std::move(run));
     }

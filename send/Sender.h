@@ -17,6 +17,7 @@ struct TTransferOutcome;
 
 namespace sendcmd {
 
+class Records;
 class UdpHub;
 
 // Every command and reply, time-stamped, with its target, bytes escaped.
@@ -35,9 +36,8 @@ private:
 
 class Sender {
 public:
-    Sender(const SendOptions& options, std::vector<Target> targets,
-           std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
-           SendLog& log);
+    Sender(const SendOptions& options, std::vector<Target> targets, std::shared_ptr<const Records> records,
+           const LinkSettings& settings, SendLog& log);
     ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
@@ -66,7 +66,7 @@ private:
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
 
     const SendOptions& options_;
-    std::shared_ptr<const std::vector<std::string>> records_;
+    std::shared_ptr<const Records> records_;
     LinkSettings settings_;
     SendLog& log_;
     std::unique_ptr<UdpHub> udp_;

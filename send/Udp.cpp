@@ -69,7 +69,7 @@ private:
             return;
         }
         // As the window does: one byte first, so the scale learns where to answer.
-        const std::string start(1, '\0');
+        const std::string start = UdpStart();
         if (OnWire) OnWire(start);
         try {
             share_->SendTo(ip_, target_.port, start);

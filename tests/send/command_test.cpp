@@ -31,9 +31,7 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
     }
     const std::string table = Write("bytes.csv", cell + ";x\nlast\n");
     SendProcess send(dir_);
-    ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "udp:127.0.0.1:9", "serial:/dev/nonexistent",
-                        "--user"}),
-              0)
+    ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "serial:/dev/nonexistent", "--user"}), 0)
         << send.Err();
     EXPECT_EQ(send.Out(), "# tcp:127.0.0.1:9 serial:/dev/nonexistent\n"
                           "SbU\\r\\n\n"
@@ -41,14 +39,63 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
                               shown +
                               ";x\\r\\n\n"
                               "Srlast;\\r\\n\n"
-                              "Se\\r\\n\n"
-                              "# udp:127.0.0.1:9\n"
-                              "SbU\\0\n"
-                              "Sr" +
-                              shown +
+                              "Se\\r\\n\n");
+    // UDP: the one-byte start datagram first; a NUL cannot be in a record there.
+    const std::string noNul = Write("nonul.csv", cell.substr(1) + ";x\nlast\n");
+    ASSERT_EQ(send.Run({noNul, "--dry-run", "udp:127.0.0.1:9", "--user"}), 0) << send.Err();
+    EXPECT_EQ(send.Out(), "# udp:127.0.0.1:9\n"
+                          "\\0\n"
+                          "SbU\\0\n"
+                          "Sr" +
+                              shown.substr(2) +
                               ";x\\0\n"
                               "Srlast;\\0\n"
                               "Se\\0\n");
+}
+
+TEST_F(SendTest, AByteThatWouldEndACommandEarlyStopsTheRunNamingRowAndColumn) {
+    const std::string nul = Write("nul.csv", std::string("1;ok\n2;a\0b\n", 11));
+    const std::string cdot = Write("cdot.csv", "1;ok\n2;\xC4\x8A\n"); // U+010A, "0A 01" in UTF-16LE
+    SendProcess send(dir_);
+    // Serial and TCP carry a NUL inside the line; UDP ends the command there.
+    EXPECT_EQ(send.Run({nul, "--dry-run", "tcp:127.0.0.1:9"}), 0);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{nul, "udp:127.0.0.1:9", "tcp:127.0.0.1:9"},
+         nul + ": row 2, column 2: \"\\0\" cannot be sent: a NUL byte ends the command over UDP; nothing "
+               "was sent"},
+        {{cdot, "--encoding", "UTF-8:UTF-16LE", "tcp:127.0.0.1:9", "serial:/dev/nonexistent"},
+         cdot + ": row 2, column 2: converted from UTF-8 to UTF-16LE it holds an LF byte, which ends the "
+                "command's line over serial and TCP; nothing was sent"},
+        {{cdot, "--encoding", "UTF-8:UTF-16BE", "udp:127.0.0.1:9"},
+         cdot + ": row 1, column 1: converted from UTF-8 to UTF-16BE it holds a NUL byte, which ends the "
+                "command over UDP; nothing was sent"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(send.Run(args), 2);
+        EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: " + message);
+        EXPECT_EQ(send.Out(), "");
+    }
+}
+
+TEST_F(SendTest, AWideRowDoesNotWidenEveryRecordInMemoryBeforeTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    // One row of a million ";" and half a million short ones: padded up front, 500 GB.
+    std::string table(1000000, ';');
+    table += '\n';
+    for (int r = 0; r < 500000; ++r)
+        table += "1\n";
+    table += "\xCE\xA9\n"; // the check must reach the last row
+    const std::string wide = Write("wide.csv", table);
+    SendProcess send(dir_, "/bin/sh");
+    EXPECT_EQ(send.Run({"-c", "ulimit -v 300000 && exec \"$0\" \"$@\"", SCALEDB_BIN_DIR "/scaledb-send",
+                        "--encoding", "UTF-8:CP1250", wide, "tcp:127.0.0.1:9"}),
+              2);
+    EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: " + wide +
+                                        ": row 500002, column 1: \"\\xCE\\xA9\" cannot be converted "
+                                        "from UTF-8 to CP1250; nothing was sent");
 }
 
 TEST_F(SendTest, EncodingConvertsEveryRecordAndAnUnconvertibleCharacterStopsBeforeAnyConnection) {
@@ -134,6 +181,10 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{Path("missing.csv"), "tcp:127.0.0.1:9"},
          "cannot read the table " + Path("missing.csv") + ": No such file or directory"},
         {{table, "--targets", Path("missing")}, "cannot read the targets file " + Path("missing")},
+        // An empty list never falls back to the window's link (--dry-run: nothing is opened either way).
+        {{table, "--dry-run", "--targets", Write("comments", "# the shop\n\n")},
+         "no targets in " + Path("comments")},
+        {{table, "--dry-run", "--targets", "/dev/null", "tcp:127.0.0.1:9"}, "no targets in /dev/null"},
         {{table, "--targets", Write("bad", "tcp:127.0.0.1:9\nnonsense\n")},
          Path("bad") + ":2: bad target \"nonsense\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or "
                        "udp:HOST:PORT"},
