@@ -133,6 +133,10 @@ int RunCommand(int argc, char** argv) {
         auto built = std::make_shared<Records>(std::move(table), std::move(recoder));
         built->Check(o.table, targets);
         records = std::move(built);
+        // One scale under two names would get two transfers mixed into one table. A dry run
+        // looks nothing up.
+        if (!o.dryRun) LookUpHosts(targets);
+        RefuseDuplicates(targets);
     } catch (const UsageError& e) {
         std::cerr << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help'.\n";
         return 2;

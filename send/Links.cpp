@@ -5,7 +5,6 @@
 #include "platform/TcpClient.h"
 
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QObject>
 #include <QTimer>
 
@@ -44,7 +43,7 @@ std::string SerialOpenAdvice(const std::string& device, int code, const std::str
 }
 
 std::string TcpAdvice(int code, const std::string& host, int port) {
-    const std::string where = host + ":" + std::to_string(port);
+    const std::string where = HostPort(host, port);
     switch (code) {
     case ECONNREFUSED:
         return "connection refused by " + where + " (is the scale on, and is " + std::to_string(port) +
@@ -70,8 +69,7 @@ int ConnectMilliseconds(double seconds) {
 std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds) {
     char waited[32];
     std::snprintf(waited, sizeof waited, "%.10g", ConnectMilliseconds(seconds) / 1000.0);
-    return "no answer from " + host + ":" + std::to_string(port) + " within " + waited +
-           " s (check the address)";
+    return "no answer from " + HostPort(host, port) + " within " + waited + " s (check the address)";
 }
 
 std::string UdpBindAdvice(int code) {
@@ -91,18 +89,16 @@ std::string NameNotFoundAdvice(const std::string& host) {
     return "name not found: " + host + " (check the name, or give the scale's address)";
 }
 
-void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
-                std::function<void(const std::string& address)> done) {
-    lookupId = QHostInfo::lookupHost(QString::fromStdString(host), context,
-                                     [&lookupId, done = std::move(done)](const QHostInfo& info) {
-                                         lookupId = -1;
-                                         for (const QHostAddress& a : info.addresses())
-                                             if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                                                 done(a.toString().toStdString());
-                                                 return;
-                                             }
-                                         done("");
-                                     });
+std::string UdpIPv6Advice(const std::string& host, const std::string& address) {
+    return (host == address ? address + " is an IPv6 address"
+                            : host + " has only the IPv6 address " + address) +
+           ", and UDP scales are reached over IPv4, where they answer on local port 1001 (give the scale's "
+           "IPv4 address)";
+}
+
+std::string AddressOf(const Target& target) {
+    if (target.address) return *target.address;
+    return LiteralAddress(target.host).value_or("");
 }
 
 namespace {
@@ -208,19 +204,16 @@ public:
     ~TcpLink() override { Close(); }
 
     void Open() override {
-        timer_.start(ConnectMilliseconds(settings_.connectSeconds));
-        QHostAddress address;
-        if (address.setAddress(QString::fromStdString(target_.host))) {
-            Connect(target_.host);
-            return;
-        }
-        // Looked up here, so that a name that does not exist is told apart.
-        LookUpIPv4(target_.host, &context_, lookup_, [this](const std::string& found) {
-            if (found.empty())
-                Fail(NameNotFoundAdvice(target_.host));
-            else
-                Connect(found);
+        // Counted from when the loop runs: opening thousands of links takes a while of its own,
+        // and no attempt's result is read before then.
+        QTimer::singleShot(0, &context_, [this] {
+            if (!open_ && !failed_ && !closed_) timer_.start(ConnectMilliseconds(settings_.connectSeconds));
         });
+        const std::string address = AddressOf(target_);
+        if (address.empty())
+            Fail(NameNotFoundAdvice(target_.host));
+        else
+            Connect(address);
     }
 
     void Send(const std::string& command) override {
@@ -237,8 +230,6 @@ public:
     void Close() override {
         closed_ = true;
         timer_.stop();
-        if (lookup_ >= 0) QHostInfo::abortHostLookup(lookup_);
-        lookup_ = -1;
         client_.OnConnect = nullptr;
         client_.OnDisconnect = nullptr;
         client_.OnRead = nullptr;
@@ -292,7 +283,6 @@ private:
     platform::TcpClient client_;
     QTimer timer_;
     QObject context_;
-    int lookup_ = -1;
     int lastError_ = 0;
     bool open_ = false;
     bool closed_ = false;

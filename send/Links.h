@@ -50,11 +50,12 @@ std::string UdpBindAdvice(int code);
 std::string NameNotFoundAdvice(const std::string& host);
 std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds);
 
-// Looks `host` up on the event loop; `done` gets its first IPv4 address, or "" when it has none.
-// `lookupId` holds the lookup (for QHostInfo::abortHostLookup) until then, and -1 afterwards;
-// nothing is called once `context` is gone.
-void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
-                std::function<void(const std::string& address)> done);
+// A UDP target whose host has only an IPv6 address (`address`).
+std::string UdpIPv6Advice(const std::string& host, const std::string& address);
+
+// The address a link connects to: the host's as looked up before the run, else the host
+// itself when it is an address; "" when it has none.
+std::string AddressOf(const Target& target);
 
 // A TCP connection attempt's budget as a timer takes it, clamped to what the timer holds.
 int ConnectMilliseconds(double seconds);

@@ -164,6 +164,7 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
     ASSERT_EQ(send.Run({table, "--dry-run", "--targets", targets, "serial:COM3@19200,7E2"}), 0) << send.Err();
     EXPECT_EQ(Lines(send.Out())[0], "# serial:COM3@19200,7E2 tcp:127.0.0.1:9");
 
+    std::filesystem::create_symlink("/dev/null", Path("null"));
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no table given"},
         {{table, "tcp:127.0.0.1"}, "bad target \"tcp:127.0.0.1\": expected tcp:HOST:PORT"},
@@ -174,6 +175,15 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{table, "ftp:x"},
          "bad target \"ftp:x\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or udp:HOST:PORT"},
         {{table, "tcp:127.0.0.1:9", "tcp:127.0.0.1:9"}, "target tcp:127.0.0.1:9 is given twice"},
+        // One scale under two spellings, found before anything is sent.
+        {{table, "udp:127.0.0.1:9", "udp:localhost:9"},
+         "udp:127.0.0.1:9 and udp:localhost:9 are the same scale (127.0.0.1:9); name it once"},
+        {{table, "udp:127.0.0.1:9", "udp:127.0.0.1:09"},
+         "udp:127.0.0.1:9 and udp:127.0.0.1:09 are the same scale (127.0.0.1:9); name it once"},
+        {{table, "tcp:[::1]:9", "tcp:[0::1]:9"},
+         "tcp:[::1]:9 and tcp:[0::1]:9 are the same scale ([::1]:9); name it once"},
+        {{table, "serial:/dev/null", "serial:" + Path("null")},
+         "serial:/dev/null and serial:" + Path("null") + " are the same scale (/dev/null); name it once"},
         {{table, "--timeout", "0"}, "--timeout: expected seconds greater than 0, got \"0\""},
         {{table, "--retries", "-1"}, "--retries: expected a whole number from 0, got \"-1\""},
         {{table, "--encoding", "UTF-8"}, "--encoding: expected FROM:TO (e.g. UTF-8:CP1250), got \"UTF-8\""},

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <termios.h>
 
 #include "send/Links.h"
+
+#include <QCoreApplication>
 
 using namespace sendtest;
 
@@ -194,6 +197,52 @@ TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
               std::string::npos)
         << out;
     EXPECT_EQ(udp.ReadLog(), "");
+}
+
+TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string tcp = "tcp:[::1]:" + std::to_string(ntohs(a.sin6_port));
+    SendProcess send(dir_);
+    send.Start({Table(1), tcp, "udp:[::1]:9", "--timeout", "5"});
+    // The scale takes the start command and hangs up.
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    const int scale = ::accept(listener, nullptr, nullptr);
+    std::string got(5, '\0');
+    EXPECT_EQ(::recv(scale, got.data(), got.size(), MSG_WAITALL), 5);
+    EXPECT_EQ(got, "SbP\r\n");
+    ::close(scale);
+    ::close(listener);
+    EXPECT_EQ(send.Wait(), 1);
+    EXPECT_EQ(LineOf(send.Out(), tcp), tcp + "  FAILED before row 1 of 1: the scale closed the connection");
+    EXPECT_NE(LineOf(send.Out(), "udp:[::1]:9")
+                  .find("FAILED before row 1 of 1: ::1 is an IPv6 address, and UDP scales are reached over "
+                        "IPv4, where they answer on local port 1001"),
+              std::string::npos)
+        << send.Out();
+}
+
+TEST(SendLinks, ASlowStartOfTheRunDoesNotUseUpTheConnectionBudget) {
+    // Opening thousands of links takes longer than a short budget; a refused port still says so.
+    const int port = ClosedPort();
+    sendcmd::LinkSettings settings;
+    settings.connectSeconds = 0.1;
+    auto link = sendcmd::MakeTcpLink(sendcmd::ParseTarget("tcp:127.0.0.1:" + std::to_string(port)), settings);
+    std::string why;
+    link->OnFailed = [&](const std::string& w) { why = w; };
+    link->Open();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 100 && why.empty(); ++i)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_EQ(why, sendcmd::TcpAdvice(ECONNREFUSED, "127.0.0.1", port));
+    link->Close();
 }
 
 TEST(SendAdvice, EachFailureSaysWhatToDo) {
