@@ -1,5 +1,6 @@
 #include "Bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iconv.h>
@@ -46,6 +47,15 @@ std::string Quoted(std::string_view text) {
     std::string quoted(1, '"');
     quoted.append(text).push_back('"');
     return quoted;
+}
+
+std::string MoreBytes(std::size_t more) {
+    return more == 0 ? std::string() : "… " + std::to_string(more) + " bytes more";
+}
+
+std::string QuotedReply(std::string_view reply) {
+    const std::size_t shown = std::min(reply.size(), kReplyShown);
+    return Quoted(Escape(reply.substr(0, shown))) + MoreBytes(reply.size() - shown);
 }
 
 std::string Abbreviate(std::string_view command) {

@@ -14,12 +14,15 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <ostream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace sendcmd {
@@ -89,9 +92,47 @@ int Fail(const std::string& message, int status) {
     return status;
 }
 
+// Every target holds open files while it runs; running out half-way fails targets with
+// messages that hide why. Raises the soft limit when the hard one allows; else says so.
+void EnsureOpenFiles(const std::vector<Target>& targets) {
+    rlim_t needed = 32; // the program itself: standard streams, event loop, log, signal pipe
+    bool udp = false;
+    for (const Target& t : targets) {
+        needed += t.kind == Target::Kind::Serial ? 4 : t.kind == Target::Kind::Tcp ? 1 : 0;
+        udp = udp || t.kind == Target::Kind::Udp;
+    }
+    if (udp) needed += 2; // one endpoint for all
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= needed)
+        return;
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed) {
+        limit.rlim_cur = needed;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) return;
+    }
+    throw UsageError(std::to_string(targets.size()) + " targets need about " + std::to_string(needed) +
+                     " open files, more than the limit of " +
+                     std::to_string(limit.rlim_max < needed ? limit.rlim_max : limit.rlim_cur) +
+                     ": raise it (ulimit -n " + std::to_string(needed) +
+                     "), or send to fewer targets at a time");
+}
+
+// The report is the point of the run: a standard output that cannot take it is a failure.
+int CloseStandardOutput(int status) {
+    std::cout.flush();
+    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
+    const int code = errno;
+    if (std::fclose(stdout) == 0 && !failed) return status;
+    std::cerr << kProgram << ": cannot write to standard output: " << std::strerror(failed ? code : errno)
+              << "\n";
+    return status == 0 ? 1 : status;
+}
+
 } // namespace
 
-int RunCommand(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgram);
     QCoreApplication::setApplicationVersion(SCALEDB_VERSION);
@@ -149,6 +190,7 @@ int RunCommand(int argc, char** argv) {
 
     std::unique_ptr<SendLog> log;
     try {
+        EnsureOpenFiles(targets);
         log = std::make_unique<SendLog>(o.logPath);
     } catch (const UsageError& e) {
         return Fail(e.what(), 2);
@@ -190,6 +232,12 @@ int RunCommand(int argc, char** argv) {
     }
     if (o.json) std::cout << JsonReport(o.table, o.userDatabase, status, results) << std::flush;
     return status;
+}
+
+} // namespace
+
+int RunCommand(int argc, char** argv) {
+    return CloseStandardOutput(Run(argc, argv));
 }
 
 } // namespace sendcmd

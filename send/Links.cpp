@@ -42,6 +42,11 @@ std::string SerialOpenAdvice(const std::string& device, int code, const std::str
     }
 }
 
+std::string SerialSettingsAdvice(const std::string& device, const std::string& settings) {
+    return device + " does not take " + settings +
+           " (check the rate and frame against the scale's, and what the adapter supports)";
+}
+
 std::string TcpAdvice(int code, const std::string& host, int port) {
     const std::string where = HostPort(host, port);
     switch (code) {
@@ -106,6 +111,21 @@ namespace {
 // How long one write to a serial port may wait before that target fails.
 constexpr int kWriteMs = 250;
 
+// EComPort's code when the driver did not take the line settings.
+constexpr int kSetCommStateFailed = 7;
+
+// "9600 bit/s, 8N1"
+std::string LineSettings(const TComPort& port) {
+    const std::string rate =
+        port.BaudRate() == brCustom ? std::to_string(port.CustomBaudRate()) : BaudRateToText(port.BaudRate());
+    const TStopBits stop = port.StopBits();
+    return rate + " bit/s, " + std::to_string(static_cast<int>(port.DataBits()) + 5) +
+           std::string("NOEMS").at(static_cast<std::size_t>(port.Parity().Bits())) +
+           (stop == sbOneStopBit     ? "1"
+            : stop == sbOne5StopBits ? "1.5"
+                                     : "2");
+}
+
 class SerialLink : public TargetLink {
 public:
     SerialLink(const Target& target, const LinkSettings& settings) : target_(target), settings_(settings) {}
@@ -157,7 +177,10 @@ public:
         try {
             port_.Open();
         } catch (const EComPort& e) {
-            if (OnFailed) OnFailed(SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
+            if (OnFailed)
+                OnFailed(e.MessageCode() == kSetCommStateFailed
+                             ? SerialSettingsAdvice(target_.device, LineSettings(port_))
+                             : SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
             return;
         }
         if (OnOpen) OnOpen();

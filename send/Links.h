@@ -45,6 +45,8 @@ std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings
 
 // Messages that say what to do.
 std::string SerialOpenAdvice(const std::string& device, int systemCode, const std::string& message);
+// The driver refused the line settings ("9600 bit/s, 8N1").
+std::string SerialSettingsAdvice(const std::string& device, const std::string& settings);
 std::string TcpAdvice(int code, const std::string& host, int port);
 std::string UdpBindAdvice(int code);
 std::string NameNotFoundAdvice(const std::string& host);

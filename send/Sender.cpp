@@ -39,6 +39,9 @@ struct Sender::TargetRun {
     std::unique_ptr<TTransferEngine> engine;
     QElapsedTimer clock;
     bool finished = false;
+    // The reply line being logged: its first bytes, and how many more it had.
+    std::string replyShown;
+    std::size_t replyMore = 0;
 };
 
 namespace {
@@ -122,8 +125,8 @@ void Sender::Run() {
         };
         engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
         link.OnWire = [this, name](const std::string& bytes) { log_.Write(name, ">", Escape(bytes)); };
-        link.OnReceive = [this, name, &engine](const std::string& text) {
-            log_.Write(name, "<", Escape(text));
+        link.OnReceive = [this, &run, &engine](const std::string& text) {
+            LogReceived(run, text);
             engine.Feed(text);
         };
         link.OnOpen = [this, name, &engine] {
@@ -142,9 +145,31 @@ void Sender::Run() {
         loop.exec();
         quit_ = nullptr;
     }
-    for (auto& run : runs_)
+    for (auto& run : runs_) {
         if (run->link) run->link->Close();
+        LogReply(*run);
+    }
     udp_.reset();
+}
+
+void Sender::LogReceived(TargetRun& run, std::string_view text) {
+    // One entry a line, however the link cut it, and at most kReplyShown bytes of each.
+    while (!text.empty()) {
+        const auto lf = text.find('\n');
+        const std::string_view piece = text.substr(0, lf == std::string_view::npos ? lf : lf + 1);
+        const std::size_t room = kReplyShown - std::min(kReplyShown, run.replyShown.size());
+        run.replyShown.append(piece.substr(0, room));
+        run.replyMore += piece.size() - std::min(room, piece.size());
+        text.remove_prefix(piece.size());
+        if (lf != std::string_view::npos) LogReply(run);
+    }
+}
+
+void Sender::LogReply(TargetRun& run) {
+    if (run.replyShown.empty()) return;
+    log_.Write(run.target.text, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
+    run.replyShown.clear();
+    run.replyMore = 0;
 }
 
 void Sender::Stop(const std::string& why) {
@@ -170,6 +195,7 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.resends = static_cast<int>(p.Resends);
     r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
     r.error = why;
+    LogReply(run);
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
     if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
@@ -191,7 +217,7 @@ void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
               Seconds(options_.timeoutSeconds) + " s each)";
         break;
     case TTransferFault::WrongReply:
-        why = Quoted(Escape(outcome.Reply)) + " instead of " + Quoted(Expected(outcome.Command)) + " to " +
+        why = QuotedReply(outcome.Reply) + " instead of " + Quoted(Expected(outcome.Command)) + " to " +
               Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
         break;
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TTransferEngine;
@@ -64,6 +65,8 @@ private:
     struct TargetRun;
     void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why);
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
+    void LogReceived(TargetRun& run, std::string_view text);
+    void LogReply(TargetRun& run);
 
     const SendOptions& options_;
     std::shared_ptr<const Records> records_;

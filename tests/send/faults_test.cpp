@@ -165,7 +165,7 @@ TEST_F(SendTest, SigintMidTransferSendsNothingMoreClosesTheLinksAndStillReports)
     EXPECT_EQ(tcp.WaitForLog(sent + "SbP\r\n"), sent + "SbP\r\n");
 }
 
-TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
+TEST_F(SendTest, ABusyPortARefusedRateAndATakenUdpPortSayWhatToDo) {
     SimProcess pty, udp;
     pty.Start({"--serial"});
     udp.Start({"--udp", "--log", udp.LogPath()});
@@ -197,6 +197,12 @@ TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
               std::string::npos)
         << out;
     EXPECT_EQ(udp.ReadLog(), "");
+    // A rate the driver does not take.
+    EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText() + "@60000000,7E2"}), 1);
+    EXPECT_EQ(send.Out(), "serial:" + pty.PortText() +
+                              "@60000000,7E2  FAILED before row 1 of 1: " + pty.PortText() +
+                              " does not take 60000000 bit/s, 7E2 (check the rate and frame against the "
+                              "scale's, and what the adapter supports)\n");
 }
 
 TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
@@ -227,6 +233,71 @@ TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
                         "IPv4, where they answer on local port 1001"),
               std::string::npos)
         << send.Out();
+}
+
+// A scale on 127.0.0.1 that the test plays itself; its port.
+int Listen(int& listener) {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(SendTest, AFloodedReplyIsCutInTheLogAndTheReport) {
+    int listener = -1;
+    const std::string tcp = Tcp(Listen(listener));
+    SendProcess send(dir_);
+    send.Start({Table(1), tcp, "--retries", "0", "--log", Path("send.log")});
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    const int scale = ::accept(listener, nullptr, nullptr);
+    std::string got(5, '\0');
+    EXPECT_EQ(::recv(scale, got.data(), got.size(), MSG_WAITALL), 5);
+    const std::string reply = "Mx" + std::string(99996, 'y') + "\r\n";
+    EXPECT_EQ(::send(scale, reply.data(), reply.size(), MSG_NOSIGNAL), static_cast<ssize_t>(reply.size()));
+    EXPECT_EQ(send.Wait(), 1);
+    ::close(scale);
+    ::close(listener);
+    const std::string line = LineOf(send.Out(), tcp);
+    EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    EXPECT_NE(line.find(" bytes more instead of \"MbP\" to \"SbP\" after 1 tries"), std::string::npos)
+        << line.substr(0, 400);
+    const std::string log = SendProcess::Read(Path("send.log"));
+    EXPECT_NE(log.find(tcp + " < Mx" + std::string(198, 'y') + "\u2026 99800 bytes more\n"),
+              std::string::npos);
+    EXPECT_LT(log.size(), 2000u);
+}
+
+TEST_F(SendTest, AReportThatCannotBeWrittenIsAFailure) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--log", sim.LogPath()});
+    SendProcess send(dir_, "/bin/sh");
+    EXPECT_EQ(send.Run({"-c", "exec \"$0\" \"$@\" >/dev/full", SCALEDB_BIN_DIR "/scaledb-send", Table(2),
+                        Tcp(sim.Port())}),
+              1);
+    EXPECT_EQ(send.Err(), "scaledb-send: cannot write to standard output: No space left on device\n");
+    EXPECT_EQ(sim.ReadLog(), Wire(2));
+}
+
+TEST_F(SendTest, MoreTargetsThanOpenFilesRaiseTheSoftLimitOrStopNamingIt) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "60"});
+    std::vector<std::string> args = {"-c", "", SCALEDB_BIN_DIR "/scaledb-send", Table(1), "--quiet"};
+    for (int port : sim.Ports(60))
+        args.push_back(Tcp(port));
+    SendProcess send(dir_, "/bin/sh");
+    args[1] = "ulimit -n 64 && exec \"$0\" \"$@\"";
+    EXPECT_EQ(send.Run(args), 2);
+    EXPECT_EQ(send.Err(),
+              "scaledb-send: 60 targets need about 92 open files, more than the limit of 64: raise "
+              "it (ulimit -n 92), or send to fewer targets at a time\n");
+    args[1] = "ulimit -S -n 64 && exec \"$0\" \"$@\"";
+    EXPECT_EQ(send.Run(args), 0) << send.Err();
 }
 
 TEST(SendLinks, ASlowStartOfTheRunDoesNotUseUpTheConnectionBudget) {
