@@ -119,11 +119,16 @@ void EnsureOpenFiles(const std::vector<Target>& targets) {
 
 // The report is the point of the run: a standard output that cannot take it is a failure.
 int CloseStandardOutput(int status) {
+    errno = 0;
     std::cout.flush();
     const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
-    const int code = errno;
+    const int code = errno != 0 ? errno : EIO; // a write that failed earlier left its code behind
+    errno = 0;
     if (std::fclose(stdout) == 0 && !failed) return status;
-    std::cerr << kProgram << ": cannot write to standard output: " << std::strerror(failed ? code : errno)
+    std::cerr << kProgram << ": cannot write to standard output: "
+              << std::strerror(failed       ? code
+                               : errno != 0 ? errno
+                                            : EIO)
               << "\n";
     return status == 0 ? 1 : status;
 }

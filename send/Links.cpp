@@ -227,11 +227,15 @@ public:
     ~TcpLink() override { Close(); }
 
     void Open() override {
-        // Counted from when the loop runs: opening thousands of links takes a while of its own,
-        // and no attempt's result is read before then.
-        QTimer::singleShot(0, &context_, [this] {
+        // Counted from when the loop has caught up: opening thousands of links takes a while of its
+        // own, and a zero timer runs only after the results that are in by then were read.
+        auto* arm = new QTimer(&context_);
+        arm->setSingleShot(true);
+        QObject::connect(arm, &QTimer::timeout, [this, arm] {
+            arm->deleteLater();
             if (!open_ && !failed_ && !closed_) timer_.start(ConnectMilliseconds(settings_.connectSeconds));
         });
+        arm->start(0);
         const std::string address = AddressOf(target_);
         if (address.empty())
             Fail(NameNotFoundAdvice(target_.host));
