@@ -117,19 +117,24 @@ void EnsureOpenFiles(const std::vector<Target>& targets) {
                      "), or send to fewer targets at a time");
 }
 
+// The first error writing standard output, caught while its errno is still its own.
+int gOutputError = 0;
+
+void NoteOutput() {
+    std::cout.flush();
+    if (gOutputError == 0 && (!std::cout.good() || std::ferror(stdout)))
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
 // The report is the point of the run: a standard output that cannot take it is a failure.
 int CloseStandardOutput(int status) {
+    NoteOutput();
     errno = 0;
-    std::cout.flush();
-    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
-    const int code = errno != 0 ? errno : EIO; // a write that failed earlier left its code behind
+    if (std::fflush(stdout) != 0 && gOutputError == 0) gOutputError = errno != 0 ? errno : EIO;
     errno = 0;
-    if (std::fclose(stdout) == 0 && !failed) return status;
-    std::cerr << kProgram << ": cannot write to standard output: "
-              << std::strerror(failed       ? code
-                               : errno != 0 ? errno
-                                            : EIO)
-              << "\n";
+    if (std::fclose(stdout) != 0 && gOutputError == 0) gOutputError = errno != 0 ? errno : EIO;
+    if (gOutputError == 0) return status;
+    std::cerr << kProgram << ": cannot write to standard output: " << std::strerror(gOutputError) << "\n";
     return status == 0 ? 1 : status;
 }
 
@@ -150,6 +155,7 @@ int Run(int argc, char** argv) {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
         if (!parsed.options) {
             std::cout << parsed.output;
+            NoteOutput();
             return parsed.exitStatus;
         }
         o = std::move(*parsed.options);
@@ -190,6 +196,7 @@ int Run(int argc, char** argv) {
 
     if (o.dryRun) {
         DryRun(targets, *records, o.userDatabase, std::cout);
+        NoteOutput();
         return 0;
     }
 
@@ -228,6 +235,7 @@ int Run(int argc, char** argv) {
     const int status = signal != 0 ? 128 + signal : ExitStatus(results);
     if (!o.quiet) {
         (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
+        NoteOutput();
     } else {
         // Quiet: only the targets that did not get the table, as errors.
         std::vector<TargetResult> failed;
@@ -236,6 +244,7 @@ int Run(int argc, char** argv) {
         std::cerr << FinalLines(failed) << std::flush;
     }
     if (o.json) std::cout << JsonReport(o.table, o.userDatabase, status, results) << std::flush;
+    NoteOutput();
     return status;
 }
 
