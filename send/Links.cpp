@@ -4,7 +4,6 @@
 #include "platform/Paths.h"
 #include "platform/TcpClient.h"
 
-#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -111,7 +110,7 @@ namespace {
 // How long one write to a serial port may wait before that target fails.
 constexpr int kWriteMs = 250;
 
-// EComPort's code when the driver did not take the line settings.
+// EComPort's code when the line settings were not set; with EINVAL the driver refused them.
 constexpr int kSetCommStateFailed = 7;
 
 // "9600 bit/s, 8N1"
@@ -178,7 +177,7 @@ public:
             port_.Open();
         } catch (const EComPort& e) {
             if (OnFailed)
-                OnFailed(e.MessageCode() == kSetCommStateFailed
+                OnFailed(e.MessageCode() == kSetCommStateFailed && e.SystemCode() == EINVAL
                              ? SerialSettingsAdvice(target_.device, LineSettings(port_))
                              : SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
             return;
