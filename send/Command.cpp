@@ -138,10 +138,6 @@ int CloseStandardOutput(int status) {
     return status == 0 ? 1 : status;
 }
 
-} // namespace
-
-namespace {
-
 int Run(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgram);
