@@ -42,6 +42,9 @@ struct Sender::TargetRun {
     // The reply line being logged: its first bytes, and how many more it had.
     std::string replyShown;
     std::size_t replyMore = 0;
+    // A scale answers a command once; lines beyond a few are a flood, counted, not logged.
+    int repliesSinceCommand = 0;
+    std::uint64_t repliesNotLogged = 0;
 };
 
 namespace {
@@ -51,6 +54,9 @@ std::string Seconds(double s) {
     std::snprintf(buf, sizeof buf, "%g", s);
     return buf;
 }
+
+// Reply lines logged after one command; a scale sends one.
+constexpr int kRepliesLogged = 20;
 
 // The acknowledgement a command earns.
 std::string Expected(const std::string& command) {
@@ -124,7 +130,12 @@ void Sender::Run() {
             link.Send(command);
         };
         engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
-        link.OnWire = [this, name](const std::string& bytes) { log_.Write(name, ">", Escape(bytes)); };
+        link.OnWire = [this, &run](const std::string& bytes) {
+            LogReply(run);
+            LogRepliesNotLogged(run);
+            run.repliesSinceCommand = 0;
+            log_.Write(run.target.text, ">", Escape(bytes));
+        };
         link.OnReceive = [this, &run, &engine](const std::string& text) {
             LogReceived(run, text);
             engine.Feed(text);
@@ -148,6 +159,7 @@ void Sender::Run() {
     for (auto& run : runs_) {
         if (run->link) run->link->Close();
         LogReply(*run);
+        LogRepliesNotLogged(*run);
     }
     udp_.reset();
 }
@@ -167,9 +179,19 @@ void Sender::LogReceived(TargetRun& run, std::string_view text) {
 
 void Sender::LogReply(TargetRun& run) {
     if (run.replyShown.empty()) return;
-    log_.Write(run.target.text, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
+    if (++run.repliesSinceCommand <= kRepliesLogged)
+        log_.Write(run.target.text, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
+    else
+        ++run.repliesNotLogged;
     run.replyShown.clear();
     run.replyMore = 0;
+}
+
+void Sender::LogRepliesNotLogged(TargetRun& run) {
+    if (run.repliesNotLogged == 0) return;
+    log_.Write(run.target.text, "<",
+               "\u2026 " + std::to_string(run.repliesNotLogged) + " more reply lines not logged");
+    run.repliesNotLogged = 0;
 }
 
 void Sender::Stop(const std::string& why) {
@@ -196,6 +218,7 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
     r.error = why;
     LogReply(run);
+    LogRepliesNotLogged(run);
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
     if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });

@@ -67,6 +67,7 @@ private:
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
     void LogReceived(TargetRun& run, std::string_view text);
     void LogReply(TargetRun& run);
+    void LogRepliesNotLogged(TargetRun& run);
 
     const SendOptions& options_;
     std::shared_ptr<const Records> records_;
