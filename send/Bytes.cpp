@@ -1,5 +1,6 @@
 #include "Bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iconv.h>
@@ -38,6 +39,23 @@ std::string Escape(std::string_view bytes) {
         }
     }
     return out;
+}
+
+std::string Quoted(std::string_view text) {
+    // Appending to a named string, rather than "\"" + text, also keeps GCC 12's -Wrestrict
+    // false alarm away at -O3.
+    std::string quoted(1, '"');
+    quoted.append(text).push_back('"');
+    return quoted;
+}
+
+std::string MoreBytes(std::size_t more) {
+    return more == 0 ? std::string() : "… " + std::to_string(more) + " bytes more";
+}
+
+std::string QuotedReply(std::string_view reply) {
+    const std::size_t shown = std::min(reply.size(), kReplyShown);
+    return Quoted(Escape(reply.substr(0, shown))) + MoreBytes(reply.size() - shown);
 }
 
 std::string Abbreviate(std::string_view command) {

@@ -10,6 +10,16 @@ namespace sendcmd {
 // every other byte as \xHH. The result is plain ASCII and can be read back unambiguously.
 std::string Escape(std::string_view bytes);
 
+// What a log or a report shows of a reply: the first kReplyShown bytes, then
+// "… N bytes more" (MoreBytes), so a peer that floods cannot flood them too.
+constexpr std::size_t kReplyShown = 200;
+std::string MoreBytes(std::size_t more); // "" for 0
+// A reply escaped and quoted, cut to kReplyShown bytes.
+std::string QuotedReply(std::string_view reply);
+
+// Text in double quotes.
+std::string Quoted(std::string_view text);
+
 // A command shortened for a message: the first field and ";..." when there are more,
 // escaped ("Sr1037;...").
 std::string Abbreviate(std::string_view command);

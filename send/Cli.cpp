@@ -15,14 +15,15 @@ const char* const kDescription =
 
 TARGET   serial:DEVICE[@RATE[,8N1]]   DEVICE a path (/dev/ttyUSB0, /dev/serial/by-id/...)
                                       or COMn; what is not given comes from ComPortTest.ini
-         tcp:HOST:PORT
-         udp:HOST:PORT                replies come to local UDP port 1001
+         tcp:HOST:PORT                HOST a name, an IPv4 address or [an IPv6 address]
+         udp:HOST:PORT                replies come to local UDP port 1001 (IPv4)
          none given: the link that config.xml and ComPortTest.ini name, read from the
          window's settings folder (beside the program when it may write there, else
          ~/.config/scaledb/), as the window uses it
 
-Exit status: 0 every target got the whole table; 1 one or more failed; 2 bad usage, an
-unreadable table or target; 128 + n when ended by signal n.)";
+Exit status: 0 every target got the whole table; 1 one or more failed, or the report could
+not be written; 2 bad usage, an unreadable table or target, a record a link cannot carry,
+one scale named twice, too few open files; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
@@ -37,7 +38,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     const QCommandLineOption user(
         "user", "Send the user database (\"SbU\") instead of the product database (\"SbP\").");
     const QCommandLineOption targetsFile(
-        "targets", "More targets, one a line; blank lines and lines starting with # are skipped.", "FILE");
+        "targets",
+        "More targets, one a line; blank lines and lines starting with # are skipped (a file without "
+        "any is an error).",
+        "FILE");
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
@@ -81,9 +85,14 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     o.table = Std(positional.first());
     for (qsizetype i = 1; i < positional.size(); ++i)
         o.targets.push_back(ParseTarget(Std(positional[i])));
-    for (const QString& file : parser.values(targetsFile))
-        for (Target& t : ReadTargetsFile(Std(file)))
+    for (const QString& file : parser.values(targetsFile)) {
+        std::vector<Target> read = ReadTargetsFile(Std(file));
+        // Falling back to the window's link is for a command line that names no target at all;
+        // an empty list must not send the table somewhere else.
+        if (read.empty()) throw UsageError("no targets in " + Std(file));
+        for (Target& t : read)
             o.targets.push_back(std::move(t));
+    }
 
     std::set<std::string> seen;
     for (const Target& t : o.targets)

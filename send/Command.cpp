@@ -14,10 +14,15 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <ostream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace sendcmd {
@@ -34,39 +39,39 @@ std::string Acknowledgement(const std::string& command) {
 }
 
 // The commands one transfer sends, from the engine itself, against a scale that
-// acknowledges everything.
-std::vector<std::string> CommandsOf(const std::shared_ptr<const std::vector<std::string>>& records,
-                                    bool user) {
-    std::vector<std::string> commands;
+// acknowledges everything; each handed to `out` as it is made, so none is kept.
+void ForEachCommand(const Records& records, bool user, const std::function<void(const std::string&)>& out) {
     TTransferEngine engine;
-    engine.RowCount = [&] { return static_cast<int>(records->size()); };
-    engine.RecordText = [&](int r) { return (*records)[static_cast<std::size_t>(r)]; };
+    engine.RowCount = [&] { return records.Count(); };
+    engine.RecordText = [&](int r) { return records.Text(r); };
     bool finished = false;
-    engine.OnSend = [&](const std::string& c) { commands.push_back(c); };
+    std::string last;
+    engine.OnSend = [&](const std::string& c) {
+        out(c);
+        last = c;
+    };
     engine.OnFinished = [&](const TTransferOutcome&) { finished = true; };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
-    while (!finished && !commands.empty()) {
-        engine.Feed(Acknowledgement(commands.back()));
+    while (!finished && !last.empty()) {
+        engine.Feed(Acknowledgement(last));
         engine.Tick();
     }
-    return commands;
 }
 
-std::string DryRun(const std::vector<Target>& targets, const std::vector<std::string>& commands) {
-    // Serial and TCP share their framing; UDP has its own.
+void DryRun(const std::vector<Target>& targets, const Records& records, bool user, std::ostream& out) {
+    // Serial and TCP share their framing; UDP has its own, and its start datagram.
     std::map<bool, std::vector<const Target*>> byFraming;
     for (const Target& t : targets)
         byFraming[t.kind == Target::Kind::Udp].push_back(&t);
-    std::string out;
     for (const auto& [udp, group] : byFraming) {
-        out += "#";
+        out << "#";
         for (const Target* t : group)
-            out += " " + t->text;
-        out += "\n";
-        for (const std::string& c : commands)
-            out += Escape(Frame(group.front()->kind, c)) + "\n";
+            out << " " << t->text;
+        out << "\n";
+        if (udp) out << Escape(UdpStart()) << "\n";
+        const Target::Kind kind = group.front()->kind;
+        ForEachCommand(records, user, [&](const std::string& c) { out << Escape(Frame(kind, c)) << "\n"; });
     }
-    return out;
 }
 
 std::string InterruptedBy(int sig) {
@@ -87,21 +92,66 @@ int Fail(const std::string& message, int status) {
     return status;
 }
 
-} // namespace
+// Every target holds open files while it runs; running out half-way fails targets with
+// messages that hide why. Raises the soft limit when the hard one allows; else says so.
+void EnsureOpenFiles(const std::vector<Target>& targets) {
+    rlim_t needed = 32; // the program itself: standard streams, event loop, log, signal pipe
+    bool udp = false;
+    for (const Target& t : targets) {
+        needed += t.kind == Target::Kind::Serial ? 4 : t.kind == Target::Kind::Tcp ? 1 : 0;
+        udp = udp || t.kind == Target::Kind::Udp;
+    }
+    if (udp) needed += 2; // one endpoint for all
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= needed)
+        return;
+    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed) {
+        limit.rlim_cur = needed;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) return;
+    }
+    throw UsageError(std::to_string(targets.size()) + " targets need about " + std::to_string(needed) +
+                     " open files, more than the limit of " +
+                     std::to_string(limit.rlim_max < needed ? limit.rlim_max : limit.rlim_cur) +
+                     ": raise it (ulimit -n " + std::to_string(needed) +
+                     "), or send to fewer targets at a time");
+}
 
-int RunCommand(int argc, char** argv) {
+// The first error writing standard output, caught while its errno is still its own.
+int gOutputError = 0;
+
+void NoteOutput() {
+    std::cout.flush();
+    if (gOutputError == 0 && (!std::cout.good() || std::ferror(stdout)))
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
+// The report is the point of the run: a standard output that cannot take it is a failure.
+int CloseStandardOutput(int status) {
+    NoteOutput();
+    errno = 0;
+    if (std::fflush(stdout) != 0 && gOutputError == 0) gOutputError = errno != 0 ? errno : EIO;
+    errno = 0;
+    if (std::fclose(stdout) != 0 && gOutputError == 0) gOutputError = errno != 0 ? errno : EIO;
+    if (gOutputError == 0) return status;
+    std::cerr << kProgram << ": cannot write to standard output: " << std::strerror(gOutputError) << "\n";
+    return status == 0 ? 1 : status;
+}
+
+int Run(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgram);
     QCoreApplication::setApplicationVersion(SCALEDB_VERSION);
 
     SendOptions o;
     std::vector<Target> targets;
-    std::shared_ptr<const std::vector<std::string>> records;
+    std::shared_ptr<const Records> records;
     std::string settingsDir;
     try {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
         if (!parsed.options) {
             std::cout << parsed.output;
+            NoteOutput();
             return parsed.exitStatus;
         }
         o = std::move(*parsed.options);
@@ -120,28 +170,35 @@ int RunCommand(int argc, char** argv) {
                 throw UsageError(std::string("--encoding: ") + e.what());
             }
         }
-        TableData table;
+        auto table = std::make_shared<TableData>();
         try {
-            table = LoadDatabaseFile(o.table);
+            *table = LoadDatabaseFile(o.table);
         } catch (const EInOutError& e) {
             throw UsageError("cannot read the table " + o.table + ": " +
                              (e.ErrorCode() > 0 ? std::strerror(e.ErrorCode()) : e.what()));
         }
-        // Every record is converted before anything is sent: a bad character stops the run here.
-        records =
-            std::make_shared<const std::vector<std::string>>(BuildRecords(table, recoder.get(), o.table));
+        // Every record is checked before anything is sent: a bad character stops the run here.
+        auto built = std::make_shared<Records>(std::move(table), std::move(recoder));
+        built->Check(o.table, targets);
+        records = std::move(built);
+        // One scale under two names would get two transfers mixed into one table. A dry run
+        // looks nothing up.
+        if (!o.dryRun) LookUpHosts(targets);
+        RefuseDuplicates(targets);
     } catch (const UsageError& e) {
         std::cerr << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help'.\n";
         return 2;
     }
 
     if (o.dryRun) {
-        std::cout << DryRun(targets, CommandsOf(records, o.userDatabase));
+        DryRun(targets, *records, o.userDatabase, std::cout);
+        NoteOutput();
         return 0;
     }
 
     std::unique_ptr<SendLog> log;
     try {
+        EnsureOpenFiles(targets);
         log = std::make_unique<SendLog>(o.logPath);
     } catch (const UsageError& e) {
         return Fail(e.what(), 2);
@@ -174,6 +231,7 @@ int RunCommand(int argc, char** argv) {
     const int status = signal != 0 ? 128 + signal : ExitStatus(results);
     if (!o.quiet) {
         (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
+        NoteOutput();
     } else {
         // Quiet: only the targets that did not get the table, as errors.
         std::vector<TargetResult> failed;
@@ -182,7 +240,14 @@ int RunCommand(int argc, char** argv) {
         std::cerr << FinalLines(failed) << std::flush;
     }
     if (o.json) std::cout << JsonReport(o.table, o.userDatabase, status, results) << std::flush;
+    NoteOutput();
     return status;
+}
+
+} // namespace
+
+int RunCommand(int argc, char** argv) {
+    return CloseStandardOutput(Run(argc, argv));
 }
 
 } // namespace sendcmd

@@ -4,8 +4,6 @@
 #include "platform/Paths.h"
 #include "platform/TcpClient.h"
 
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QObject>
 #include <QTimer>
 
@@ -20,6 +18,10 @@ namespace sendcmd {
 std::string Frame(Target::Kind kind, const std::string& command) {
     if (kind == Target::Kind::Udp) return command + std::string(1, '\0');
     return command + "\r\n";
+}
+
+std::string UdpStart() {
+    return std::string(1, '\0');
 }
 
 std::string SerialOpenAdvice(const std::string& device, int code, const std::string& message) {
@@ -39,8 +41,13 @@ std::string SerialOpenAdvice(const std::string& device, int code, const std::str
     }
 }
 
+std::string SerialSettingsAdvice(const std::string& device, const std::string& settings) {
+    return device + " does not take " + settings +
+           " (check the rate and frame against the scale's, and what the adapter supports)";
+}
+
 std::string TcpAdvice(int code, const std::string& host, int port) {
-    const std::string where = host + ":" + std::to_string(port);
+    const std::string where = HostPort(host, port);
     switch (code) {
     case ECONNREFUSED:
         return "connection refused by " + where + " (is the scale on, and is " + std::to_string(port) +
@@ -66,8 +73,7 @@ int ConnectMilliseconds(double seconds) {
 std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds) {
     char waited[32];
     std::snprintf(waited, sizeof waited, "%.10g", ConnectMilliseconds(seconds) / 1000.0);
-    return "no answer from " + host + ":" + std::to_string(port) + " within " + waited +
-           " s (check the address)";
+    return "no answer from " + HostPort(host, port) + " within " + waited + " s (check the address)";
 }
 
 std::string UdpBindAdvice(int code) {
@@ -87,24 +93,37 @@ std::string NameNotFoundAdvice(const std::string& host) {
     return "name not found: " + host + " (check the name, or give the scale's address)";
 }
 
-void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
-                std::function<void(const std::string& address)> done) {
-    lookupId = QHostInfo::lookupHost(QString::fromStdString(host), context,
-                                     [&lookupId, done = std::move(done)](const QHostInfo& info) {
-                                         lookupId = -1;
-                                         for (const QHostAddress& a : info.addresses())
-                                             if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                                                 done(a.toString().toStdString());
-                                                 return;
-                                             }
-                                         done("");
-                                     });
+std::string UdpIPv6Advice(const std::string& host, const std::string& address) {
+    return (host == address ? address + " is an IPv6 address"
+                            : host + " has only the IPv6 address " + address) +
+           ", and UDP scales are reached over IPv4, where they answer on local port 1001 (give the scale's "
+           "IPv4 address)";
+}
+
+std::string AddressOf(const Target& target) {
+    if (target.address) return *target.address;
+    return LiteralAddress(target.host).value_or("");
 }
 
 namespace {
 
 // How long one write to a serial port may wait before that target fails.
 constexpr int kWriteMs = 250;
+
+// EComPort's code when the line settings were not set; with EINVAL the driver refused them.
+constexpr int kSetCommStateFailed = 7;
+
+// "9600 bit/s, 8N1"
+std::string LineSettings(const TComPort& port) {
+    const std::string rate =
+        port.BaudRate() == brCustom ? std::to_string(port.CustomBaudRate()) : BaudRateToText(port.BaudRate());
+    const TStopBits stop = port.StopBits();
+    return rate + " bit/s, " + std::to_string(static_cast<int>(port.DataBits()) + 5) +
+           std::string("NOEMS").at(static_cast<std::size_t>(port.Parity().Bits())) +
+           (stop == sbOneStopBit     ? "1"
+            : stop == sbOne5StopBits ? "1.5"
+                                     : "2");
+}
 
 class SerialLink : public TargetLink {
 public:
@@ -157,7 +176,10 @@ public:
         try {
             port_.Open();
         } catch (const EComPort& e) {
-            if (OnFailed) OnFailed(SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
+            if (OnFailed)
+                OnFailed(e.MessageCode() == kSetCommStateFailed && e.SystemCode() == EINVAL
+                             ? SerialSettingsAdvice(target_.device, LineSettings(port_))
+                             : SerialOpenAdvice(target_.device, e.SystemCode(), e.what()));
             return;
         }
         if (OnOpen) OnOpen();
@@ -204,19 +226,20 @@ public:
     ~TcpLink() override { Close(); }
 
     void Open() override {
-        timer_.start(ConnectMilliseconds(settings_.connectSeconds));
-        QHostAddress address;
-        if (address.setAddress(QString::fromStdString(target_.host))) {
-            Connect(target_.host);
-            return;
-        }
-        // Looked up here, so that a name that does not exist is told apart.
-        LookUpIPv4(target_.host, &context_, lookup_, [this](const std::string& found) {
-            if (found.empty())
-                Fail(NameNotFoundAdvice(target_.host));
-            else
-                Connect(found);
+        // Counted from when the loop has caught up: opening thousands of links takes a while of its
+        // own, and a zero timer runs only after the results that are in by then were read.
+        auto* arm = new QTimer(&context_);
+        arm->setSingleShot(true);
+        QObject::connect(arm, &QTimer::timeout, [this, arm] {
+            arm->deleteLater();
+            if (!open_ && !failed_ && !closed_) timer_.start(ConnectMilliseconds(settings_.connectSeconds));
         });
+        arm->start(0);
+        const std::string address = AddressOf(target_);
+        if (address.empty())
+            Fail(NameNotFoundAdvice(target_.host));
+        else
+            Connect(address);
     }
 
     void Send(const std::string& command) override {
@@ -233,8 +256,6 @@ public:
     void Close() override {
         closed_ = true;
         timer_.stop();
-        if (lookup_ >= 0) QHostInfo::abortHostLookup(lookup_);
-        lookup_ = -1;
         client_.OnConnect = nullptr;
         client_.OnDisconnect = nullptr;
         client_.OnRead = nullptr;
@@ -288,7 +309,6 @@ private:
     platform::TcpClient client_;
     QTimer timer_;
     QObject context_;
-    int lookup_ = -1;
     int lastError_ = 0;
     bool open_ = false;
     bool closed_ = false;

@@ -32,6 +32,9 @@ public:
 // The command's bytes as they go out on a link of this kind.
 std::string Frame(Target::Kind kind, const std::string& command);
 
+// What a UDP link sends first, so that the scale learns where to answer: one zero byte.
+std::string UdpStart();
+
 struct LinkSettings {
     std::string settingsDir;    // where ComPortTest.ini is
     double connectSeconds = 20; // how long a TCP connection attempt may take
@@ -42,16 +45,19 @@ std::unique_ptr<TargetLink> MakeTcpLink(const Target& target, const LinkSettings
 
 // Messages that say what to do.
 std::string SerialOpenAdvice(const std::string& device, int systemCode, const std::string& message);
+// The driver refused the line settings ("9600 bit/s, 8N1").
+std::string SerialSettingsAdvice(const std::string& device, const std::string& settings);
 std::string TcpAdvice(int code, const std::string& host, int port);
 std::string UdpBindAdvice(int code);
 std::string NameNotFoundAdvice(const std::string& host);
 std::string ConnectTimeoutAdvice(const std::string& host, int port, double seconds);
 
-// Looks `host` up on the event loop; `done` gets its first IPv4 address, or "" when it has none.
-// `lookupId` holds the lookup (for QHostInfo::abortHostLookup) until then, and -1 afterwards;
-// nothing is called once `context` is gone.
-void LookUpIPv4(const std::string& host, QObject* context, int& lookupId,
-                std::function<void(const std::string& address)> done);
+// A UDP target whose host has only an IPv6 address (`address`).
+std::string UdpIPv6Advice(const std::string& host, const std::string& address);
+
+// The address a link connects to: the host's as looked up before the run, else the host
+// itself when it is an address; "" when it has none.
+std::string AddressOf(const Target& target);
 
 // A TCP connection attempt's budget as a timer takes it, clamped to what the timer holds.
 int ConnectMilliseconds(double seconds);

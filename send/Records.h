@@ -1,5 +1,7 @@
 #pragma once
-// The records of a table as they go to the scale, converted before anything is sent.
+// The records of a table as they go to the scale. Each is built (and converted) when it is
+// sent, so a wide row does not make every record wide in memory at once.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,10 +10,30 @@ class TableData;
 namespace sendcmd {
 
 class Recoder;
+struct Target;
 
-// Row r's record text, as the window builds it (cells joined by ";" across the
-// table's columns), converted by `recoder` when there is one. Throws UsageError
-// naming the row and column of a character the target code page cannot hold.
-std::vector<std::string> BuildRecords(const TableData& table, Recoder* recoder, const std::string& tableName);
+class Records {
+public:
+    // `recoder` may be null: the bytes go out as the file has them.
+    Records(std::shared_ptr<const TableData> table, std::unique_ptr<Recoder> recoder);
+    ~Records();
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+
+    int Count() const;
+    // Row r's record text, as the window builds it (cells joined by ";" across the
+    // table's columns), converted when there is a recoder.
+    std::string Text(int r) const;
+
+    // Goes over every row before anything is sent, keeping no record. Throws UsageError
+    // naming the row and column of a character the target code page cannot hold, or of a
+    // byte that would end the command early on one of `targets`' links: NUL over UDP, LF
+    // or CR over serial and TCP.
+    void Check(const std::string& tableName, const std::vector<Target>& targets) const;
+
+private:
+    std::shared_ptr<const TableData> table_;
+    std::unique_ptr<Recoder> recoder_;
+};
 
 } // namespace sendcmd

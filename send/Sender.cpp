@@ -1,6 +1,7 @@
 #include "Sender.h"
 
 #include "Bytes.h"
+#include "Records.h"
 #include "Udp.h"
 #include "platform/Signals.h"
 #include "transfer/TransferEngine.h"
@@ -38,6 +39,12 @@ struct Sender::TargetRun {
     std::unique_ptr<TTransferEngine> engine;
     QElapsedTimer clock;
     bool finished = false;
+    // The reply line being logged: its first bytes, and how many more it had.
+    std::string replyShown;
+    std::size_t replyMore = 0;
+    // A scale answers a command once; lines beyond a few are a flood, counted, not logged.
+    int repliesSinceCommand = 0;
+    std::uint64_t repliesNotLogged = 0;
 };
 
 namespace {
@@ -48,13 +55,8 @@ std::string Seconds(double s) {
     return buf;
 }
 
-// Text in double quotes. Appending to a named string, rather than "\"" + text,
-// also keeps GCC 12's -Wrestrict false alarm away at -O3.
-std::string Quoted(const std::string& text) {
-    std::string quoted(1, '"');
-    quoted.append(text).push_back('"');
-    return quoted;
-}
+// Reply lines logged after one command; a scale sends one.
+constexpr int kRepliesLogged = 20;
 
 // The acknowledgement a command earns.
 std::string Expected(const std::string& command) {
@@ -75,8 +77,7 @@ int RowOf(TTransferEngine& engine, int rows) {
 } // namespace
 
 Sender::Sender(const SendOptions& options, std::vector<Target> targets,
-               std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
-               SendLog& log)
+               std::shared_ptr<const Records> records, const LinkSettings& settings, SendLog& log)
     : options_(options), records_(std::move(records)), settings_(settings), log_(log) {
     TTransferOptions engineOptions;
     engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
@@ -86,13 +87,11 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
         run->index = runs_.size();
         run->target = std::move(t);
         run->engine = std::make_unique<TTransferEngine>(engineOptions);
-        run->engine->RowCount = [records = records_] { return static_cast<int>(records->size()); };
-        run->engine->RecordText = [records = records_](int r) {
-            return (*records)[static_cast<std::size_t>(r)];
-        };
+        run->engine->RowCount = [records = records_] { return records->Count(); };
+        run->engine->RecordText = [records = records_](int r) { return records->Text(r); };
         TargetResult result;
         result.target = run->target.text;
-        result.rows = static_cast<int>(records_->size());
+        result.rows = records_->Count();
         results_.push_back(result);
         runs_.push_back(std::move(run));
     }
@@ -131,9 +130,14 @@ void Sender::Run() {
             link.Send(command);
         };
         engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
-        link.OnWire = [this, name](const std::string& bytes) { log_.Write(name, ">", Escape(bytes)); };
-        link.OnReceive = [this, name, &engine](const std::string& text) {
-            log_.Write(name, "<", Escape(text));
+        link.OnWire = [this, &run](const std::string& bytes) {
+            LogReply(run);
+            LogRepliesNotLogged(run);
+            run.repliesSinceCommand = 0;
+            log_.Write(run.target.text, ">", Escape(bytes));
+        };
+        link.OnReceive = [this, &run, &engine](const std::string& text) {
+            LogReceived(run, text);
             engine.Feed(text);
         };
         link.OnOpen = [this, name, &engine] {
@@ -152,9 +156,42 @@ void Sender::Run() {
         loop.exec();
         quit_ = nullptr;
     }
-    for (auto& run : runs_)
+    for (auto& run : runs_) {
         if (run->link) run->link->Close();
+        LogReply(*run);
+        LogRepliesNotLogged(*run);
+    }
     udp_.reset();
+}
+
+void Sender::LogReceived(TargetRun& run, std::string_view text) {
+    // One entry a line, however the link cut it, and at most kReplyShown bytes of each.
+    while (!text.empty()) {
+        const auto lf = text.find('\n');
+        const std::string_view piece = text.substr(0, lf == std::string_view::npos ? lf : lf + 1);
+        const std::size_t room = kReplyShown - std::min(kReplyShown, run.replyShown.size());
+        run.replyShown.append(piece.substr(0, room));
+        run.replyMore += piece.size() - std::min(room, piece.size());
+        text.remove_prefix(piece.size());
+        if (lf != std::string_view::npos) LogReply(run);
+    }
+}
+
+void Sender::LogReply(TargetRun& run) {
+    if (run.replyShown.empty()) return;
+    if (++run.repliesSinceCommand <= kRepliesLogged)
+        log_.Write(run.target.text, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
+    else
+        ++run.repliesNotLogged;
+    run.replyShown.clear();
+    run.replyMore = 0;
+}
+
+void Sender::LogRepliesNotLogged(TargetRun& run) {
+    if (run.repliesNotLogged == 0) return;
+    log_.Write(run.target.text, "<",
+               "\u2026 " + std::to_string(run.repliesNotLogged) + " more reply lines not logged");
+    run.repliesNotLogged = 0;
 }
 
 void Sender::Stop(const std::string& why) {
@@ -180,6 +217,8 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.resends = static_cast<int>(p.Resends);
     r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
     r.error = why;
+    LogReply(run);
+    LogRepliesNotLogged(run);
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
     if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
@@ -201,7 +240,7 @@ void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
               Seconds(options_.timeoutSeconds) + " s each)";
         break;
     case TTransferFault::WrongReply:
-        why = Quoted(Escape(outcome.Reply)) + " instead of " + Quoted(Expected(outcome.Command)) + " to " +
+        why = QuotedReply(outcome.Reply) + " instead of " + Quoted(Expected(outcome.Command)) + " to " +
               Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
         break;
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TTransferEngine;
@@ -17,6 +18,7 @@ struct TTransferOutcome;
 
 namespace sendcmd {
 
+class Records;
 class UdpHub;
 
 // Every command and reply, time-stamped, with its target, bytes escaped.
@@ -35,9 +37,8 @@ private:
 
 class Sender {
 public:
-    Sender(const SendOptions& options, std::vector<Target> targets,
-           std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
-           SendLog& log);
+    Sender(const SendOptions& options, std::vector<Target> targets, std::shared_ptr<const Records> records,
+           const LinkSettings& settings, SendLog& log);
     ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
@@ -64,9 +65,12 @@ private:
     struct TargetRun;
     void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why);
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
+    void LogReceived(TargetRun& run, std::string_view text);
+    void LogReply(TargetRun& run);
+    void LogRepliesNotLogged(TargetRun& run);
 
     const SendOptions& options_;
-    std::shared_ptr<const std::vector<std::string>> records_;
+    std::shared_ptr<const Records> records_;
     LinkSettings settings_;
     SendLog& log_;
     std::unique_ptr<UdpHub> udp_;

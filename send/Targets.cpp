@@ -2,11 +2,18 @@
 
 #include "app/Global.h"
 #include "links/serial/CPort.h"
+#include "platform/WinSerial.h"
 #include "platform/XmlDocument.h"
 #include "settings/XMLConfig.h"
 
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QHostInfo>
+
 #include <charconv>
+#include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace sendcmd {
 
@@ -72,6 +79,12 @@ Target ParseTarget(const std::string& text) {
     const auto portColon = rest.rfind(':');
     if (portColon == std::string::npos || portColon == 0) Bad(text, "expected " + scheme + ":HOST:PORT");
     t.host = rest.substr(0, portColon);
+    if (t.host.front() == '[') {
+        // An IPv6 address: its colons are told from the port's by the brackets.
+        if (t.host.size() < 3 || t.host.back() != ']')
+            Bad(text, "expected " + scheme + ":[IPv6 address]:PORT");
+        t.host = t.host.substr(1, t.host.size() - 2);
+    }
     const auto port = Number(rest.substr(portColon + 1));
     if (!port || *port < 1 || *port > 65535) Bad(text, "the port is a number from 1 to 65535");
     t.port = static_cast<int>(*port);
@@ -95,6 +108,77 @@ std::vector<Target> ReadTargetsFile(const std::string& path) {
     }
     if (in.bad()) throw UsageError("cannot read the targets file " + path);
     return targets;
+}
+
+std::string HostPort(const std::string& host, int port) {
+    const std::string p = ":" + std::to_string(port);
+    return host.find(':') != std::string::npos ? "[" + host + "]" + p : host + p;
+}
+
+namespace {
+
+std::string PreferredAddress(const QList<QHostAddress>& addresses) {
+    // IPv4 first, as the links always took it; an IPv4-mapped IPv6 address is IPv4.
+    std::string v6;
+    for (const QHostAddress& a : addresses) {
+        bool v4 = false;
+        const quint32 ip = a.toIPv4Address(&v4);
+        if (v4) return QHostAddress(ip).toString().toStdString();
+        if (v6.empty() && a.protocol() == QAbstractSocket::IPv6Protocol) v6 = a.toString().toStdString();
+    }
+    return v6;
+}
+
+} // namespace
+
+std::optional<std::string> LiteralAddress(const std::string& host) {
+    QHostAddress a;
+    if (!a.setAddress(QString::fromStdString(host))) return std::nullopt;
+    return PreferredAddress({a});
+}
+
+void LookUpHosts(std::vector<Target>& targets) {
+    QEventLoop loop;
+    QObject context;
+    int pending = 0;
+    std::map<std::string, std::vector<Target*>> byName;
+    for (Target& t : targets) {
+        if (t.kind == Target::Kind::Serial) continue;
+        t.address = LiteralAddress(t.host);
+        if (!t.address) byName[t.host].push_back(&t);
+    }
+    for (auto& [name, named] : byName) {
+        ++pending;
+        QHostInfo::lookupHost(QString::fromStdString(name), &context,
+                              [&, &named = named](const QHostInfo& info) {
+                                  const std::string found = PreferredAddress(info.addresses());
+                                  for (Target* t : named)
+                                      t->address = found;
+                                  if (--pending == 0) loop.quit();
+                              });
+    }
+    if (pending > 0) loop.exec();
+}
+
+void RefuseDuplicates(const std::vector<Target>& targets) {
+    std::map<std::string, const Target*> seen;
+    for (const Target& t : targets) {
+        std::string key;
+        if (t.kind == Target::Kind::Serial) {
+            const std::string path = platform::SerialDevicePath(t.device);
+            std::error_code ec;
+            const auto real = std::filesystem::canonical(path, ec);
+            key = "serial " + (ec ? path : real.string());
+        } else {
+            const std::optional<std::string> address = t.address ? t.address : LiteralAddress(t.host);
+            if (!address || address->empty()) continue;
+            key = (t.kind == Target::Kind::Tcp ? "tcp " : "udp ") + HostPort(*address, t.port);
+        }
+        const auto [it, added] = seen.emplace(key, &t);
+        if (!added)
+            throw UsageError(it->second->text + " and " + t.text + " are the same scale (" +
+                             key.substr(key.find(' ') + 1) + "); name it once");
+    }
 }
 
 Target DefaultTarget(const std::string& settingsDir) {

@@ -30,17 +30,34 @@ struct Target {
     std::optional<int> rate;
     std::optional<SerialFrame> frame;
 
-    // TCP and UDP.
+    // TCP and UDP. `host` as written, an IPv6 address without its brackets.
     std::string host;
     int port = 0;
+    // Once looked up: the host's address (IPv4 where it has one), "" when it has none.
+    std::optional<std::string> address;
 };
 
-// "serial:DEVICE[@RATE[,8N1]]", "tcp:HOST:PORT" or "udp:HOST:PORT". Throws UsageError.
+// "serial:DEVICE[@RATE[,8N1]]", "tcp:HOST:PORT" or "udp:HOST:PORT" (HOST may be an IPv6
+// address in brackets). Throws UsageError.
 Target ParseTarget(const std::string& text);
 
 // One target a line; blank lines and lines starting with # are skipped. Throws
 // UsageError naming the file (and line) when it cannot be read or a line is not a target.
 std::vector<Target> ReadTargetsFile(const std::string& path);
+
+// `host` and `port` as messages name them: "[::1]:4001" for an IPv6 address.
+std::string HostPort(const std::string& host, int port);
+
+// The address `host` is when it is one (an IPv4-mapped IPv6 address as IPv4); none for a name.
+std::optional<std::string> LiteralAddress(const std::string& host);
+
+// Looks the host of every TCP and UDP target up, all at once, and sets its `address`.
+void LookUpHosts(std::vector<Target>& targets);
+
+// Throws UsageError when two targets are one scale: the same protocol, address and port
+// (the host's address once looked up, else a literal one), or the same serial device
+// after following symbolic links. Two transfers to one scale would mix their commands.
+void RefuseDuplicates(const std::vector<Target>& targets);
 
 // The link the window would open: config.xml and ComPortTest.ini in `settingsDir`
 // (ending in "/"), read without changing either file.

@@ -2,10 +2,6 @@
 
 #include "links/ethernet/UdpShare.h"
 
-#include <QHostAddress>
-#include <QHostInfo>
-#include <QObject>
-
 namespace sendcmd {
 
 namespace {
@@ -17,19 +13,15 @@ public:
     ~UdpLink() override { Close(); }
 
     void Open() override {
-        QHostAddress address;
-        if (address.setAddress(QString::fromStdString(target_.host)) &&
-            address.protocol() == QAbstractSocket::IPv4Protocol) {
-            Start(address.toString().toStdString());
-            return;
+        const std::string address = AddressOf(target_);
+        if (address.empty()) {
+            if (OnFailed) OnFailed(NameNotFoundAdvice(target_.host));
+        } else if (address.find(':') != std::string::npos) {
+            // The shared endpoint listens on IPv4 only.
+            if (OnFailed) OnFailed(UdpIPv6Advice(target_.host, address));
+        } else {
+            Start(address);
         }
-        LookUpIPv4(target_.host, &context_, lookup_, [this](const std::string& found) {
-            if (found.empty()) {
-                if (OnFailed) OnFailed(NameNotFoundAdvice(target_.host));
-            } else {
-                Start(found);
-            }
-        });
     }
 
     void Send(const std::string& command) override {
@@ -40,14 +32,11 @@ public:
             share_->SendTo(ip_, target_.port, bytes);
         } catch (const std::exception& e) {
             if (OnFailed)
-                OnFailed("sending to " + target_.host + ":" + std::to_string(target_.port) +
-                         " failed: " + e.what());
+                OnFailed("sending to " + HostPort(target_.host, target_.port) + " failed: " + e.what());
         }
     }
 
     void Close() override {
-        if (lookup_ >= 0) QHostInfo::abortHostLookup(lookup_);
-        lookup_ = -1;
         if (key_ != 0) share_->Leave(key_);
         key_ = 0;
     }
@@ -69,7 +58,7 @@ private:
             return;
         }
         // As the window does: one byte first, so the scale learns where to answer.
-        const std::string start(1, '\0');
+        const std::string start = UdpStart();
         if (OnWire) OnWire(start);
         try {
             share_->SendTo(ip_, target_.port, start);
@@ -82,8 +71,6 @@ private:
     Target target_;
     std::string ip_;
     int key_ = 0;
-    QObject context_;
-    int lookup_ = -1;
 };
 
 } // namespace

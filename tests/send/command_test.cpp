@@ -31,9 +31,7 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
     }
     const std::string table = Write("bytes.csv", cell + ";x\nlast\n");
     SendProcess send(dir_);
-    ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "udp:127.0.0.1:9", "serial:/dev/nonexistent",
-                        "--user"}),
-              0)
+    ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "serial:/dev/nonexistent", "--user"}), 0)
         << send.Err();
     EXPECT_EQ(send.Out(), "# tcp:127.0.0.1:9 serial:/dev/nonexistent\n"
                           "SbU\\r\\n\n"
@@ -41,14 +39,66 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
                               shown +
                               ";x\\r\\n\n"
                               "Srlast;\\r\\n\n"
-                              "Se\\r\\n\n"
-                              "# udp:127.0.0.1:9\n"
-                              "SbU\\0\n"
-                              "Sr" +
-                              shown +
+                              "Se\\r\\n\n");
+    // UDP: the one-byte start datagram first; a NUL cannot be in a record there.
+    const std::string noNul = Write("nonul.csv", cell.substr(1) + ";x\nlast\n");
+    ASSERT_EQ(send.Run({noNul, "--dry-run", "udp:127.0.0.1:9", "--user"}), 0) << send.Err();
+    EXPECT_EQ(send.Out(), "# udp:127.0.0.1:9\n"
+                          "\\0\n"
+                          "SbU\\0\n"
+                          "Sr" +
+                              shown.substr(2) +
                               ";x\\0\n"
                               "Srlast;\\0\n"
                               "Se\\0\n");
+}
+
+TEST_F(SendTest, AByteThatWouldEndACommandEarlyStopsTheRunNamingRowAndColumn) {
+    const std::string nul = Write("nul.csv", std::string("1;ok\n2;a\0b\n", 11));
+    const std::string cdot = Write("cdot.csv", "1;ok\n2;\xC4\x8A\n"); // U+010A, "0A 01" in UTF-16LE
+    SendProcess send(dir_);
+    // Serial and TCP carry a NUL inside the line; UDP ends the command there.
+    EXPECT_EQ(send.Run({nul, "--dry-run", "tcp:127.0.0.1:9"}), 0);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{nul, "udp:127.0.0.1:9", "tcp:127.0.0.1:9"},
+         nul + ": row 2, column 2: \"\\0\" cannot be sent: a NUL byte ends the command over UDP; nothing "
+               "was sent"},
+        {{cdot, "--encoding", "UTF-8:UTF-16LE", "tcp:127.0.0.1:9", "serial:/dev/nonexistent"},
+         cdot + ": row 2, column 2: converted from UTF-8 to UTF-16LE it holds an LF byte, which ends the "
+                "command's line over serial and TCP; nothing was sent"},
+        {{cdot, "--encoding", "UTF-8:UTF-16BE", "udp:127.0.0.1:9"},
+         cdot + ": row 1, column 1: converted from UTF-8 to UTF-16BE it holds a NUL byte, which ends the "
+                "command over UDP; nothing was sent"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(send.Run(args), 2);
+        EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: " + message);
+        EXPECT_EQ(send.Out(), "");
+    }
+}
+
+TEST_F(SendTest, AWideRowDoesNotWidenEveryRecordInMemoryBeforeTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's shadow memory does not fit an address-space limit; it has a limit of its own.
+    const std::string limit = "ASAN_OPTIONS=$ASAN_OPTIONS:hard_rss_limit_mb=400 && export ASAN_OPTIONS";
+#else
+    const std::string limit = "ulimit -v 300000";
+#endif
+    // One row of a million ";" and half a million short ones: padded up front, 500 GB.
+    std::string table(1000000, ';');
+    table += '\n';
+    for (int r = 0; r < 500000; ++r)
+        table += "1\n";
+    table += "\xCE\xA9\n"; // the check must reach the last row
+    const std::string wide = Write("wide.csv", table);
+    SendProcess send(dir_, "/bin/sh");
+    EXPECT_EQ(send.Run({"-c", limit + " && exec \"$0\" \"$@\"", SCALEDB_BIN_DIR "/scaledb-send", "--encoding",
+                        "UTF-8:CP1250", wide, "tcp:127.0.0.1:9"}),
+              2);
+    EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: " + wide +
+                                        ": row 500002, column 1: \"\\xCE\\xA9\" cannot be converted "
+                                        "from UTF-8 to CP1250; nothing was sent");
 }
 
 TEST_F(SendTest, EncodingConvertsEveryRecordAndAnUnconvertibleCharacterStopsBeforeAnyConnection) {
@@ -117,6 +167,7 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
     ASSERT_EQ(send.Run({table, "--dry-run", "--targets", targets, "serial:COM3@19200,7E2"}), 0) << send.Err();
     EXPECT_EQ(Lines(send.Out())[0], "# serial:COM3@19200,7E2 tcp:127.0.0.1:9");
 
+    std::filesystem::create_symlink("/dev/null", Path("null"));
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no table given"},
         {{table, "tcp:127.0.0.1"}, "bad target \"tcp:127.0.0.1\": expected tcp:HOST:PORT"},
@@ -127,6 +178,15 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{table, "ftp:x"},
          "bad target \"ftp:x\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or udp:HOST:PORT"},
         {{table, "tcp:127.0.0.1:9", "tcp:127.0.0.1:9"}, "target tcp:127.0.0.1:9 is given twice"},
+        // One scale under two spellings, found before anything is sent.
+        {{table, "udp:127.0.0.1:9", "udp:localhost:9"},
+         "udp:127.0.0.1:9 and udp:localhost:9 are the same scale (127.0.0.1:9); name it once"},
+        {{table, "udp:127.0.0.1:9", "udp:127.0.0.1:09"},
+         "udp:127.0.0.1:9 and udp:127.0.0.1:09 are the same scale (127.0.0.1:9); name it once"},
+        {{table, "tcp:[::1]:9", "tcp:[0::1]:9"},
+         "tcp:[::1]:9 and tcp:[0::1]:9 are the same scale ([::1]:9); name it once"},
+        {{table, "serial:/dev/null", "serial:" + Path("null")},
+         "serial:/dev/null and serial:" + Path("null") + " are the same scale (/dev/null); name it once"},
         {{table, "--timeout", "0"}, "--timeout: expected seconds greater than 0, got \"0\""},
         {{table, "--retries", "-1"}, "--retries: expected a whole number from 0, got \"-1\""},
         {{table, "--encoding", "UTF-8"}, "--encoding: expected FROM:TO (e.g. UTF-8:CP1250), got \"UTF-8\""},
@@ -134,6 +194,10 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{Path("missing.csv"), "tcp:127.0.0.1:9"},
          "cannot read the table " + Path("missing.csv") + ": No such file or directory"},
         {{table, "--targets", Path("missing")}, "cannot read the targets file " + Path("missing")},
+        // An empty list never falls back to the window's link (--dry-run: nothing is opened either way).
+        {{table, "--dry-run", "--targets", Write("comments", "# the shop\n\n")},
+         "no targets in " + Path("comments")},
+        {{table, "--dry-run", "--targets", "/dev/null", "tcp:127.0.0.1:9"}, "no targets in /dev/null"},
         {{table, "--targets", Write("bad", "tcp:127.0.0.1:9\nnonsense\n")},
          Path("bad") + ":2: bad target \"nonsense\": expected serial:DEVICE[@RATE[,8N1]], tcp:HOST:PORT or "
                        "udp:HOST:PORT"},

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <termios.h>
 
 #include "send/Links.h"
+
+#include <QCoreApplication>
 
 using namespace sendtest;
 
@@ -162,7 +165,7 @@ TEST_F(SendTest, SigintMidTransferSendsNothingMoreClosesTheLinksAndStillReports)
     EXPECT_EQ(tcp.WaitForLog(sent + "SbP\r\n"), sent + "SbP\r\n");
 }
 
-TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
+TEST_F(SendTest, ABusyPortARefusedRateAndATakenUdpPortSayWhatToDo) {
     SimProcess pty, udp;
     pty.Start({"--serial"});
     udp.Start({"--udp", "--log", udp.LogPath()});
@@ -194,6 +197,130 @@ TEST_F(SendTest, ABusyPortAndATakenUdpPortSayWhatToDo) {
               std::string::npos)
         << out;
     EXPECT_EQ(udp.ReadLog(), "");
+    // A rate the driver does not take.
+    EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText() + "@60000000,7E2"}), 1);
+    EXPECT_EQ(send.Out(), "serial:" + pty.PortText() +
+                              "@60000000,7E2  FAILED before row 1 of 1: " + pty.PortText() +
+                              " does not take 60000000 bit/s, 7E2 (check the rate and frame against the "
+                              "scale's, and what the adapter supports)\n");
+}
+
+TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string tcp = "tcp:[::1]:" + std::to_string(ntohs(a.sin6_port));
+    SendProcess send(dir_);
+    send.Start({Table(1), tcp, "udp:[::1]:9", "--timeout", "5"});
+    // The scale takes the start command and hangs up.
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    const int scale = ::accept(listener, nullptr, nullptr);
+    std::string got(5, '\0');
+    EXPECT_EQ(::recv(scale, got.data(), got.size(), MSG_WAITALL), 5);
+    EXPECT_EQ(got, "SbP\r\n");
+    ::close(scale);
+    ::close(listener);
+    EXPECT_EQ(send.Wait(), 1);
+    EXPECT_EQ(LineOf(send.Out(), tcp), tcp + "  FAILED before row 1 of 1: the scale closed the connection");
+    EXPECT_NE(LineOf(send.Out(), "udp:[::1]:9")
+                  .find("FAILED before row 1 of 1: ::1 is an IPv6 address, and UDP scales are reached over "
+                        "IPv4, where they answer on local port 1001"),
+              std::string::npos)
+        << send.Out();
+}
+
+// A scale on 127.0.0.1 that the test plays itself; its port.
+int Listen(int& listener) {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(SendTest, AFloodedReplyIsCutInTheLogAndTheReport) {
+    int listener = -1;
+    const std::string tcp = Tcp(Listen(listener));
+    SendProcess send(dir_);
+    send.Start({Table(1), tcp, "--retries", "0", "--log", Path("send.log")});
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    const int scale = ::accept(listener, nullptr, nullptr);
+    std::string got(5, '\0');
+    EXPECT_EQ(::recv(scale, got.data(), got.size(), MSG_WAITALL), 5);
+    // One long line, then a thousand short ones.
+    std::string reply = "Mx" + std::string(99996, 'y') + "\r\n";
+    for (int i = 0; i < 1000; ++i)
+        reply += "Mx\r\n";
+    EXPECT_EQ(::send(scale, reply.data(), reply.size(), MSG_NOSIGNAL), static_cast<ssize_t>(reply.size()));
+    EXPECT_EQ(send.Wait(), 1);
+    ::close(scale);
+    ::close(listener);
+    const std::string line = LineOf(send.Out(), tcp);
+    EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    EXPECT_NE(line.find(" bytes more instead of \"MbP\" to \"SbP\" after 1 tries"), std::string::npos)
+        << line.substr(0, 400);
+    const std::string log = SendProcess::Read(Path("send.log"));
+    EXPECT_NE(log.find(tcp + " < Mx" + std::string(198, 'y') + "\u2026 99800 bytes more\n"),
+              std::string::npos);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log.find(" < Mx\\r\\n\n", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_LE(lines, 19u);
+    EXPECT_LT(log.size(), 5000u) << log.substr(0, 5000);
+}
+
+TEST_F(SendTest, AReportThatCannotBeWrittenIsAFailure) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--log", sim.LogPath()});
+    SendProcess send(dir_, "/bin/sh");
+    EXPECT_EQ(send.Run({"-c", "exec \"$0\" \"$@\" >/dev/full", SCALEDB_BIN_DIR "/scaledb-send", Table(2),
+                        Tcp(sim.Port())}),
+              1);
+    EXPECT_EQ(send.Err(), "scaledb-send: cannot write to standard output: No space left on device\n");
+    EXPECT_EQ(sim.ReadLog(), Wire(2));
+}
+
+TEST_F(SendTest, MoreTargetsThanOpenFilesRaiseTheSoftLimitOrStopNamingIt) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "60"});
+    std::vector<std::string> args = {"-c", "", SCALEDB_BIN_DIR "/scaledb-send", Table(1), "--quiet"};
+    for (int port : sim.Ports(60))
+        args.push_back(Tcp(port));
+    SendProcess send(dir_, "/bin/sh");
+    args[1] = "ulimit -n 64 && exec \"$0\" \"$@\"";
+    EXPECT_EQ(send.Run(args), 2);
+    EXPECT_EQ(send.Err(),
+              "scaledb-send: 60 targets need about 92 open files, more than the limit of 64: raise "
+              "it (ulimit -n 92), or send to fewer targets at a time\n");
+    args[1] = "ulimit -S -n 64 && exec \"$0\" \"$@\"";
+    EXPECT_EQ(send.Run(args), 0) << send.Err();
+}
+
+TEST(SendLinks, ASlowStartOfTheRunDoesNotUseUpTheConnectionBudget) {
+    // Opening thousands of links takes longer than a short budget; a refused port still says so.
+    const int port = ClosedPort();
+    sendcmd::LinkSettings settings;
+    settings.connectSeconds = 0.1;
+    auto link = sendcmd::MakeTcpLink(sendcmd::ParseTarget("tcp:127.0.0.1:" + std::to_string(port)), settings);
+    std::string why;
+    link->OnFailed = [&](const std::string& w) { why = w; };
+    link->Open();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 100 && why.empty(); ++i)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_EQ(why, sendcmd::TcpAdvice(ECONNREFUSED, "127.0.0.1", port));
+    link->Close();
 }
 
 TEST(SendAdvice, EachFailureSaysWhatToDo) {
