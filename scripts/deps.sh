@@ -1,7 +1,7 @@
 # Sourced by the scripts: installs the Debian packages the build needs when
 # they are missing (as root, or through sudo).
 # clang and its run-time libraries build the fuzz targets (scripts/fuzz).
-DEPS=(g++ cmake ninja-build qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext
+DEPS=(g++ cmake ninja-build qt6-base-dev libqt6sql6-sqlite libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext
     desktop-file-utils appstream clang libclang-rt-dev)
 # Building the Debian package and checking it (scripts/package).
 PACKAGE_DEPS=(dpkg-dev file lintian)
