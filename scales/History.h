@@ -190,6 +190,7 @@ public:
 private:
     struct Impl;
     bool Fail(const std::string& what);
+    bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
     std::string FPath;
