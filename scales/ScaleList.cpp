@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,8 +79,13 @@ std::string CheckTarget(const std::string& target, const TargetValidator& valida
         if (IsBlank(c) || c == '\r' || c == '\n') return "a target holds no blank";
     if (target[0] == '-' || target[0] == '#')
         return "a target cannot begin with \"" + target.substr(0, 1) + "\"";
-    if (validate) return validate(target);
-    return {};
+    if (!validate) return {};
+    // A parser that throws rather than answers still names what is wrong.
+    try {
+        return validate(target);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
 }
 
 enum class LineKind { Comment, Entry, Bad };

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 
 #include "platform/AtomicFile.h"
@@ -89,6 +90,11 @@ TEST(ScaleList, ReportsEveryBadLineWithItsNumberAndKeepsTheGoodOnes) {
     ASSERT_EQ(list.Entries().size(), 2u);
     EXPECT_EQ(list.Entries()[1].name, "Cheese");
     EXPECT_EQ(list.Entries()[1].line, 8);
+
+    // A validator that throws is heard like one that answers.
+    ScaleList thrown = ScaleList::Parse(
+        "tcp:x\n", [](const std::string&) -> std::string { throw std::runtime_error("bad port in tcp:x"); });
+    EXPECT_EQ(thrown.Messages(), std::vector<std::string>{"scales:1: bad port in tcp:x"});
 
     // The label is the caller's: a targets file names itself.
     ScaleList other = ScaleList::Parse("\n\n#x\n-#tcp:1\n", {}, "/tmp/shops.txt");
