@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
