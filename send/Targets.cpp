@@ -111,8 +111,9 @@ std::vector<Target> ReadTargetsFile(const std::string& path) {
 }
 
 std::string HostPort(const std::string& host, int port) {
-    const std::string p = ":" + std::to_string(port);
-    return host.find(':') != std::string::npos ? "[" + host + "]" + p : host + p;
+    // An IPv6 address is bracketed so that its colons are not taken for the port's.
+    std::string text = host.find(':') != std::string::npos ? std::string("[").append(host).append("]") : host;
+    return text.append(":").append(std::to_string(port));
 }
 
 namespace {
