@@ -77,7 +77,8 @@ int RowOf(TTransferEngine& engine, int rows) {
 Sender::Sender(const SendOptions& options, std::vector<Target> targets,
                std::shared_ptr<const std::vector<std::string>> records, const LinkSettings& settings,
                SendLog& log)
-    : options_(options), records_(std::move(records)), settings_(settings), log_(log) {
+    : options_(options), records_(std::move(records)), settings_(settings), log_(log),
+      context_(std::make_unique<QObject>()) {
     TTransferOptions engineOptions;
     engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
     engineOptions.RetryLimit = options_.retries;
@@ -107,6 +108,19 @@ Sender::~Sender() {
 
 void Sender::Run() {
     QEventLoop loop;
+    Start();
+    if (running_ > 0) {
+        quit_ = [&loop] { loop.quit(); };
+        loop.exec();
+        quit_ = nullptr;
+    }
+    for (auto& run : runs_)
+        if (run->link) run->link->Close();
+    udp_.reset();
+}
+
+void Sender::Start() {
+    starting_ = true;
     for (auto& owned : runs_) {
         TargetRun& run = *owned;
         if (stopped_) break;
@@ -147,14 +161,15 @@ void Sender::Run() {
         run.clock.start();
         link.Open();
     }
-    if (running_ > 0) {
-        quit_ = [&loop] { loop.quit(); };
-        loop.exec();
-        quit_ = nullptr;
-    }
-    for (auto& run : runs_)
-        if (run->link) run->link->Close();
-    udp_.reset();
+    starting_ = false;
+    if (running_ == 0) AllFinished();
+}
+
+void Sender::AllFinished() {
+    if (notified_) return;
+    notified_ = true;
+    if (quit_) quit_();
+    if (OnFinished) OnFinished();
 }
 
 void Sender::Stop(const std::string& why) {
@@ -182,8 +197,8 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.error = why;
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
-    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
-    if (--running_ == 0 && quit_) quit_();
+    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
+    if (--running_ == 0 && !starting_) AllFinished();
 }
 
 void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
@@ -220,6 +235,7 @@ std::vector<Sender::Status> Sender::Statuses() const {
         const TargetResult& r = results_[run->index];
         s.finished = run->finished;
         s.sent = run->finished && r.outcome == TargetResult::Outcome::Sent;
+        s.started = !run->finished && run->engine->Running();
         s.rows = r.rows;
         s.acknowledged = run->finished ? r.acknowledged : run->engine->Progress().Acknowledged;
         s.seconds = run->clock.isValid() ? static_cast<double>(run->clock.elapsed()) / 1000.0 : 0;
