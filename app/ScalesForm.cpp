@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
@@ -74,8 +75,8 @@ public:
         bar.minimum = 0;
         bar.maximum = std::max(1, rows.toInt());
         bar.progress = std::min(index.data(kStateRole).toInt(), bar.maximum);
-        bar.textVisible = true;
-        bar.text = QString("%1 %").arg(100 * bar.progress / bar.maximum);
+        // The state beside it says the row; a number across the bar's edge reads badly.
+        bar.textVisible = false;
         bar.state |= QStyle::State_Horizontal;
         QStyle* style = option.widget ? option.widget->style() : QApplication::style();
         style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
@@ -84,10 +85,20 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        // A table's path and the time it was sent are the ends worth seeing.
-        if (index.column() == TScalesForm::ColHolds) option->textElideMode = Qt::ElideMiddle;
+        // A failure's reason takes the room of two lines (see ShowState).
+        if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
     }
 };
+
+// What a scale holds, short enough for its cell: the file's name and the
+// start of its hash. The tooltip has the whole text.
+QString ShortHolding(const scales::Holding& h) {
+    if (h.Incomplete() || !h.complete) return Q(scales::DescribeHolding(h));
+    const scales::TransferRecord& c = *h.complete;
+    const std::string name = c.path.substr(c.path.find_last_of('/') + 1);
+    return Q(name + " sha256 " + c.sha256.substr(0, 8)) + QChar(0x2026) + " sent " +
+           Q(scales::FormatLocalTime(c.ended ? c.ended : c.started));
+}
 
 QTableWidgetItem* NewItem(const QString& text = {}) {
     auto* item = new QTableWidgetItem(text);
@@ -151,7 +162,9 @@ void TScaleEntryForm::accept() {
 
 TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(owner) {
     setWindowTitle("Scales");
-    resize(1240, 640);
+    // Wide enough for a failure's reason beside what each scale holds.
+    const QRect screen = owner->screen() ? owner->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
+    resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
 
     auto* layout = new QVBoxLayout(this);
     LabelProblems = new QLabel(this);
@@ -176,7 +189,7 @@ TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(own
     auto* header = GridScales->horizontalHeader();
     header->setHighlightSections(false);
     header->setStretchLastSection(true);
-    const int widths[] = {26, 150, 170, 36, 330, 190, 110};
+    const int widths[] = {26, 180, 160, 36, 400, 240, 90};
     for (int c = 0; c < ColState; ++c)
         GridScales->setColumnWidth(c, widths[c]);
     layout->addWidget(GridScales, 1);
@@ -250,6 +263,7 @@ void TScalesForm::ShowList(const std::string& fresh) {
     const auto& entries = FList.Entries();
     GridScales->setRowCount(static_cast<int>(entries.size()));
     for (int r = 0; r < static_cast<int>(entries.size()); ++r) {
+        GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
         const scales::ScaleEntry& e = entries[static_cast<std::size_t>(r)];
         auto* check = NewItem();
         check->setFlags(check->flags() | Qt::ItemIsUserCheckable);
@@ -306,9 +320,8 @@ void TScalesForm::ShowHoldings() {
         scales::Holding none;
         none.target = target;
         const scales::Holding& h = found != holdings.end() ? found->second : none;
-        const QString text = Q(scales::DescribeHolding(h));
-        holds->setText(text);
-        holds->setToolTip(text);
+        holds->setText(ShortHolding(h));
+        holds->setToolTip(Q(scales::DescribeHolding(h)));
         holds->setForeground(h.Incomplete() ? QBrush(kFailedColour) : QBrush());
         if (found == holdings.end()) {
             last->setText({});
@@ -441,9 +454,9 @@ void TScalesForm::btnSendClick() {
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         GridScales->item(r, ColCheck)->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        for (int c : {ColProgress, ColState}) {
+        GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
+        for (int c : {ColProgress, ColState})
             GridScales->setItem(r, c, NewItem());
-        }
     }
     for (Sent& s : FSent) {
         start.target = s.target;
@@ -513,6 +526,8 @@ void TScalesForm::UpdateProgress() {
         bar->setData(kStateRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
+        if (r.outcome == sendcmd::TargetResult::Outcome::Failed)
+            GridScales->setRowHeight(s.row, 2 * GridScales->fontMetrics().lineSpacing() + 6);
         state->setForeground(r.outcome == sendcmd::TargetResult::Outcome::Sent     ? kSentColour
                              : r.outcome == sendcmd::TargetResult::Outcome::Failed ? kFailedColour
                                                                                    : kStoppedColour);

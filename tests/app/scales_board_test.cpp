@@ -132,7 +132,9 @@ TEST_F(ScalesBoard, SendsToThreeCheckedScalesAtOnceAndRecordsEachInTheHistory) {
     ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
     for (int r = 0; r < 3; ++r) {
         EXPECT_EQ(Cell(r, TScalesForm::ColState), "sent") << r;
-        EXPECT_TRUE(Cell(r, TScalesForm::ColHolds).startsWith(QString::fromStdString(table) + " sha256 "));
+        auto* holds = board->GridScales->item(r, TScalesForm::ColHolds);
+        EXPECT_TRUE(holds->text().startsWith("products.csv sha256 ")) << holds->text().toStdString();
+        EXPECT_TRUE(holds->toolTip().startsWith(QString::fromStdString(table) + " sha256 "));
         EXPECT_TRUE(Cell(r, TScalesForm::ColLast).startsWith("sent, "));
         std::string log;
         platform::ReadWholeFile(sim.TempDir() + "/scale" + std::to_string(r + 1) + ".log", log);
