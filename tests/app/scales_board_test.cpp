@@ -142,6 +142,11 @@ TEST_F(ScalesBoard, SendsToThreeCheckedScalesAtOnceAndRecordsEachInTheHistory) {
     }
     EXPECT_FALSE(board->btnStop->isEnabled());
     EXPECT_TRUE(board->btnAdd->isEnabled());
+    // What a scale holds is told per kind of table, the one chosen in the main window.
+    form->rgBaza->SetItemIndex(1);
+    EXPECT_EQ(Cell(0, TScalesForm::ColHolds), "no complete table recorded");
+    form->rgBaza->SetItemIndex(0);
+    EXPECT_TRUE(Cell(0, TScalesForm::ColHolds).startsWith("products.csv sha256 "));
 
     const auto transfers = form->TransferHistory().Transfers();
     ASSERT_EQ(transfers.size(), 3u);
