@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,7 +55,9 @@ constexpr const char* UpgradeV1ToV2[] = {
     // sure to have left the scale's table alone; anything else may have begun
     // replacing it, and calling a table incomplete is the safer mistake.
     "UPDATE transfers SET start_acked = NOT (outcome = 'failed' AND end_row = 0)",
-    "CREATE INDEX transfers_by_scale ON transfers (target, kind, started_ms)",
+    // Holds what the status looks at, so it never reads a table row it does
+    // not show; id orders transfers that started in the same millisecond.
+    "CREATE INDEX transfers_by_scale ON transfers (target, kind, started_ms, id, outcome, start_acked)",
     "CREATE INDEX transfers_by_start ON transfers (started_ms)",
 };
 
@@ -243,13 +246,16 @@ struct History::Impl {
     QString connection;
     QSqlDatabase db;
     // Prepared once: recording a transfer must stay cheap.
-    std::optional<QSqlQuery> begin, end, record, walk;
+    std::optional<QSqlQuery> begin, end, record;
+    std::optional<QSqlQuery> newest, broken, byId;
 
     void Reset() {
         begin.reset();
         end.reset();
         record.reset();
-        walk.reset();
+        newest.reset();
+        broken.reset();
+        byId.reset();
         if (db.isValid()) db.close();
         db = QSqlDatabase();
         if (!connection.isEmpty()) QSqlDatabase::removeDatabase(connection);
@@ -392,12 +398,29 @@ HistoryState History::Open(const std::string& path) {
         if (!run("COMMIT")) return rollback();
     }
 
-    d.walk.emplace(d.db);
-    d.walk->setForwardOnly(true);
-    if (!d.walk->prepare(QStringLiteral("SELECT %1 FROM transfers WHERE target = ? AND kind = ?"
-                                        " ORDER BY started_ms DESC, id DESC")
-                             .arg(Columns))) {
-        Fail(d.walk->lastError().text().toStdString());
+    // The status: per scale and kind the newest transfer, the newest complete
+    // one, and those after it that left the table incomplete, from the index alone.
+    const QString scale = QStringLiteral(" FROM transfers WHERE target = :t AND kind = :k");
+    const QString newestFirst = QStringLiteral(" ORDER BY started_ms DESC, id DESC");
+    bool reads = true;
+    for (auto [query, sql] : {
+             std::pair{&d.newest, "SELECT (SELECT id" + scale + newestFirst +
+                                      " LIMIT 1), s.id, s.started_ms"
+                                      " FROM (SELECT 1) LEFT JOIN (SELECT id, started_ms" +
+                                      scale + " AND outcome = 'sent'" + newestFirst + " LIMIT 1) s ON 1"},
+             std::pair{&d.broken, "SELECT id, started_ms" + scale +
+                                      " AND started_ms >= :s AND outcome <> 'sent'"
+                                      " AND (outcome = 'running' OR start_acked <> 0)" +
+                                      newestFirst},
+             std::pair{&d.byId,
+                       QStringLiteral("SELECT %1 FROM transfers WHERE id IN (:a, :b, :c)").arg(Columns)},
+         }) {
+        query->emplace(d.db);
+        (*query)->setForwardOnly(true);
+        reads = reads && (*query)->prepare(sql);
+    }
+    if (!reads) {
+        Fail("cannot prepare the queries of the history");
         return FState;
     }
     if (readOnly) {
@@ -495,45 +518,65 @@ std::int64_t History::Record(const TransferStart& start, const TransferEnd& end)
     return id;
 }
 
+bool History::HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out) {
+    Impl& d = *FImpl;
+    const QVariant t = Bytes(target);
+    const QVariant k = QString::fromLatin1(KindText(kind));
+    auto select = [&](QSqlQuery& q) {
+        q.bindValue(":t", t);
+        q.bindValue(":k", k);
+        return q.exec() || Fail(q.lastError().text().toStdString());
+    };
+    QSqlQuery& n = *d.newest;
+    if (!select(n)) return false;
+    if (!n.next() || n.value(0).isNull()) return n.finish(), true; // nothing of this kind sent to it
+    const std::int64_t newestId = n.value(0).toLongLong();
+    const std::int64_t sentId = n.value(1).isNull() ? 0 : n.value(1).toLongLong();
+    const std::int64_t sentStarted =
+        n.value(2).isNull() ? std::numeric_limits<std::int64_t>::min() : n.value(2).toLongLong();
+    n.finish();
+
+    // Newest first: the first is what the scale shows, the last when it began.
+    QSqlQuery& b = *d.broken;
+    b.bindValue(":s", static_cast<qlonglong>(sentStarted));
+    if (!select(b)) return false;
+    std::int64_t brokenId = 0, since = 0;
+    while (b.next()) {
+        const std::int64_t id = b.value(0).toLongLong(), started = b.value(1).toLongLong();
+        if (started == sentStarted && id < sentId) continue; // before the complete one, in its millisecond
+        if (brokenId == 0) brokenId = id;
+        since = started;
+    }
+    b.finish();
+
+    QSqlQuery& r = *d.byId;
+    r.bindValue(":a", static_cast<qlonglong>(newestId));
+    r.bindValue(":b", static_cast<qlonglong>(sentId));
+    r.bindValue(":c", static_cast<qlonglong>(brokenId));
+    if (!r.exec()) return Fail(r.lastError().text().toStdString());
+    Holding h;
+    h.target = target;
+    h.kind = kind;
+    while (r.next()) {
+        TransferRecord one = ReadRecord(r);
+        if (one.id == sentId) h.complete = one;
+        if (one.id == brokenId) {
+            h.broken = one;
+            h.incompleteSince = since;
+        }
+        if (one.id == newestId) h.last = std::move(one);
+    }
+    r.finish();
+    h.name = h.last.name;
+    out.push_back(std::move(h));
+    return true;
+}
+
 std::vector<Holding> History::Holdings(const std::string& target) {
     std::vector<Holding> out;
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
-    QSqlQuery& q = *FImpl->walk;
-    for (TableKind kind : {TableKind::Product, TableKind::User}) {
-        q.addBindValue(Bytes(target));
-        q.addBindValue(QString::fromLatin1(KindText(kind)));
-        if (!q.exec()) {
-            Fail(q.lastError().text().toStdString());
-            return {};
-        }
-        // Newest first, back to the newest complete table.
-        Holding h;
-        bool any = false;
-        while (q.next()) {
-            TransferRecord r = ReadRecord(q);
-            if (!any) {
-                any = true;
-                h.target = target;
-                h.kind = kind;
-                h.name = r.name;
-                h.last = r;
-            }
-            if (r.outcome == TransferOutcome::Sent) {
-                h.complete = std::move(r);
-                break;
-            }
-            if (r.LeftIncomplete()) {
-                h.incompleteSince = r.started;
-                if (!h.broken) h.broken = std::move(r);
-            }
-        }
-        if (q.lastError().isValid()) {
-            Fail(q.lastError().text().toStdString());
-            return {};
-        }
-        q.finish();
-        if (any) out.push_back(std::move(h));
-    }
+    for (TableKind kind : {TableKind::Product, TableKind::User})
+        if (!HoldingOf(target, kind, out)) return {};
     return out;
 }
 
@@ -542,21 +585,22 @@ std::vector<Holding> History::Holdings() {
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
     std::vector<std::string> targets;
     {
+        // Every target once, one index step each rather than a scan of all transfers.
         QSqlQuery q(FImpl->db);
         q.setForwardOnly(true);
-        if (!q.exec("SELECT DISTINCT target FROM transfers ORDER BY target")) {
+        if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
+                    " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
+                    " FROM t WHERE t.target IS NOT NULL)"
+                    " SELECT target FROM t WHERE target IS NOT NULL")) {
             Fail(q.lastError().text().toStdString());
             return out;
         }
         while (q.next())
             targets.push_back(StdString(q.value(0)));
     }
-    for (const auto& t : targets) {
-        auto h = Holdings(t);
-        if (FState == HistoryState::Unavailable) return {};
-        for (auto& one : h)
-            out.push_back(std::move(one));
-    }
+    for (const auto& t : targets)
+        for (TableKind kind : {TableKind::Product, TableKind::User})
+            if (!HoldingOf(t, kind, out)) return {};
     return out;
 }
 

@@ -12,16 +12,18 @@
 // never the file; a crashed program loses nothing.
 //
 // Nothing here throws into a transfer. A history that cannot be opened (a
-// read-only or corrupt file, a folder that takes no file, a schema newer than
-// this program knows) or a write that fails is reported once through OnError
-// and Error(); every later write is then a no-op and queries return nothing.
-// A file without write permission is opened read-only: queries work, writes
-// are no-ops (reported once when opened).
+// corrupt file, someone else's database, a folder that takes no file, a schema
+// newer than this program knows) or a write that fails is reported once
+// through OnError and Error(); every later call is then a no-op and queries
+// return nothing. Such a file is never changed. A file without write
+// permission is opened read-only: queries work, writes are no-ops (reported
+// once when opened).
 //
 // Each instance has a connection of its own. Qt's database connections belong
 // to the thread that opened them: call every function of an instance on the
 // thread that called Open. Two instances in two threads, or two processes,
-// may use one file at once.
+// may use one file at once. Qt loads the driver only once a QCoreApplication
+// exists.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,7 +83,9 @@ struct TransferEnd {
     int acknowledged = 0; // rows the scale acknowledged
     // The scale acknowledged the start command, so it has begun replacing its
     // table: a transfer that then fails or stops leaves the table incomplete.
-    // Without it a failure leaves the previous table in place.
+    // Without it a failure leaves the previous table in place. From the
+    // engine: a failure at row >= 1, or a stop once its row index had left 0.
+    // Sent implies it.
     bool startAcknowledged = false;
     int resends = 0;
     std::string message; // why it failed or stopped; may be empty
@@ -190,6 +194,7 @@ public:
 private:
     struct Impl;
     bool Fail(const std::string& what);
+    bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
     std::string FPath;

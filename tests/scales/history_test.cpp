@@ -313,8 +313,9 @@ TEST_F(HistoryTest, HistoryThatCannotBeOpenedNeverStopsATransfer) {
         {"other", root + "/other.sqlite", "not a transfer history"},
         {"newer", root + "/newer.sqlite", "schema version 3, this program knows 2"},
         {"folder", root + "/folder.sqlite", "not a regular file"},
-        // A folder nobody may create files in (root included).
-        {"read-only folder", "/proc/scaledb-test/history.sqlite", "cannot create the folder"},
+        // Folders nobody may create anything in (root included).
+        {"folder that cannot be made", "/proc/scaledb-test/history.sqlite", "cannot create the folder"},
+        {"folder that takes no file", "/proc/history.sqlite", "unable to open"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -335,6 +336,25 @@ TEST_F(HistoryTest, HistoryThatCannotBeOpenedNeverStopsATransfer) {
         EXPECT_EQ(h.Error().rfind("history " + c.path + ": ", 0), 0u) << h.Error();
         EXPECT_TRUE(ReadFile(c.path) == before) << "the file was changed";
     }
+}
+
+TEST_F(HistoryTest, WriteThatFailsIsReportedOnceAndLaterCallsDoNothing) {
+    History h;
+    std::vector<std::string> reported;
+    h.OnError = [&](const std::string& e) { reported.push_back(e); };
+    ASSERT_EQ(h.Open(FPath), HistoryState::Open);
+    const std::int64_t id = h.Begin(Start("tcp:192.0.2.10:4001", 1000));
+    ASSERT_GT(id, 0);
+    // Another program takes the table away under the open history.
+    RawSql(FPath, {"DROP TABLE transfers"});
+    EXPECT_NO_THROW({
+        h.End(id, End(TransferOutcome::Sent, 21, true, 2000));
+        EXPECT_EQ(h.Begin(Start("tcp:192.0.2.10:4001", 3000)), 0);
+        EXPECT_TRUE(h.Holdings().empty());
+    });
+    EXPECT_EQ(h.State(), HistoryState::Unavailable);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_NE(reported[0].find("no such table"), std::string::npos) << reported[0];
 }
 
 TEST_F(HistoryTest, FirstVersionFileIsMigratedWithEveryRow) {

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 
 #include "platform/AtomicFile.h"
@@ -90,6 +91,11 @@ TEST(ScaleList, ReportsEveryBadLineWithItsNumberAndKeepsTheGoodOnes) {
     EXPECT_EQ(list.Entries()[1].name, "Cheese");
     EXPECT_EQ(list.Entries()[1].line, 8);
 
+    // A validator that throws is heard like one that answers.
+    ScaleList thrown = ScaleList::Parse(
+        "tcp:x\n", [](const std::string&) -> std::string { throw std::runtime_error("bad port in tcp:x"); });
+    EXPECT_EQ(thrown.Messages(), std::vector<std::string>{"scales:1: bad port in tcp:x"});
+
     // The label is the caller's: a targets file names itself.
     ScaleList other = ScaleList::Parse("\n\n#x\n-#tcp:1\n", {}, "/tmp/shops.txt");
     ASSERT_EQ(other.Messages().size(), 1u);
@@ -152,6 +158,8 @@ TEST(ScaleList, RefusesEditsThatCouldNotBeReadBackAndChangesNothing) {
               "tcp:192.0.2.10:4001 is already in the list");
     EXPECT_EQ(list.Add({"tcp:192.0.2.12 4001", "", true, 0}), "a target holds no blank");
     EXPECT_EQ(list.Add({"", "nothing", true, 0}), "no target");
+    EXPECT_EQ(list.Add({std::string("tcp:192.0.2.12:4001\0", 20), "", true, 0}),
+              "the target holds a control character");
     EXPECT_EQ(list.Add({"-tcp:192.0.2.12:4001", "", true, 0}), "a target cannot begin with \"-\"");
     EXPECT_EQ(list.Add({"ftp:x", "", true, 0}), "not a target: ftp:x");
     EXPECT_EQ(list.Replace(1, {"tcp:192.0.2.10:4001", "Fish", true, 0}),
@@ -162,6 +170,11 @@ TEST(ScaleList, RefusesEditsThatCouldNotBeReadBackAndChangesNothing) {
     // An entry may keep its own target when edited.
     EXPECT_EQ(list.Replace(1, {"tcp:192.0.2.11:4001", "Fish and more", false, 0}), "");
     EXPECT_EQ(list.Text(), "tcp:192.0.2.10:4001  Deli\n-tcp:192.0.2.11:4001  Fish and more\n");
+
+    // A list whose last line ends in half a CR LF gets the other half before a new line.
+    ScaleList cut = ScaleList::Parse("tcp:192.0.2.10:4001  Deli\r", CheckTarget);
+    EXPECT_EQ(cut.Add({"tcp:192.0.2.11:4001", "Fish", true, 0}), "");
+    EXPECT_EQ(cut.Text(), "tcp:192.0.2.10:4001  Deli\r\ntcp:192.0.2.11:4001  Fish\n");
 }
 
 TEST(ScaleList, MissingFileIsAnEmptyListAndAnUnreadableOneAProblem) {
