@@ -34,7 +34,7 @@ namespace {
 const QColor kSentColour(0, 128, 0);
 const QColor kFailedColour(255, 0, 0);
 const QColor kStoppedColour(160, 96, 0);
-constexpr int kStateRole = Qt::UserRole;    // progress: rows acknowledged
+constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
 
@@ -74,7 +74,7 @@ public:
         bar.rect = option.rect.adjusted(2, 2, -2, -2);
         bar.minimum = 0;
         bar.maximum = std::max(1, rows.toInt());
-        bar.progress = std::min(index.data(kStateRole).toInt(), bar.maximum);
+        bar.progress = std::min(index.data(kAckedRole).toInt(), bar.maximum);
         // The state beside it says the row; a number across the bar's edge reads badly.
         bar.textVisible = false;
         bar.state |= QStyle::State_Horizontal;
@@ -463,7 +463,7 @@ void TScalesForm::btnSendClick() {
         start.name = s.name;
         s.historyId = FOwner->TransferHistory().Begin(start);
         GridScales->item(s.row, ColProgress)->setData(kRowsRole, start.rows);
-        GridScales->item(s.row, ColProgress)->setData(kStateRole, 0);
+        GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
         GridScales->item(s.row, ColState)->setText("connecting");
     }
     ShowProblems(); // a history that could not be written says so now
@@ -513,7 +513,7 @@ void TScalesForm::UpdateProgress() {
         QTableWidgetItem* bar = GridScales->item(s.row, ColProgress);
         QTableWidgetItem* state = GridScales->item(s.row, ColState);
         if (!st.finished) {
-            bar->setData(kStateRole, st.acknowledged);
+            bar->setData(kAckedRole, st.acknowledged);
             state->setText(
                 st.started ? QString("row %1 of %2").arg(std::min(st.acknowledged + 1, st.rows)).arg(st.rows)
                            : QString("connecting"));
@@ -523,7 +523,7 @@ void TScalesForm::UpdateProgress() {
         s.ended = true;
         const sendcmd::TargetResult& r = FSender->Results()[i];
         const QString text = StateText(i);
-        bar->setData(kStateRole, r.acknowledged);
+        bar->setData(kAckedRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
         if (r.outcome == sendcmd::TargetResult::Outcome::Failed)
