@@ -15,13 +15,17 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
+#include <utility>
 
 #include "app/CrashReporter.h"
 #include "app/Global.h"
 #include "app/ProcessData.h"
+#include "app/ScalesForm.h"
 #include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "scales/ScaleList.h"
 #include "settings/ConnectionUnit.h"
 #include "settings/XMLConfig.h"
 
@@ -121,6 +125,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     Otwrz1 = file->addAction("Open");
     Otwrz1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O)); // 16463
     Connection1 = menuBar()->addAction("Connection");
+    Scales1 = menuBar()->addAction("Scales…");
 
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
@@ -146,7 +151,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     };
     FEngine.OnTimer = [this] { crash::Guard([this] { TimerBazaTimer(); }); };
     FEngine.OnArmTimer = [this] { ArmTimerBaza(); };
-    FEngine.OnFinished = [this](const TTransferOutcome&) {
+    FEngine.OnFinished = [this](const TTransferOutcome& outcome) {
+        RecordTransferEnd(outcome.Done ? scales::TransferOutcome::Sent : scales::TransferOutcome::Failed,
+                          &outcome, {});
         bbWyslijBazeClick();
         UpdateProgress();
         if (FSendFailed)
@@ -166,6 +173,11 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
     connect(Otwrz1, &QAction::triggered, this, [this] { crash::Guard([this] { Otwrz1Click(); }); });
     connect(Connection1, &QAction::triggered, this, [this] { crash::Guard([this] { Connection1Click(); }); });
+    connect(Scales1, &QAction::triggered, this, [this] { crash::Guard([this] { Scales1Click(); }); });
+    // What the board shows a scale holds is of the kind chosen here.
+    rgBaza->OnClick = [this] {
+        if (FScalesForm) FScalesForm->ShowHoldings();
+    };
     connect(btnOpenPort, &QPushButton::clicked, this,
             [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
@@ -177,12 +189,21 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         if (now && now != windowHandle()) FModalWasActive = now->modality() != Qt::NonModal;
     });
 
+    // Opened once: a history that cannot be opened only stays empty.
+    FHistory = std::make_unique<scales::History>();
+    FHistory->Open(scales::HistoryPath());
+
     FormCreate();
 }
 
 TForm1::~TForm1() {
     TimerBaza->stop();
     FClosing = true;
+    // The board records its own transfers in the history, which goes first.
+    delete FScalesForm;
+    FScalesForm = nullptr;
+    if (FHistoryId != 0)
+        RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
     FEthLink.reset();
     platform::DeallocateHWnd(FHandle);
     if (Form1 == this) Form1 = nullptr;
@@ -232,6 +253,8 @@ void TForm1::FormClose() {
     FClosed = true;
     FClosing = true;
     TimerBaza->stop();
+    if (FHistoryId != 0)
+        RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
     try {
         ComPort1.Close();
     } catch (...) {
@@ -290,6 +313,9 @@ void TForm1::Otwrz1Click() {
 void TForm1::LoadFile(const std::string& path) {
     TableData table = LoadDatabaseFile(path);
     StringGrid1->Model()->SetTable(std::move(table));
+    FLoadedPath = path;
+    FLoadedDigest.reset();
+    if (FScalesForm) FScalesForm->TableChanged();
     // What a stopped transfer left on the scale is no longer this table.
     if (!FWasRunning) ShowTransferNote({});
     UpdateProgress();
@@ -372,6 +398,80 @@ void TForm1::Connection1Click() {
     if (linkState() == LinkDisconnected) btnOpenPortClick();
 }
 
+void TForm1::Scales1Click() {
+    if (!FScalesForm) {
+        FScalesForm = new TScalesForm(this);
+    } else if (!FScalesForm->Sending()) {
+        // The list may have been edited by hand since.
+        FScalesForm->ReadList();
+    }
+    FScalesForm->show();
+    FScalesForm->raise();
+    FScalesForm->activateWindow();
+}
+
+const scales::FileDigest& TForm1::LoadedDigest() {
+    if (!FLoadedDigest) FLoadedDigest = scales::DigestFile(FLoadedPath).value_or(scales::FileDigest{});
+    return *FLoadedDigest;
+}
+
+TDatabaseKind TForm1::KindChosen() const {
+    return rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product;
+}
+
+std::string TForm1::LinkTarget() const {
+    // Written as a target of the scales list, so both kinds of transfer to one
+    // scale meet in the history.
+    if (Kind == KindSerial) {
+        const TBaudRate rate = ComPort1.BaudRate();
+        const std::int32_t bps = rate == brCustom ? ComPort1.CustomBaudRate() : BaudRateValue(rate);
+        return "serial:" + ComPort1.Port() + "@" + std::to_string(bps);
+    }
+    return (Protocol == ProtocolUDP ? "udp:" : "tcp:") + Host + ":" + std::to_string(Port & 0xFFFF);
+}
+
+void TForm1::RecordTransferStart() {
+    scales::TransferStart start;
+    start.target = LinkTarget();
+    // The scale's name when the list knows its link.
+    const scales::ScaleList list = scales::ReadScaleList(scales::ScaleListPath());
+    if (const int i = list.Find(start.target); i >= 0)
+        start.name = list.Entries()[static_cast<std::size_t>(i)].name;
+    start.path = FLoadedPath;
+    const scales::FileDigest& digest = LoadedDigest();
+    start.size = digest.size;
+    start.sha256 = digest.sha256;
+    start.rows = StringGrid1->RowCount();
+    start.kind = KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
+    start.program = "scaledb";
+    FHistoryId = FHistory->Begin(start);
+}
+
+void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
+                               const std::string& message) {
+    const std::int64_t id = std::exchange(FHistoryId, 0);
+    if (id == 0) return;
+    scales::TransferEnd end;
+    end.outcome = outcome;
+    const TTransferProgress progress = finished ? finished->Progress : FEngine.Progress();
+    const int rows = StringGrid1->RowCount();
+    if (finished) {
+        end.row = finished->Done ? rows + 1 : finished->Row;
+    } else if (FRowIndex >= 1) {
+        end.row = std::min(FRowIndex, rows + 1);
+    } else if (FRowIndex == -1 || FRowIndex == -2) {
+        end.row = rows + 1;
+    }
+    end.acknowledged = progress.Acknowledged;
+    end.startAcknowledged = end.row >= 1;
+    end.resends = static_cast<int>(progress.Resends);
+    end.message = message;
+    if (finished && finished->Fault == TTransferFault::EmptyRecord)
+        end.message = "row " + std::to_string(finished->Row) +
+                      " has an empty record; the scale got \"Se\" in its place";
+    FHistory->End(id, end);
+}
+
 void TForm1::SendOrder(const std::string& command) {
     if (Kind == KindSerial) {
         if (!ComPort1.Connected()) return;
@@ -404,11 +504,14 @@ void TForm1::bbWyslijBazeClick() {
             bbWyslijBaze->Tag = 1;
             bbWyslijBaze->setText("Stop");
             btnOpenPort->setEnabled(false);
+            RecordTransferStart();
             FEngine.Start(rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product);
         } else {
             bbWyslijBaze->Tag = 0;
             bbWyslijBaze->setText("Send database");
             btnOpenPort->setEnabled(true);
+            if (FHistoryId != 0)
+                RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "stopped by the user");
             // Late acknowledgements must not carry a stopped transfer on.
             FEngine.Stop();
         }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/Controls.h"
@@ -14,6 +15,7 @@
 #include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
 #include "platform/XmlDocument.h"
+#include "scales/History.h"
 #include "transfer/TransferEngine.h"
 
 class CEthConnection;
@@ -22,6 +24,7 @@ class QFileDialog;
 class QLabel;
 class QProgressBar;
 class QTimer;
+class TScalesForm;
 
 class TForm1 : public QMainWindow {
 public:
@@ -42,6 +45,7 @@ public:
     QTimer* TimerWait;
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
+    QAction* Scales1;     // "Scales…": the board of the shop's scales
     QFileDialog* OpenDialog1;
     QTimer* TimerBaza;
 
@@ -66,6 +70,7 @@ public:
     void FormClose();
     void Otwrz1Click();
     void Connection1Click();
+    void Scales1Click();
     void btnOpenPortClick();
     void bbWyslijBazeClick();
     void TimerBazaTimer();
@@ -85,6 +90,15 @@ public:
     // Loads a file into the grid: the whole file is read first, so a failure
     // leaves the previous table in place.
     void LoadFile(const std::string& path);
+    // The file the grid holds; empty until one was loaded.
+    const std::string& LoadedPath() const { return FLoadedPath; }
+    // Size and SHA-256 of that file, read once per load when first asked for.
+    const scales::FileDigest& LoadedDigest();
+    TDatabaseKind KindChosen() const;
+    // The transfer history, opened at the start; never stops a transfer.
+    scales::History& TransferHistory() { return *FHistory; }
+    // The board, once "Scales…" was chosen.
+    TScalesForm* ScalesForm() const { return FScalesForm; }
 
 protected:
     bool event(QEvent* e) override;
@@ -94,6 +108,11 @@ protected:
 private:
     void ShowTransferNote(const QString& text);
     void ShowWaitNote();
+    // The history of the window's own transfer over its single link.
+    std::string LinkTarget() const;
+    void RecordTransferStart();
+    void RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
+                           const std::string& message);
 
     platform::HWND FHandle = 0;
     // Makes TimerBaza's tick come on time whatever ran after it was armed.
@@ -113,6 +132,12 @@ private:
     QElapsedTimer FSinceReply;
     // (row, ms since the start) of the latest rows that went out: the rate.
     std::deque<std::pair<int, qint64>> FRowTimes;
+
+    std::string FLoadedPath;
+    std::optional<scales::FileDigest> FLoadedDigest;
+    std::unique_ptr<scales::History> FHistory;
+    std::int64_t FHistoryId = 0; // the window's own transfer, while it runs
+    TScalesForm* FScalesForm = nullptr;
 };
 
 extern TForm1* Form1;

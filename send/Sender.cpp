@@ -78,7 +78,8 @@ int RowOf(TTransferEngine& engine, int rows) {
 
 Sender::Sender(const SendOptions& options, std::vector<Target> targets,
                std::shared_ptr<const Records> records, const LinkSettings& settings, SendLog& log)
-    : options_(options), records_(std::move(records)), settings_(settings), log_(log) {
+    : options_(options), records_(std::move(records)), settings_(settings), log_(log),
+      context_(std::make_unique<QObject>()) {
     TTransferOptions engineOptions;
     engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
     engineOptions.RetryLimit = options_.retries;
@@ -106,6 +107,22 @@ Sender::~Sender() {
 
 void Sender::Run() {
     QEventLoop loop;
+    Start();
+    if (running_ > 0) {
+        quit_ = [&loop] { loop.quit(); };
+        loop.exec();
+        quit_ = nullptr;
+    }
+    for (auto& run : runs_) {
+        if (run->link) run->link->Close();
+        LogReply(*run);
+        LogRepliesNotLogged(*run);
+    }
+    udp_.reset();
+}
+
+void Sender::Start() {
+    starting_ = true;
     for (auto& owned : runs_) {
         TargetRun& run = *owned;
         if (stopped_) break;
@@ -151,17 +168,15 @@ void Sender::Run() {
         run.clock.start();
         link.Open();
     }
-    if (running_ > 0) {
-        quit_ = [&loop] { loop.quit(); };
-        loop.exec();
-        quit_ = nullptr;
-    }
-    for (auto& run : runs_) {
-        if (run->link) run->link->Close();
-        LogReply(*run);
-        LogRepliesNotLogged(*run);
-    }
-    udp_.reset();
+    starting_ = false;
+    if (running_ == 0) AllFinished();
+}
+
+void Sender::AllFinished() {
+    if (notified_) return;
+    notified_ = true;
+    if (quit_) quit_();
+    if (OnFinished) OnFinished();
 }
 
 void Sender::LogReceived(TargetRun& run, std::string_view text) {
@@ -221,8 +236,8 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     LogRepliesNotLogged(run);
     log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     // Not closed from inside the link's own event; the loop closes it next.
-    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, [link] { link->Close(); });
-    if (--running_ == 0 && quit_) quit_();
+    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
+    if (--running_ == 0 && !starting_) AllFinished();
 }
 
 void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
@@ -259,6 +274,7 @@ std::vector<Sender::Status> Sender::Statuses() const {
         const TargetResult& r = results_[run->index];
         s.finished = run->finished;
         s.sent = run->finished && r.outcome == TargetResult::Outcome::Sent;
+        s.started = !run->finished && run->engine->Running();
         s.rows = r.rows;
         s.acknowledged = run->finished ? r.acknowledged : run->engine->Progress().Acknowledged;
         s.seconds = run->clock.isValid() ? static_cast<double>(run->clock.elapsed()) / 1000.0 : 0;

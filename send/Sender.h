@@ -5,6 +5,7 @@
 #include "Report.h"
 
 #include <QElapsedTimer>
+#include <QObject>
 
 #include <cstdio>
 #include <functional>
@@ -45,6 +46,11 @@ public:
 
     // Opens every link and sends; returns when every target finished or Stop was called.
     void Run();
+    // Opens every link and returns; the targets are sent to on the caller's event loop and
+    // OnFinished follows (perhaps before Start returns, when no link could be opened).
+    void Start();
+    // Once every target finished, or after Stop.
+    std::function<void()> OnFinished;
     // Sends nothing more, closes the links; the targets still running are "stopped".
     void Stop(const std::string& why);
     const std::vector<TargetResult>& Results() const { return results_; }
@@ -57,7 +63,8 @@ public:
         int rows = 0;
         double seconds = 0;
         bool finished = false;
-        bool sent = false; // finished with the whole table
+        bool sent = false;    // finished with the whole table
+        bool started = false; // the link is open and the transfer under way
     };
     std::vector<Status> Statuses() const;
 
@@ -68,6 +75,7 @@ private:
     void LogReceived(TargetRun& run, std::string_view text);
     void LogReply(TargetRun& run);
     void LogRepliesNotLogged(TargetRun& run);
+    void AllFinished();
 
     const SendOptions& options_;
     std::shared_ptr<const Records> records_;
@@ -79,6 +87,10 @@ private:
     std::function<void()> quit_;
     std::size_t running_ = 0;
     bool stopped_ = false;
+    bool starting_ = false;
+    bool notified_ = false;
+    // Cancels the closes Finish queued when the sender goes first.
+    std::unique_ptr<QObject> context_;
 };
 
 } // namespace sendcmd

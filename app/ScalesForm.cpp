@@ -1,0 +1,582 @@
+#include "ScalesForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "app/CrashReporter.h"
+#include "app/Global.h"
+#include "app/okno.h"
+#include "links/ethernet/EthConnection.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "send/Bytes.h"
+#include "send/Records.h"
+#include "send/Sender.h"
+#include "send/Targets.h"
+
+namespace {
+
+const QColor kSentColour(0, 128, 0);
+const QColor kFailedColour(255, 0, 0);
+const QColor kStoppedColour(160, 96, 0);
+constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
+constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
+constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
+
+std::string CheckTarget(const std::string& target) {
+    try {
+        sendcmd::ParseTarget(target);
+        return {};
+    } catch (const sendcmd::UsageError& e) {
+        return e.what();
+    }
+}
+
+// The records as the main window sends them: the grid's rows, byte for byte.
+// The table is copied, so loading another file during a send changes nothing
+// of what goes out.
+std::shared_ptr<const sendcmd::Records> RecordsOf(const TableData& table) {
+    return std::make_shared<const sendcmd::Records>(std::make_shared<const TableData>(table),
+                                                    std::unique_ptr<sendcmd::Recoder>());
+}
+
+QString Q(const std::string& s) {
+    return platform::ToQString(s);
+}
+
+// A bar in the progress column, drawn rather than a widget per row: two
+// hundred scales repaint every tenth of a second.
+class TBoardDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QVariant rows = index.data(kRowsRole);
+        if (index.column() != TScalesForm::ColProgress || !rows.isValid()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionProgressBar bar;
+        bar.initFrom(option.widget);
+        bar.rect = option.rect.adjusted(2, 2, -2, -2);
+        bar.minimum = 0;
+        bar.maximum = std::max(1, rows.toInt());
+        bar.progress = std::min(index.data(kAckedRole).toInt(), bar.maximum);
+        // The state beside it says the row; a number across the bar's edge reads badly.
+        bar.textVisible = false;
+        bar.state |= QStyle::State_Horizontal;
+        QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        // A failure's reason takes the room of two lines (see ShowState).
+        if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
+    }
+};
+
+// What a scale holds, short enough for its cell: the file's name and the
+// start of its hash. The tooltip has the whole text.
+QString ShortHolding(const scales::Holding& h) {
+    if (h.Incomplete() || !h.complete) return Q(scales::DescribeHolding(h));
+    const scales::TransferRecord& c = *h.complete;
+    const std::string name = c.path.substr(c.path.find_last_of('/') + 1);
+    return Q(name + " sha256 " + c.sha256.substr(0, 8)) + QChar(0x2026) + " sent " +
+           Q(scales::FormatLocalTime(c.ended ? c.ended : c.started));
+}
+
+QTableWidgetItem* NewItem(const QString& text = {}) {
+    auto* item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    return item;
+}
+
+} // namespace
+
+// --- TScaleEntryForm -------------------------------------------------------
+
+TScaleEntryForm::TScaleEntryForm(QWidget* parent, const QString& caption, const scales::ScaleEntry& entry)
+    : QDialog(parent) {
+    setWindowTitle(caption);
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    EditName = new QLineEdit(QString::fromStdString(entry.name), this);
+    EditLink = new QLineEdit(Q(entry.target), this);
+    EditLink->setPlaceholderText("tcp:HOST:PORT, udp:HOST:PORT or serial:DEVICE[@RATE[,8N1]]");
+    EditLink->setMinimumWidth(360);
+    CheckOn = new QCheckBox(this);
+    CheckOn->setChecked(entry.enabled);
+    form->addRow("Name", EditName);
+    form->addRow("Link", EditLink);
+    form->addRow("On", CheckOn);
+    layout->addLayout(form);
+    LabelError = new QLabel(this);
+    LabelError->setWordWrap(true);
+    QPalette p = LabelError->palette();
+    p.setColor(QPalette::WindowText, kFailedColour);
+    LabelError->setPalette(p);
+    LabelError->hide();
+    layout->addWidget(LabelError);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    btnOK = buttons->button(QDialogButtonBox::Ok);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] { crash::Guard([this] { accept(); }); });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    (entry.target.empty() ? EditLink : EditName)->setFocus();
+}
+
+scales::ScaleEntry TScaleEntryForm::Entry() const {
+    scales::ScaleEntry entry;
+    entry.target = EditLink->text().trimmed().toStdString();
+    entry.name = EditName->text().trimmed().toStdString();
+    entry.enabled = CheckOn->isChecked();
+    return entry;
+}
+
+void TScaleEntryForm::accept() {
+    const std::string error = OnAccept ? OnAccept(Entry()) : std::string();
+    if (!error.empty()) {
+        LabelError->setText(Q(error));
+        LabelError->show();
+        return;
+    }
+    QDialog::accept();
+}
+
+// --- TScalesForm -----------------------------------------------------------
+
+TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(owner) {
+    setWindowTitle("Scales");
+    // Wide enough for a failure's reason beside what each scale holds.
+    const QRect screen = owner->screen() ? owner->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
+    resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
+
+    auto* layout = new QVBoxLayout(this);
+    LabelProblems = new QLabel(this);
+    LabelProblems->setWordWrap(true);
+    LabelProblems->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette p = LabelProblems->palette();
+    p.setColor(QPalette::WindowText, kFailedColour);
+    LabelProblems->setPalette(p);
+    LabelProblems->hide();
+    layout->addWidget(LabelProblems);
+
+    GridScales = new QTableWidget(0, ColCount, this);
+    GridScales->setHorizontalHeaderLabels(
+        {"", "Name", "Link", "On", "Holds now", "Last result", "Progress", "State"});
+    GridScales->verticalHeader()->hide();
+    GridScales->verticalHeader()->setDefaultSectionSize(22);
+    GridScales->setSelectionBehavior(QAbstractItemView::SelectRows);
+    GridScales->setSelectionMode(QAbstractItemView::SingleSelection);
+    GridScales->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    GridScales->setWordWrap(false);
+    GridScales->setItemDelegate(new TBoardDelegate(GridScales));
+    auto* header = GridScales->horizontalHeader();
+    header->setHighlightSections(false);
+    header->setStretchLastSection(true);
+    const int widths[] = {26, 180, 160, 36, 400, 240, 90};
+    for (int c = 0; c < ColState; ++c)
+        GridScales->setColumnWidth(c, widths[c]);
+    layout->addWidget(GridScales, 1);
+
+    LabelFile = new QLabel(this);
+    LabelFile->setText("List: " + Q(scales::ScaleListPath()));
+    LabelFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(LabelFile);
+
+    auto* buttons = new QHBoxLayout;
+    btnAdd = new QPushButton("Add…", this);
+    btnEdit = new QPushButton("Edit…", this);
+    btnRemove = new QPushButton("Remove", this);
+    btnSend = new QPushButton("Send to checked scales", this);
+    btnStop = new QPushButton("Stop", this);
+    buttons->addWidget(btnAdd);
+    buttons->addWidget(btnEdit);
+    buttons->addWidget(btnRemove);
+    buttons->addStretch(1);
+    buttons->addWidget(btnSend);
+    buttons->addWidget(btnStop);
+    layout->addLayout(buttons);
+
+    TimerProgress = new QTimer(this);
+    TimerProgress->setInterval(100);
+
+    auto guarded = [this](void (TScalesForm::*handler)()) {
+        return [this, handler] { crash::Guard([this, handler] { (this->*handler)(); }); };
+    };
+    connect(btnAdd, &QPushButton::clicked, this, guarded(&TScalesForm::btnAddClick));
+    connect(btnEdit, &QPushButton::clicked, this, guarded(&TScalesForm::btnEditClick));
+    connect(btnRemove, &QPushButton::clicked, this, guarded(&TScalesForm::btnRemoveClick));
+    connect(btnSend, &QPushButton::clicked, this, guarded(&TScalesForm::btnSendClick));
+    connect(btnStop, &QPushButton::clicked, this, guarded(&TScalesForm::btnStopClick));
+    connect(TimerProgress, &QTimer::timeout, this, guarded(&TScalesForm::UpdateProgress));
+    connect(GridScales, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
+        if (item->column() == ColCheck) UpdateButtons();
+    });
+    connect(GridScales, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
+    connect(GridScales, &QTableWidget::cellDoubleClicked, this, [this](int, int) {
+        if (!Sending()) crash::Guard([this] { btnEditClick(); });
+    });
+
+    ReadList();
+}
+
+TScalesForm::~TScalesForm() {
+    if (FSender) {
+        // The scales still being sent to are stopped, and recorded so.
+        FSender->OnFinished = nullptr;
+        FSender->Stop("the window was closed");
+        UpdateProgress();
+        FSender.reset();
+    }
+}
+
+void TScalesForm::ReadList() {
+    FList = scales::ReadScaleList(scales::ScaleListPath(), CheckTarget);
+    ShowList();
+}
+
+void TScalesForm::ShowList(const std::string& fresh) {
+    // The checks of the scales still listed stay as the user left them.
+    std::map<std::string, bool> checks;
+    for (int r = 0; r < GridScales->rowCount(); ++r)
+        if (auto* link = GridScales->item(r, ColLink))
+            checks[link->data(kTargetRole).toByteArray().toStdString()] =
+                GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
+
+    const QSignalBlocker quiet(GridScales);
+    const auto& entries = FList.Entries();
+    GridScales->setRowCount(static_cast<int>(entries.size()));
+    for (int r = 0; r < static_cast<int>(entries.size()); ++r) {
+        GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
+        const scales::ScaleEntry& e = entries[static_cast<std::size_t>(r)];
+        auto* check = NewItem();
+        check->setFlags(check->flags() | Qt::ItemIsUserCheckable);
+        const auto kept = checks.find(e.target);
+        const bool checked = kept != checks.end() && e.target != fresh ? kept->second : e.enabled;
+        check->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+        GridScales->setItem(r, ColCheck, check);
+        GridScales->setItem(r, ColName, NewItem(QString::fromStdString(e.name)));
+        auto* link = NewItem(Q(e.target));
+        link->setData(kTargetRole, QByteArray::fromStdString(e.target));
+        GridScales->setItem(r, ColLink, link);
+        GridScales->setItem(r, ColOn, NewItem(e.enabled ? "on" : "off"));
+        for (int c : {ColHolds, ColLast, ColProgress, ColState})
+            GridScales->setItem(r, c, NewItem());
+    }
+    ShowProblems();
+    ShowHoldings();
+    UpdateButtons();
+}
+
+void TScalesForm::ShowProblems() {
+    QStringList lines;
+    for (const std::string& m : FList.Messages())
+        lines << Q(m);
+    if (!FOwner->TransferHistory().Error().empty()) lines << Q(FOwner->TransferHistory().Error());
+    if (!FEditError.empty()) lines << Q(FEditError);
+    LabelProblems->setText(lines.join("\n"));
+    LabelProblems->setVisible(!lines.isEmpty());
+}
+
+void TScalesForm::ShowHoldings() {
+    scales::History& history = FOwner->TransferHistory();
+    const bool known =
+        history.State() == scales::HistoryState::Open || history.State() == scales::HistoryState::ReadOnly;
+    const scales::TableKind kind =
+        FOwner->KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
+    // One pass over the history for the whole list.
+    std::map<std::string, scales::Holding> holdings;
+    if (known)
+        for (scales::Holding& h : history.Holdings())
+            if (h.kind == kind) holdings.emplace(h.target, std::move(h));
+    const QSignalBlocker quiet(GridScales);
+    for (int r = 0; r < GridScales->rowCount(); ++r) {
+        const std::string target =
+            GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
+        QTableWidgetItem* holds = GridScales->item(r, ColHolds);
+        QTableWidgetItem* last = GridScales->item(r, ColLast);
+        const auto found = holdings.find(target);
+        if (!known) {
+            holds->setText({});
+            last->setText({});
+            continue;
+        }
+        scales::Holding none;
+        none.target = target;
+        const scales::Holding& h = found != holdings.end() ? found->second : none;
+        holds->setText(ShortHolding(h));
+        holds->setToolTip(Q(scales::DescribeHolding(h)));
+        holds->setForeground(h.Incomplete() ? QBrush(kFailedColour) : QBrush());
+        if (found == holdings.end()) {
+            last->setText({});
+            last->setToolTip({});
+            continue;
+        }
+        const scales::TransferRecord& t = h.last;
+        last->setText(
+            Q(scales::DescribeOutcome(t) + ", " + scales::FormatLocalTime(t.ended ? t.ended : t.started)));
+        last->setToolTip(Q(t.message));
+    }
+}
+
+void TScalesForm::TableChanged() {
+    UpdateButtons();
+}
+
+void TScalesForm::UpdateButtons() {
+    const bool sending = Sending();
+    int checked = 0;
+    for (int r = 0; r < GridScales->rowCount(); ++r)
+        if (GridScales->item(r, ColCheck)->checkState() == Qt::Checked) ++checked;
+    const bool selected = !SelectedTarget().empty();
+    btnSend->setEnabled(!sending && checked > 0 && !FOwner->LoadedPath().empty());
+    btnStop->setEnabled(sending);
+    btnAdd->setEnabled(!sending);
+    btnEdit->setEnabled(!sending && selected);
+    btnRemove->setEnabled(!sending && selected);
+}
+
+std::string TScalesForm::SelectedTarget() const {
+    const int r = GridScales->currentRow();
+    if (r < 0 || r >= GridScales->rowCount() || !GridScales->item(r, ColLink)->isSelected()) return {};
+    return GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
+}
+
+std::string TScalesForm::ChangeList(const std::function<std::string(scales::ScaleList&)>& edit,
+                                    const std::string& fresh) {
+    // The file as it is now: it may have been edited by hand since it was shown.
+    const std::string path = scales::ScaleListPath();
+    scales::ScaleList list = scales::ReadScaleList(path, CheckTarget);
+    for (const auto& problem : list.Problems())
+        if (problem.line == 0) return problem.message;
+    if (std::string error = edit(list); !error.empty()) return error;
+    try {
+        scales::WriteScaleList(path, list);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    FEditError.clear();
+    FList = std::move(list);
+    ShowList(fresh);
+    return {};
+}
+
+void TScalesForm::btnAddClick() {
+    if (Sending()) return;
+    TScaleEntryForm dialog(this, "Add scale", scales::ScaleEntry{});
+    dialog.OnAccept = [this](const scales::ScaleEntry& entry) {
+        return ChangeList([&](scales::ScaleList& list) { return list.Add(entry); }, entry.target);
+    };
+    dialog.exec();
+}
+
+void TScalesForm::btnEditClick() {
+    const std::string target = SelectedTarget();
+    if (Sending() || target.empty()) return;
+    const int i = FList.Find(target);
+    if (i < 0) return;
+    TScaleEntryForm dialog(this, "Edit scale", FList.Entries()[static_cast<std::size_t>(i)]);
+    dialog.OnAccept = [this, target](const scales::ScaleEntry& entry) {
+        return ChangeList(
+            [&](scales::ScaleList& list) {
+                const int now = list.Find(target);
+                if (now < 0) return target + " is no longer in the list";
+                return list.Replace(static_cast<std::size_t>(now), entry);
+            },
+            entry.target);
+    };
+    dialog.exec();
+}
+
+void TScalesForm::btnRemoveClick() {
+    const std::string target = SelectedTarget();
+    if (Sending() || target.empty()) return;
+    FEditError = ChangeList([&](scales::ScaleList& list) {
+        const int now = list.Find(target);
+        if (now >= 0) list.Remove(static_cast<std::size_t>(now));
+        return std::string();
+    });
+    ShowProblems();
+}
+
+void TScalesForm::btnSendClick() {
+    if (Sending() || FPreparing || FOwner->LoadedPath().empty()) return;
+    std::vector<sendcmd::Target> targets;
+    FSent.clear();
+    for (int r = 0; r < GridScales->rowCount(); ++r) {
+        if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
+        const scales::ScaleEntry& e = FList.Entries()[static_cast<std::size_t>(r)];
+        targets.push_back(sendcmd::ParseTarget(e.target)); // checked when the list was read
+        FSent.push_back(Sent{r, e.target, e.name});
+    }
+    if (targets.empty()) return;
+
+    const std::string& path = FOwner->LoadedPath();
+    const TableData& table = FOwner->StringGrid1->Model()->Table();
+    const std::shared_ptr<const sendcmd::Records> records = RecordsOf(table);
+    try {
+        // As the command does: a record that a link would cut short, or one scale under two
+        // names (two transfers mixed into one table), stops the send before anything goes out.
+        records->Check(path, targets);
+        FPreparing = true; // the look-up runs the event loop: no second send meanwhile
+        sendcmd::LookUpHosts(targets);
+        FPreparing = false;
+        sendcmd::RefuseDuplicates(targets);
+    } catch (const sendcmd::UsageError& e) {
+        FPreparing = false;
+        FEditError = e.what();
+        ShowProblems();
+        return;
+    }
+    FEditError.clear();
+    const bool user = FOwner->KindChosen() == TDatabaseKind::User;
+    // As scaledb-send sends by default: 5 s for a reply, 3 retries.
+    FOptions = sendcmd::SendOptions{};
+    FOptions.table = path;
+    FOptions.userDatabase = user;
+    sendcmd::LinkSettings settings;
+    settings.settingsDir = platform::SettingsDir();
+    settings.connectSeconds = FOptions.timeoutSeconds * (FOptions.retries + 1);
+    FLog = std::make_unique<sendcmd::SendLog>(std::string());
+    FSender = std::make_unique<sendcmd::Sender>(FOptions, targets, records, settings, *FLog);
+    // Not from inside the sender's own callbacks: the sender goes afterwards.
+    FSender->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
+
+    scales::TransferStart start;
+    FSendStartedMs = scales::NowUtcMs();
+    start.started = FSendStartedMs;
+    start.path = path;
+    start.size = FOwner->LoadedDigest().size;
+    start.sha256 = FOwner->LoadedDigest().sha256;
+    start.rows = table.RowCount();
+    start.kind = user ? scales::TableKind::User : scales::TableKind::Product;
+    start.program = "scaledb";
+    const QSignalBlocker quiet(GridScales);
+    for (int r = 0; r < GridScales->rowCount(); ++r) {
+        GridScales->item(r, ColCheck)->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
+        for (int c : {ColProgress, ColState})
+            GridScales->setItem(r, c, NewItem());
+    }
+    for (Sent& s : FSent) {
+        start.target = s.target;
+        start.name = s.name;
+        s.historyId = FOwner->TransferHistory().Begin(start);
+        GridScales->item(s.row, ColProgress)->setData(kRowsRole, start.rows);
+        GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
+        GridScales->item(s.row, ColState)->setText("connecting");
+    }
+    ShowProblems(); // a history that could not be written says so now
+    UpdateButtons();
+    TimerProgress->start();
+    FSender->Start();
+}
+
+void TScalesForm::btnStopClick() {
+    if (!FSender) return;
+    FSender->Stop("stopped by the user");
+    UpdateProgress();
+}
+
+std::string TScalesForm::Why(std::size_t i) const {
+    const sendcmd::TargetResult& r = FSender->Results()[i];
+    // The window's own UDP link holds the port the board's UDP scales answer to.
+    const bool udp = FSent[i].target.rfind("udp:", 0) == 0;
+    if (r.outcome == sendcmd::TargetResult::Outcome::Failed && udp &&
+        r.error.find("UDP port 1001") != std::string::npos && Kind != KindSerial && Protocol == ProtocolUDP &&
+        FOwner->FEthLink && FOwner->FEthLink->State() != LinkDisconnected)
+        return "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
+               "press \"Disconnect\" there, then send again";
+    return r.error;
+}
+
+QString TScalesForm::StateText(std::size_t i) const {
+    const sendcmd::TargetResult& r = FSender->Results()[i];
+    switch (r.outcome) {
+    case sendcmd::TargetResult::Outcome::Sent:
+        return "sent";
+    case sendcmd::TargetResult::Outcome::Stopped:
+        return QString("stopped at row %1").arg(r.row);
+    case sendcmd::TargetResult::Outcome::Failed:
+        break;
+    }
+    return QString("FAILED at row %1: ").arg(r.row) + Q(Why(i));
+}
+
+void TScalesForm::UpdateProgress() {
+    if (!FSender) return;
+    const std::vector<sendcmd::Sender::Status> statuses = FSender->Statuses();
+    const QSignalBlocker quiet(GridScales);
+    for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
+        Sent& s = FSent[i];
+        const sendcmd::Sender::Status& st = statuses[i];
+        QTableWidgetItem* bar = GridScales->item(s.row, ColProgress);
+        QTableWidgetItem* state = GridScales->item(s.row, ColState);
+        if (!st.finished) {
+            bar->setData(kAckedRole, st.acknowledged);
+            state->setText(
+                st.started ? QString("row %1 of %2").arg(std::min(st.acknowledged + 1, st.rows)).arg(st.rows)
+                           : QString("connecting"));
+            continue;
+        }
+        if (s.ended) continue;
+        s.ended = true;
+        const sendcmd::TargetResult& r = FSender->Results()[i];
+        const QString text = StateText(i);
+        bar->setData(kAckedRole, r.acknowledged);
+        state->setText(text);
+        state->setToolTip(text);
+        if (r.outcome == sendcmd::TargetResult::Outcome::Failed)
+            GridScales->setRowHeight(s.row, 2 * GridScales->fontMetrics().lineSpacing() + 6);
+        state->setForeground(r.outcome == sendcmd::TargetResult::Outcome::Sent     ? kSentColour
+                             : r.outcome == sendcmd::TargetResult::Outcome::Failed ? kFailedColour
+                                                                                   : kStoppedColour);
+        scales::TransferEnd end;
+        end.ended = FSendStartedMs + std::llround(r.seconds * 1000);
+        end.outcome = r.outcome == sendcmd::TargetResult::Outcome::Sent ? scales::TransferOutcome::Sent
+                      : r.outcome == sendcmd::TargetResult::Outcome::Failed
+                          ? scales::TransferOutcome::Failed
+                          : scales::TransferOutcome::Stopped;
+        end.row = r.row;
+        end.acknowledged = r.acknowledged;
+        end.startAcknowledged = r.outcome == sendcmd::TargetResult::Outcome::Sent || r.row >= 1;
+        end.resends = r.resends;
+        end.message = Why(i);
+        FOwner->TransferHistory().End(s.historyId, end);
+    }
+}
+
+void TScalesForm::SendFinished() {
+    if (!FSender) return;
+    TimerProgress->stop();
+    UpdateProgress();
+    FSender.reset();
+    FLog.reset();
+    const QSignalBlocker quiet(GridScales);
+    for (int r = 0; r < GridScales->rowCount(); ++r)
+        GridScales->item(r, ColCheck)
+            ->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    ShowProblems();
+    ShowHoldings();
+    UpdateButtons();
+}

@@ -1,0 +1,114 @@
+#pragma once
+// The board of the shop's scales: the settings folder's "scales" list with
+// what each scale holds, editing the list, and sending the loaded table to
+// every checked scale at once (one transfer engine each, as scaledb-send does).
+#include <QDialog>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scales/ScaleList.h"
+#include "send/Cli.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+class TForm1;
+
+namespace sendcmd {
+class Sender;
+class SendLog;
+} // namespace sendcmd
+
+// Name, Link and On of one scale. OK asks OnAccept, which writes the entry:
+// an error text keeps the dialog open and shows it.
+class TScaleEntryForm : public QDialog {
+public:
+    TScaleEntryForm(QWidget* parent, const QString& caption, const scales::ScaleEntry& entry);
+
+    QLineEdit* EditName;
+    QLineEdit* EditLink;
+    QCheckBox* CheckOn;
+    QLabel* LabelError;
+    QPushButton* btnOK;
+
+    scales::ScaleEntry Entry() const;
+    std::function<std::string(const scales::ScaleEntry& entry)> OnAccept;
+
+    void accept() override;
+};
+
+class TScalesForm : public QWidget {
+public:
+    // The columns of GridScales.
+    enum Column { ColCheck, ColName, ColLink, ColOn, ColHolds, ColLast, ColProgress, ColState, ColCount };
+
+    explicit TScalesForm(TForm1* owner);
+    ~TScalesForm() override;
+
+    QLabel* LabelProblems; // bad lines of the list and a history that cannot be used, once
+    QTableWidget* GridScales;
+    QLabel* LabelFile;
+    QPushButton* btnAdd;
+    QPushButton* btnEdit;
+    QPushButton* btnRemove;
+    QPushButton* btnSend;
+    QPushButton* btnStop;
+    QTimer* TimerProgress;
+
+    // Reads the list file again; the checks of scales still listed are kept.
+    void ReadList();
+    // "Holds now" and "Last result" from the history, for the kind the main
+    // window has chosen.
+    void ShowHoldings();
+    // The main window loaded a table.
+    void TableChanged();
+    bool Sending() const { return FSender != nullptr; }
+
+    void btnAddClick();
+    void btnEditClick();
+    void btnRemoveClick();
+    void btnSendClick();
+    void btnStopClick();
+
+private:
+    // One scale of the send under way.
+    struct Sent {
+        int row = 0; // of GridScales
+        std::string target, name;
+        std::int64_t historyId = 0;
+        bool ended = false;
+    };
+
+    // Re-reads the file, lets `edit` change it and writes it; the error text, or empty.
+    // The check of `fresh` (an entry added or edited) follows its On.
+    std::string ChangeList(const std::function<std::string(scales::ScaleList&)>& edit,
+                           const std::string& fresh = {});
+    void ShowList(const std::string& fresh = {});
+    void ShowProblems();
+    void UpdateButtons();
+    void UpdateProgress();
+    void SendFinished();
+    std::string SelectedTarget() const;
+    QString StateText(std::size_t i) const;
+    // Why scale i of the send failed or stopped.
+    std::string Why(std::size_t i) const;
+
+    TForm1* FOwner;
+    scales::ScaleList FList;
+    std::string FEditError;  // of the last change or send, until the next one
+    bool FPreparing = false; // looking the scales' host names up before a send
+
+    // The send under way. The sender refers to the options and the log.
+    sendcmd::SendOptions FOptions;
+    std::unique_ptr<sendcmd::SendLog> FLog;
+    std::unique_ptr<sendcmd::Sender> FSender;
+    std::vector<Sent> FSent;
+    std::int64_t FSendStartedMs = 0;
+};
