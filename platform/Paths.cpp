@@ -65,6 +65,21 @@ std::string SettingsDir() {
     return dir;
 }
 
+std::string ChooseDataDir(const std::string& exeDir, const std::string& settingsDir) {
+    if (SameFolder(exeDir, settingsDir)) return WithSlash(exeDir);
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString dir = (base.isEmpty() ? QDir::homePath() + "/.local/share" : base) + "/scaledb";
+    QDir().mkpath(dir);
+    return WithSlash(dir.toStdString());
+}
+
+std::string DataDir() {
+    static std::once_flag once;
+    static std::string dir;
+    std::call_once(once, [] { dir = ChooseDataDir(ExeDir(), SettingsDir()); });
+    return dir;
+}
+
 std::string LocaleDir() {
     const std::string exeDir = ExeDir();
     std::error_code ec;

@@ -17,6 +17,15 @@ std::string SettingsDir();
 // $XDG_CONFIG_HOME/scaledb/ (default ~/.config/scaledb/), created if missing.
 std::string ChooseSettingsDir(const std::string& exeDir);
 
+// The folder of data the program keeps (the transfer history), with its
+// trailing "/". Chosen once per run by ChooseDataDir(ExeDir(), SettingsDir()).
+std::string DataDir();
+
+// `exeDir` when `settingsDir` is that folder (a copy that keeps its settings
+// beside itself keeps its data there too); otherwise the per-user folder
+// $XDG_DATA_HOME/scaledb/ (default ~/.local/share/scaledb/), created if missing.
+std::string ChooseDataDir(const std::string& exeDir, const std::string& settingsDir);
+
 // The folder of the message catalogues: "locale" beside the executable when it
 // exists, else the install prefix's share/locale (found from the executable's
 // folder, so an installed tree may be moved).

@@ -2,8 +2,8 @@
 # they are missing (as root, or through sudo), and the build steps they share.
 # clang and its run-time libraries build the fuzz targets (scripts/fuzz);
 # dpkg-dev gives the release build Debian's hardening flags.
-DEPS=(g++ cmake ninja-build ccache qt6-base-dev libpugixml-dev libgtest-dev libgmock-dev libbenchmark-dev gettext
-    desktop-file-utils appstream clang libclang-rt-dev dpkg-dev)
+DEPS=(g++ cmake ninja-build ccache qt6-base-dev libqt6sql6-sqlite libpugixml-dev libgtest-dev libgmock-dev
+    libbenchmark-dev gettext desktop-file-utils appstream clang libclang-rt-dev dpkg-dev)
 # Building the Debian package and checking it (scripts/package).
 PACKAGE_DEPS=(file lintian)
 
