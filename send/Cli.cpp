@@ -33,10 +33,10 @@ HISTORY  Every transfer is recorded in history.sqlite, beside the program when t
            scaledb-send --status            what every scale holds now
            scaledb-send --history [SCALE]   the transfers, newest first
 
-Exit status: 0 every target got the whole table; 1 one or more failed, or the report could
-not be written; 2 bad usage, an unreadable table or target, a record a link cannot carry,
-one scale named twice, too few open files, a history --status or --history cannot read;
-128 + n when ended by signal n.)";
+Exit status: 0 every target got the whole table; 1 one or more failed, or the report (or the
+--metrics file) could not be written; 2 bad usage, an unreadable table or target, a record
+a link cannot carry, one scale named twice, too few open files, a history --status or
+--history cannot read; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
@@ -66,7 +66,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     const QCommandLineOption metrics(
         "metrics",
         "After the run (or with --status), write the state of every recorded scale to FILE in the "
-        "node exporter's textfile format (FILE.prom), replacing it atomically.",
+        "node exporter's textfile format (e.g. scaledb.prom), replacing it atomically.",
         "FILE");
     const QCommandLineOption noHistory("no-history", "Do not record this run in the history.");
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
