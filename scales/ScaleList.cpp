@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
@@ -75,8 +73,11 @@ std::string CheckName(std::string_view name) {
 
 std::string CheckTarget(const std::string& target, const TargetValidator& validate) {
     if (target.empty()) return "no target";
-    for (char c : target)
-        if (IsBlank(c) || c == '\r' || c == '\n') return "a target holds no blank";
+    for (char ch : target) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsBlank(ch)) return "a target holds no blank";
+        if (c < 0x20 || c == 0x7F) return "the target holds a control character";
+    }
     if (target[0] == '-' || target[0] == '#')
         return "a target cannot begin with \"" + target.substr(0, 1) + "\"";
     if (!validate) return {};
@@ -216,7 +217,10 @@ std::string ScaleList::Add(ScaleEntry entry) {
     std::string error = Check(entry, -1);
     if (!error.empty()) return error;
     // A last line without its line end gets one before the new line.
-    if (!FLines.empty() && FLines.back().eol.find('\n') == std::string::npos) FLines.back().eol += FEol;
+    if (!FLines.empty() && FLines.back().eol.find('\n') == std::string::npos) {
+        std::string& eol = FLines.back().eol;
+        eol += eol == "\r" ? std::string("\n") : FEol; // a CR at the very end is half a CR LF
+    }
     FLines.push_back({FormatLine(entry), FEol, static_cast<int>(FEntries.size())});
     FEntries.push_back(std::move(entry));
     Renumber();

@@ -68,9 +68,10 @@ public:
 
     // --- Editing (the board) -------------------------------------------------
     // Each returns an error text and changes nothing when the entry is not
-    // acceptable (target fails the validator, is empty, holds a blank, begins
-    // with "-" or "#", or is already in the list; the name holds a line end or
-    // another control character, or is not UTF-8); empty on success.
+    // acceptable (the target fails the validator, is empty, holds a blank or
+    // a control character, begins with "-" or "#", or is already in the list;
+    // the name holds a line end or another control character, or is not
+    // UTF-8); empty on success.
 
     // Appends the entry as a new last line.
     std::string Add(ScaleEntry entry);

@@ -158,6 +158,8 @@ TEST(ScaleList, RefusesEditsThatCouldNotBeReadBackAndChangesNothing) {
               "tcp:192.0.2.10:4001 is already in the list");
     EXPECT_EQ(list.Add({"tcp:192.0.2.12 4001", "", true, 0}), "a target holds no blank");
     EXPECT_EQ(list.Add({"", "nothing", true, 0}), "no target");
+    EXPECT_EQ(list.Add({std::string("tcp:192.0.2.12:4001\0", 20), "", true, 0}),
+              "the target holds a control character");
     EXPECT_EQ(list.Add({"-tcp:192.0.2.12:4001", "", true, 0}), "a target cannot begin with \"-\"");
     EXPECT_EQ(list.Add({"ftp:x", "", true, 0}), "not a target: ftp:x");
     EXPECT_EQ(list.Replace(1, {"tcp:192.0.2.10:4001", "Fish", true, 0}),
@@ -168,6 +170,11 @@ TEST(ScaleList, RefusesEditsThatCouldNotBeReadBackAndChangesNothing) {
     // An entry may keep its own target when edited.
     EXPECT_EQ(list.Replace(1, {"tcp:192.0.2.11:4001", "Fish and more", false, 0}), "");
     EXPECT_EQ(list.Text(), "tcp:192.0.2.10:4001  Deli\n-tcp:192.0.2.11:4001  Fish and more\n");
+
+    // A list whose last line ends in half a CR LF gets the other half before a new line.
+    ScaleList cut = ScaleList::Parse("tcp:192.0.2.10:4001  Deli\r", CheckTarget);
+    EXPECT_EQ(cut.Add({"tcp:192.0.2.11:4001", "Fish", true, 0}), "");
+    EXPECT_EQ(cut.Text(), "tcp:192.0.2.10:4001  Deli\r\ntcp:192.0.2.11:4001  Fish\n");
 }
 
 TEST(ScaleList, MissingFileIsAnEmptyListAndAnUnreadableOneAProblem) {
