@@ -296,6 +296,13 @@ TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReport
     // What was recorded before can still be read, and exported.
     ASSERT_EQ(send.Run({"--history", "--json"}), 0) << send.Err();
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array().size(), 1);
+    // Metrics that cannot be written are a failure the job's status shows.
+    EXPECT_EQ(send.Run({"--status", "--metrics", Path("no/such/folder/m.prom")}), 1);
+    EXPECT_EQ(Lines(send.Err())
+                  .back()
+                  .rfind("scaledb-send: --metrics: cannot write " + Path("no/such/folder/m.prom"), 0),
+              0u)
+        << send.Err();
     EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_last_outcome", Tcp(sim.Port()),
                     "sent"),
               "1");
