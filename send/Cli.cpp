@@ -1,5 +1,7 @@
 #include "Cli.h"
 
+#include "scales/ScaleList.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -21,9 +23,20 @@ TARGET   serial:DEVICE[@RATE[,8N1]]   DEVICE a path (/dev/ttyUSB0, /dev/serial/b
          window's settings folder (beside the program when it may write there, else
          ~/.config/scaledb/), as the window uses it
 
-Exit status: 0 every target got the whole table; 1 one or more failed, or the report could
-not be written; 2 bad usage, an unreadable table or target, a record a link cannot carry,
-one scale named twice, too few open files; 128 + n when ended by signal n.)";
+SCALES   The file "scales" in that settings folder lists the shop's scales, one a line:
+             tcp:192.0.2.10:4001  Deli counter
+             -serial:/dev/ttyUSB0  Bakery         (a leading - switches a scale off)
+         # starts a comment. --targets FILE reads the same format (names optional).
+
+HISTORY  Every transfer is recorded in history.sqlite, beside the program when the
+         settings are kept there, else in ~/.local/share/scaledb/ ($XDG_DATA_HOME).
+           scaledb-send --status            what every scale holds now
+           scaledb-send --history [SCALE]   the transfers, newest first
+
+Exit status: 0 every target got the whole table; 1 one or more failed, or the report (or the
+--metrics file) could not be written; 2 bad usage, an unreadable table or target, a record
+a link cannot carry, one scale named twice, too few open files, a history --status or
+--history cannot read; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
@@ -39,9 +52,23 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "user", "Send the user database (\"SbU\") instead of the product database (\"SbP\").");
     const QCommandLineOption targetsFile(
         "targets",
-        "More targets, one a line; blank lines and lines starting with # are skipped (a file without "
-        "any is an error).",
+        "More targets from a list of scales: TARGET  NAME a line (names optional), # comments, a leading - "
+        "for a scale switched off (a file without any target is an error).",
         "FILE");
+    const QCommandLineOption scalesList("scales",
+                                        "Send to every switched-on scale of the settings folder's list "
+                                        "(the file \"scales\"), besides any other target.");
+    const QCommandLineOption status(
+        "status", "Print what every recorded scale holds now, per kind of table, and send nothing.");
+    const QCommandLineOption history(
+        "history", "List the recorded transfers, newest first, to SCALE (a target or a name) or to all.");
+    const QCommandLineOption limit("limit", "At most N transfers with --history.", "N");
+    const QCommandLineOption metrics(
+        "metrics",
+        "After the run (or with --status), write the state of every recorded scale to FILE in the "
+        "node exporter's textfile format (e.g. scaledb.prom), replacing it atomically.",
+        "FILE");
+    const QCommandLineOption noHistory("no-history", "Do not record this run in the history.");
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
@@ -63,8 +90,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
                                    "No progress; a line only for each target that did not get the table.");
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
-    parser.addOptions(
-        {user, targetsFile, timeout, retries, encoding, log, json, dryRun, quiet, help, version});
+    parser.addOptions({user, targetsFile, scalesList, timeout, retries, encoding, log, json, dryRun, quiet,
+                       status, history, limit, metrics, noHistory, help, version});
     parser.addPositionalArgument("TABLE", "The semicolon-separated table, as the window opens it.");
     parser.addPositionalArgument("TARGET", "Where to send it (see above).", "[TARGET...]");
 
@@ -81,6 +108,36 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
 
     SendOptions o;
     const QStringList positional = parser.positionalArguments();
+    o.json = parser.isSet(json);
+    o.metricsPath = Std(parser.value(metrics));
+    if (parser.isSet(metrics) && o.metricsPath.empty()) throw UsageError("--metrics: no file given");
+    if (parser.isSet(status) && parser.isSet(history))
+        throw UsageError("--status and --history: one at a time");
+    if (parser.isSet(limit) && !parser.isSet(history)) throw UsageError("--limit goes with --history");
+    if (parser.isSet(status) || parser.isSet(history)) {
+        // Neither sends: a table or a target given with them is a mistake, not something to ignore.
+        if (parser.isSet(targetsFile) || parser.isSet(scalesList) || parser.isSet(dryRun))
+            throw UsageError(std::string(parser.isSet(status) ? "--status" : "--history") +
+                             " sends nothing: no --targets, --scales or --dry-run with it");
+        if (parser.isSet(status)) {
+            if (!positional.isEmpty()) throw UsageError("--status takes no table or target");
+            o.mode = SendOptions::Mode::Status;
+        } else {
+            if (positional.size() > 1) throw UsageError("--history takes at most one scale");
+            if (parser.isSet(metrics)) throw UsageError("--metrics goes with a run or with --status");
+            o.mode = SendOptions::Mode::History;
+            if (!positional.isEmpty()) o.historyScale = Std(positional.first());
+            if (parser.isSet(limit)) {
+                bool ok = false;
+                o.limit = parser.value(limit).toInt(&ok);
+                if (!ok || o.limit < 0)
+                    throw UsageError("--limit: expected a whole number from 0, got \"" +
+                                     Std(parser.value(limit)) + "\"");
+            }
+        }
+        result.options = std::move(o);
+        return result;
+    }
     if (positional.isEmpty()) throw UsageError("no table given");
     o.table = Std(positional.first());
     for (qsizetype i = 1; i < positional.size(); ++i)
@@ -93,6 +150,9 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         for (Target& t : read)
             o.targets.push_back(std::move(t));
     }
+    if (parser.isSet(scalesList))
+        for (Target& t : ReadScalesFile(scales::ScaleListPath()))
+            o.targets.push_back(std::move(t));
 
     std::set<std::string> seen;
     for (const Target& t : o.targets)
@@ -117,7 +177,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         o.encodingTo = e.substr(colon + 1);
     }
     o.logPath = Std(parser.value(log));
-    o.json = parser.isSet(json);
+    o.noHistory = parser.isSet(noHistory);
     o.dryRun = parser.isSet(dryRun);
     o.quiet = parser.isSet(quiet);
     result.options = std::move(o);

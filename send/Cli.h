@@ -11,6 +11,9 @@
 namespace sendcmd {
 
 struct SendOptions {
+    // Send a table; print what every scale holds (--status); list transfers (--history).
+    enum class Mode { Send, Status, History };
+    Mode mode = Mode::Send;
     std::string table;
     std::vector<Target> targets; // empty: the link config.xml names
     bool userDatabase = false;
@@ -21,6 +24,10 @@ struct SendOptions {
     bool json = false;
     bool dryRun = false;
     bool quiet = false;
+    bool noHistory = false;   // --no-history: the run is not recorded
+    std::string metricsPath;  // --metrics FILE
+    std::string historyScale; // --history SCALE: a target or a name; empty: every scale
+    int limit = -1;           // --limit N of --history; < 0: all
 };
 
 // What the command line asks for: a run, or text to print and an exit status.

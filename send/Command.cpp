@@ -5,9 +5,13 @@
 #include "Progress.h"
 #include "Records.h"
 #include "Sender.h"
+#include "Status.h"
+#include "scales/History.h"
+#include "scales/ScaleList.h"
 #include "transfer/DatabaseFile.h"
 #include "transfer/TransferEngine.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "platform/Signals.h"
 
@@ -23,6 +27,7 @@
 #include <map>
 #include <ostream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sendcmd {
@@ -87,9 +92,84 @@ std::string InterruptedBy(int sig) {
     }
 }
 
+// The first error writing standard output, caught while its errno is still its own.
+int gOutputError = 0;
+
+void NoteOutput() {
+    std::cout.flush();
+    if (gOutputError == 0 && (!std::cout.good() || std::ferror(stdout)))
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
 int Fail(const std::string& message, int status) {
     std::cerr << kProgram << ": " << message << "\n";
     return status;
+}
+
+// Bad usage: every line of the message (a list reports each bad line) names the program.
+int Usage(const std::string& message) {
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = message.find('\n', start)) != std::string::npos; start = lf + 1)
+        std::cerr << kProgram << ": " << message.substr(start, lf - start) << "\n";
+    std::cerr << kProgram << ": " << message.substr(start) << "\nTry '" << kProgram << " --help'.\n";
+    return 2;
+}
+
+// Writes what every scale in the history holds to `path`, replaced in one step: the
+// exporter may read it at any moment. False, said on standard error, when it cannot.
+bool WriteMetrics(scales::History& history, const std::string& path) {
+    if (history.State() != scales::HistoryState::Open && history.State() != scales::HistoryState::ReadOnly)
+        return Fail("--metrics: " + path + " not written: the history cannot be read", 0) != 0;
+    const std::vector<scales::Holding> holdings = history.Holdings();
+    if (history.State() == scales::HistoryState::Unavailable)
+        return Fail("--metrics: " + path + " not written: " + history.Error(), 0) != 0;
+    try {
+        platform::WriteFileAtomically(path, MetricsText(holdings));
+    } catch (const std::exception& e) {
+        return Fail("--metrics: cannot write " + path + ": " + e.what(), 0) != 0;
+    }
+    return true;
+}
+
+// --status and --history: read the history, never create it.
+int Report(const SendOptions& o) {
+    const std::string path = scales::HistoryPath();
+    struct stat st {};
+    scales::History history;
+    if (::stat(path.c_str(), &st) == 0) {
+        history.Open(path);
+    } else if (errno != ENOENT) {
+        return Fail("history " + path + ": " + std::strerror(errno), 2);
+    }
+    if (history.State() == scales::HistoryState::Unavailable) return Fail(history.Error(), 2);
+    if (history.State() == scales::HistoryState::Closed)
+        std::cerr << kProgram << ": no transfers recorded yet (" << path << ")\n";
+    std::string out;
+    if (o.mode == SendOptions::Mode::Status) {
+        const std::vector<scales::Holding> holdings = history.Holdings();
+        out = o.json ? StatusJson(holdings) : StatusLines(holdings);
+    } else {
+        const auto records = TransfersOf(history, o.historyScale, o.limit);
+        if (records.empty() && !o.historyScale.empty() && history.State() != scales::HistoryState::Closed)
+            std::cerr << kProgram << ": no transfers to " << o.historyScale << " recorded\n";
+        out = o.json ? HistoryJson(records) : HistoryLines(records);
+    }
+    if (history.State() == scales::HistoryState::Unavailable) return Fail(history.Error(), 2);
+    std::cout << out;
+    NoteOutput();
+    if (!o.metricsPath.empty()) {
+        if (history.State() == scales::HistoryState::Closed) {
+            // Nothing recorded yet: the families without a sample, so the exporter sees no stale file.
+            try {
+                platform::WriteFileAtomically(o.metricsPath, MetricsText({}));
+            } catch (const std::exception& e) {
+                return Fail("--metrics: cannot write " + o.metricsPath + ": " + e.what(), 1);
+            }
+        } else if (!WriteMetrics(history, o.metricsPath)) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 // Every target holds open files while it runs; running out half-way fails targets with
@@ -115,15 +195,6 @@ void EnsureOpenFiles(const std::vector<Target>& targets) {
                      std::to_string(limit.rlim_max < needed ? limit.rlim_max : limit.rlim_cur) +
                      ": raise it (ulimit -n " + std::to_string(needed) +
                      "), or send to fewer targets at a time");
-}
-
-// The first error writing standard output, caught while its errno is still its own.
-int gOutputError = 0;
-
-void NoteOutput() {
-    std::cout.flush();
-    if (gOutputError == 0 && (!std::cout.good() || std::ferror(stdout)))
-        gOutputError = errno != 0 ? errno : EIO;
 }
 
 // The report is the point of the run: a standard output that cannot take it is a failure.
@@ -155,6 +226,7 @@ int Run(int argc, char** argv) {
             return parsed.exitStatus;
         }
         o = std::move(*parsed.options);
+        if (o.mode != SendOptions::Mode::Send) return Report(o);
         // Where the window keeps config.xml and ComPortTest.ini; asked only when a target reads
         // them, since choosing the folder may create ~/.config/scaledb/.
         const bool serial = std::any_of(o.targets.begin(), o.targets.end(),
@@ -186,8 +258,7 @@ int Run(int argc, char** argv) {
         if (!o.dryRun) LookUpHosts(targets);
         RefuseDuplicates(targets);
     } catch (const UsageError& e) {
-        std::cerr << kProgram << ": " << e.what() << "\nTry '" << kProgram << " --help'.\n";
-        return 2;
+        return Usage(e.what());
     }
 
     if (o.dryRun) {
@@ -204,6 +275,21 @@ int Run(int argc, char** argv) {
         return Fail(e.what(), 2);
     }
 
+    // The run is recorded, unless asked not to; a history that cannot be opened or written
+    // is said once and changes nothing else.
+    std::unique_ptr<scales::History> history;
+    if (!o.noHistory || !o.metricsPath.empty()) {
+        history = std::make_unique<scales::History>();
+        if (!o.noHistory)
+            history->OnError = [](const std::string& error) {
+                const std::string tail = "transfers are not recorded";
+                const bool said = error.size() >= tail.size() &&
+                                  error.compare(error.size() - tail.size(), tail.size(), tail) == 0;
+                std::cerr << kProgram << ": " << error << (said ? "" : "; " + tail) << "\n";
+            };
+        history->Open(scales::HistoryPath());
+    }
+
     // SIGINT, SIGTERM and SIGHUP end the run: nothing more is sent, the report is still printed.
     Sender* running = nullptr;
     platform::TerminationSignals stopSignals([&](int) {
@@ -216,6 +302,26 @@ int Run(int argc, char** argv) {
     settings.connectSeconds = o.timeoutSeconds * (o.retries + 1);
     Sender sender(o, targets, records, settings, *log);
     running = &sender;
+    if (history && !o.noHistory) {
+        scales::TransferStart table;
+        table.path = o.table;
+        std::string why;
+        if (const auto digest = scales::DigestFile(o.table, &why)) {
+            table.size = digest->size;
+            table.sha256 = digest->sha256;
+        }
+        table.rows = records->Count();
+        table.kind = o.userDatabase ? scales::TableKind::User : scales::TableKind::Product;
+        table.program = kProgram;
+        // A scale named on the command line is recorded under the name the shop's list gives it.
+        std::map<std::string, std::string> names;
+        if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.name.empty(); })) {
+            const scales::ScaleList listed = scales::ReadScaleList(scales::ScaleListPath());
+            for (const scales::ScaleEntry& e : listed.Entries())
+                names.emplace(e.target, e.name);
+        }
+        sender.RecordIn(*history, table, std::move(names));
+    }
     std::unique_ptr<Progress> progress;
     if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, targets);
 
@@ -228,7 +334,9 @@ int Run(int argc, char** argv) {
 
     const std::vector<TargetResult>& results = sender.Results();
     const int signal = platform::TerminationSignals::Received();
-    const int status = signal != 0 ? 128 + signal : ExitStatus(results);
+    int status = signal != 0 ? 128 + signal : ExitStatus(results);
+    // What the exporter is asked for was not written: the run did not do all it was told.
+    if (!o.metricsPath.empty() && !WriteMetrics(*history, o.metricsPath) && status == 0) status = 1;
     if (!o.quiet) {
         (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
         NoteOutput();

@@ -1,5 +1,6 @@
 #include "Progress.h"
 
+#include "Report.h"
 #include "Sender.h"
 
 #include <algorithm>
@@ -10,9 +11,17 @@
 namespace sendcmd {
 
 Progress::Progress(const Sender& sender, const std::vector<Target>& targets) : sender_(sender) {
+    std::size_t targetWidth = 0, nameWidth = 0;
     for (const Target& t : targets) {
-        names_.push_back(t.text);
-        width_ = std::max(width_, t.text.size());
+        targetWidth = std::max(targetWidth, TextWidth(t.text));
+        nameWidth = std::max(nameWidth, TextWidth(t.name));
+    }
+    // The columns of the final lines: target, then the name when any scale has one.
+    for (const Target& t : targets) {
+        std::string shown = Padded(t.text, targetWidth);
+        if (nameWidth > 0) shown += "  " + Padded(t.name, nameWidth);
+        names_.push_back(shown);
+        width_ = std::max(width_, TextWidth(shown));
     }
     QObject::connect(&timer_, &QTimer::timeout, [this] { Draw(); });
     timer_.start(250);
@@ -40,8 +49,7 @@ void Progress::Draw() {
     int lines = 0;
     for (int i = 0; i < shown; ++i) {
         const auto& s = statuses[static_cast<std::size_t>(i)];
-        std::string name = names_[static_cast<std::size_t>(i)];
-        name.resize(width_, ' ');
+        const std::string name = Padded(names_[static_cast<std::size_t>(i)], width_);
         if (s.finished) {
             std::snprintf(line, sizeof line, "%s  %s", name.c_str(), s.sent ? "sent" : "FAILED");
         } else {

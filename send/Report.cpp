@@ -31,10 +31,19 @@ QString Q(const std::string& s) {
 
 } // namespace
 
-std::string FinalLine(const TargetResult& r, std::size_t width) {
-    std::string line = r.target;
-    line.resize(std::max(width, r.target.size()), ' ');
-    line += "  ";
+std::size_t TextWidth(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+    const std::size_t w = TextWidth(text);
+    return w >= width ? text : text + std::string(width - w, ' ');
+}
+
+std::string FinalLine(const TargetResult& r, std::size_t width, std::size_t nameWidth) {
+    std::string line = Padded(r.target, width) + "  ";
+    if (nameWidth > 0) line += Padded(r.name, nameWidth) + "  ";
     switch (r.outcome) {
     case TargetResult::Outcome::Sent:
         line += "sent " + std::to_string(r.acknowledged) + " of " + std::to_string(r.rows) + " rows in " +
@@ -51,12 +60,14 @@ std::string FinalLine(const TargetResult& r, std::size_t width) {
 }
 
 std::string FinalLines(const std::vector<TargetResult>& results) {
-    std::size_t width = 0;
-    for (const auto& r : results)
-        width = std::max(width, r.target.size());
+    std::size_t width = 0, nameWidth = 0;
+    for (const auto& r : results) {
+        width = std::max(width, TextWidth(r.target));
+        nameWidth = std::max(nameWidth, TextWidth(r.name));
+    }
     std::string out;
     for (const auto& r : results)
-        out += FinalLine(r, width) + "\n";
+        out += FinalLine(r, width, nameWidth) + "\n";
     return out;
 }
 
@@ -66,6 +77,7 @@ std::string JsonReport(const std::string& table, bool userDatabase, int exitStat
     for (const auto& r : results) {
         QJsonObject o;
         o["target"] = Q(r.target);
+        if (!r.name.empty()) o["name"] = QString::fromStdString(r.name);
         o["outcome"] = r.outcome == TargetResult::Outcome::Sent     ? "sent"
                        : r.outcome == TargetResult::Outcome::Failed ? "failed"
                                                                     : "stopped";

@@ -8,6 +8,7 @@ namespace sendcmd {
 struct TargetResult {
     enum class Outcome { Sent, Failed, Stopped };
     std::string target;
+    std::string name; // the scale's name from a list; may be empty
     Outcome outcome = Outcome::Failed;
     int rows = 0;         // rows of the table
     int acknowledged = 0; // rows the scale acknowledged
@@ -20,9 +21,16 @@ struct TargetResult {
     std::string error; // why it failed or stopped
 };
 
-// "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target name.
-std::string FinalLine(const TargetResult& r, std::size_t width);
+// "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target. With
+// `nameWidth` > 0 the name follows, padded: "tcp:192.0.2.10:4001  Deli counter  sent ...".
+std::string FinalLine(const TargetResult& r, std::size_t width, std::size_t nameWidth = 0);
+// Targets in one column, names (when any target has one) in the next.
 std::string FinalLines(const std::vector<TargetResult>& results);
+
+// Characters of UTF-8 text as a terminal lines them up (one a code point).
+std::size_t TextWidth(const std::string& text);
+// `text` followed by blanks up to `width` characters.
+std::string Padded(const std::string& text, std::size_t width);
 
 std::string JsonReport(const std::string& table, bool userDatabase, int exitStatus,
                        const std::vector<TargetResult>& results);

@@ -35,6 +35,8 @@ void SendLog::Write(const std::string& target, const char* what, const std::stri
 struct Sender::TargetRun {
     std::size_t index = 0;
     Target target;
+    std::string label;         // names the target in the log
+    std::int64_t recorded = 0; // its row in the history, 0 while none
     std::unique_ptr<TargetLink> link;
     std::unique_ptr<TTransferEngine> engine;
     QElapsedTimer clock;
@@ -66,6 +68,30 @@ std::string Expected(const std::string& command) {
     return "Mr";
 }
 
+// The target as the log names it: its text, and its name quoted when it has one (a name
+// may hold blanks; it holds no control character).
+std::string LogLabel(const Target& t) {
+    if (t.name.empty()) return t.text;
+    std::string label = t.text + " \"";
+    for (char c : t.name) {
+        if (c == '"' || c == '\\') label += '\\';
+        label += c;
+    }
+    return label + "\"";
+}
+
+scales::TransferOutcome HistoryOutcome(TargetResult::Outcome outcome) {
+    switch (outcome) {
+    case TargetResult::Outcome::Sent:
+        return scales::TransferOutcome::Sent;
+    case TargetResult::Outcome::Stopped:
+        return scales::TransferOutcome::Stopped;
+    case TargetResult::Outcome::Failed:
+        break;
+    }
+    return scales::TransferOutcome::Failed;
+}
+
 // Where the sequencer stands, as a row of the report.
 int RowOf(TTransferEngine& engine, int rows) {
     const std::int32_t k = engine.RowIndex();
@@ -87,11 +113,13 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
         auto run = std::make_unique<TargetRun>();
         run->index = runs_.size();
         run->target = std::move(t);
+        run->label = LogLabel(run->target);
         run->engine = std::make_unique<TTransferEngine>(engineOptions);
         run->engine->RowCount = [records = records_] { return records->Count(); };
         run->engine->RecordText = [records = records_](int r) { return records->Text(r); };
         TargetResult result;
         result.target = run->target.text;
+        result.name = run->target.name;
         result.rows = records_->Count();
         results_.push_back(result);
         runs_.push_back(std::move(run));
@@ -102,6 +130,45 @@ Sender::~Sender() {
     for (auto& run : runs_) {
         run->engine->Stop();
         if (run->link) run->link->Close();
+    }
+}
+
+void Sender::RecordIn(scales::History& history, const scales::TransferStart& table,
+                      std::map<std::string, std::string> names) {
+    history_ = &history;
+    table_ = table;
+    names_ = std::move(names);
+}
+
+scales::TransferStart Sender::StartRecord(const TargetRun& run) const {
+    scales::TransferStart start = table_;
+    start.target = run.target.text;
+    start.name = run.target.name;
+    if (const auto it = names_.find(start.target); start.name.empty() && it != names_.end())
+        start.name = it->second;
+    return start;
+}
+
+void Sender::BeginRecord(TargetRun& run) {
+    if (history_) run.recorded = history_->Begin(StartRecord(run));
+}
+
+void Sender::EndRecord(TargetRun& run) {
+    if (!history_) return;
+    const TargetResult& r = results_[run.index];
+    scales::TransferEnd end;
+    end.outcome = HistoryOutcome(r.outcome);
+    end.row = r.row;
+    end.acknowledged = r.acknowledged;
+    // The row index leaves 0 only when the scale acknowledged the start command.
+    end.startAcknowledged = r.row >= 1;
+    end.resends = r.resends;
+    end.message = r.error;
+    if (run.recorded != 0) {
+        history_->End(run.recorded, end);
+    } else {
+        // Stopped before its link was opened: recorded all the same, as not begun.
+        history_->Record(StartRecord(run), end);
     }
 }
 
@@ -138,7 +205,7 @@ void Sender::Start() {
             run.link = udp_->MakeLink(run.target);
             break;
         }
-        const std::string name = run.target.text;
+        const std::string name = run.label;
         TTransferEngine& engine = *run.engine;
         TargetLink& link = *run.link;
         engine.OnSend = [this, &link](const std::string& command) {
@@ -151,7 +218,7 @@ void Sender::Start() {
             LogReply(run);
             LogRepliesNotLogged(run);
             run.repliesSinceCommand = 0;
-            log_.Write(run.target.text, ">", Escape(bytes));
+            log_.Write(run.label, ">", Escape(bytes));
         };
         link.OnReceive = [this, &run, &engine](const std::string& text) {
             LogReceived(run, text);
@@ -165,6 +232,8 @@ void Sender::Start() {
             Finish(run, TargetResult::Outcome::Failed, why);
         };
         ++running_;
+        // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
+        BeginRecord(run);
         run.clock.start();
         link.Open();
     }
@@ -195,7 +264,7 @@ void Sender::LogReceived(TargetRun& run, std::string_view text) {
 void Sender::LogReply(TargetRun& run) {
     if (run.replyShown.empty()) return;
     if (++run.repliesSinceCommand <= kRepliesLogged)
-        log_.Write(run.target.text, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
+        log_.Write(run.label, "<", Escape(run.replyShown) + MoreBytes(run.replyMore));
     else
         ++run.repliesNotLogged;
     run.replyShown.clear();
@@ -204,7 +273,7 @@ void Sender::LogReply(TargetRun& run) {
 
 void Sender::LogRepliesNotLogged(TargetRun& run) {
     if (run.repliesNotLogged == 0) return;
-    log_.Write(run.target.text, "<",
+    log_.Write(run.label, "<",
                "\u2026 " + std::to_string(run.repliesNotLogged) + " more reply lines not logged");
     run.repliesNotLogged = 0;
 }
@@ -219,13 +288,14 @@ void Sender::Stop(const std::string& why) {
         }
 }
 
-void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why) {
+void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why,
+                    const TTransferOutcome* ended) {
     if (run.finished) return;
     run.finished = true;
     TargetResult& r = results_[run.index];
-    r.row = RowOf(*run.engine, r.rows);
+    r.row = ended ? (ended->Done ? r.rows + 1 : ended->Row) : RowOf(*run.engine, r.rows);
     run.engine->Stop();
-    const TTransferProgress p = run.engine->Progress();
+    const TTransferProgress p = ended ? ended->Progress : run.engine->Progress();
     r.outcome = outcome;
     r.acknowledged = p.Acknowledged;
     r.commands = static_cast<int>(p.CommandsSent);
@@ -234,7 +304,8 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.error = why;
     LogReply(run);
     LogRepliesNotLogged(run);
-    log_.Write(run.target.text, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
+    log_.Write(run.label, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
+    EndRecord(run);
     // Not closed from inside the link's own event; the loop closes it next.
     if (TargetLink* link = run.link.get()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
     if (--running_ == 0 && !starting_) AllFinished();
@@ -259,12 +330,7 @@ void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
               Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
         break;
     }
-    TargetResult& r = results_[run.index];
-    Finish(run, outcome.Done ? TargetResult::Outcome::Sent : TargetResult::Outcome::Failed, why);
-    r.acknowledged = outcome.Progress.Acknowledged;
-    r.commands = static_cast<int>(outcome.Progress.CommandsSent);
-    r.resends = static_cast<int>(outcome.Progress.Resends);
-    r.row = outcome.Done ? r.rows + 1 : outcome.Row;
+    Finish(run, outcome.Done ? TargetResult::Outcome::Sent : TargetResult::Outcome::Failed, why, &outcome);
 }
 
 std::vector<Sender::Status> Sender::Statuses() const {

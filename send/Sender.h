@@ -3,12 +3,14 @@
 #include "Cli.h"
 #include "Links.h"
 #include "Report.h"
+#include "scales/History.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +32,7 @@ public:
     ~SendLog();
     SendLog(const SendLog&) = delete;
     SendLog& operator=(const SendLog&) = delete;
+    // `target` is the target's text, with its name quoted after it when it has one.
     void Write(const std::string& target, const char* what, const std::string& text);
 
 private:
@@ -54,6 +57,11 @@ public:
     // Sends nothing more, closes the links; the targets still running are "stopped".
     void Stop(const std::string& why);
     const std::vector<TargetResult>& Results() const { return results_; }
+    // Records every transfer in `history`, which outlives the sender: `table` holds the
+    // table's path, size, hash, rows, kind and the program; target and name come per target,
+    // the name of a target without one from `names` (by target text). Set before Run.
+    void RecordIn(scales::History& history, const scales::TransferStart& table,
+                  std::map<std::string, std::string> names = {});
 
     // Called at every change, for the progress display.
     std::function<void()> OnChange;
@@ -70,7 +78,12 @@ public:
 
 private:
     struct TargetRun;
-    void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why);
+    // `ended` is the engine's own account when it finished the transfer.
+    void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why,
+                const TTransferOutcome* ended = nullptr);
+    scales::TransferStart StartRecord(const TargetRun& run) const;
+    void BeginRecord(TargetRun& run);
+    void EndRecord(TargetRun& run);
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
     void LogReceived(TargetRun& run, std::string_view text);
     void LogReply(TargetRun& run);
@@ -81,6 +94,9 @@ private:
     std::shared_ptr<const Records> records_;
     LinkSettings settings_;
     SendLog& log_;
+    scales::History* history_ = nullptr;
+    scales::TransferStart table_;
+    std::map<std::string, std::string> names_;
     std::unique_ptr<UdpHub> udp_;
     std::vector<std::unique_ptr<TargetRun>> runs_;
     std::vector<TargetResult> results_;

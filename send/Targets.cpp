@@ -4,6 +4,7 @@
 #include "links/serial/CPort.h"
 #include "platform/WinSerial.h"
 #include "platform/XmlDocument.h"
+#include "scales/ScaleList.h"
 #include "settings/XMLConfig.h"
 
 #include <QEventLoop>
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 
 namespace sendcmd {
@@ -91,22 +93,53 @@ Target ParseTarget(const std::string& text) {
     return t;
 }
 
-std::vector<Target> ReadTargetsFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw UsageError("cannot read the targets file " + path);
-    std::vector<Target> targets;
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#') continue;
-        const auto last = line.find_last_not_of(" \t\r");
-        try {
-            targets.push_back(ParseTarget(line.substr(first, last - first + 1)));
-        } catch (const UsageError& e) {
-            throw UsageError(path + ":" + std::to_string(number) + ": " + e.what());
-        }
+namespace {
+
+std::string ValidTarget(const std::string& text) {
+    try {
+        ParseTarget(text);
+        return {};
+    } catch (const UsageError& e) {
+        return e.what();
     }
+}
+
+std::vector<Target> EnabledTargets(const scales::ScaleList& list) {
+    if (!list.Ok()) {
+        std::string all;
+        for (const std::string& m : list.Messages())
+            all += (all.empty() ? "" : "\n") + m;
+        throw UsageError(all);
+    }
+    std::vector<Target> targets;
+    for (const scales::ScaleEntry& e : list.Enabled()) {
+        Target t = ParseTarget(e.target);
+        t.name = e.name;
+        targets.push_back(std::move(t));
+    }
+    return targets;
+}
+
+} // namespace
+
+std::vector<Target> ReadTargetsFile(const std::string& path) {
+    // Read as a stream, not as a regular file only: "--targets <(make-list)" is a pipe.
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError("cannot read the targets file " + path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw UsageError("cannot read the targets file " + path);
+    return EnabledTargets(scales::ScaleList::Parse(text, ValidTarget, path));
+}
+
+std::vector<Target> ReadScalesFile(const std::string& path) {
+    const scales::ScaleList list = scales::ReadScaleList(path, ValidTarget, path);
+    if (list.Missing())
+        throw UsageError("--scales: there is no list of scales at " + path +
+                         " (one scale a line: TARGET  NAME)");
+    std::vector<Target> targets = EnabledTargets(list);
+    if (targets.empty())
+        throw UsageError("--scales: " + path +
+                         (list.Entries().empty() ? " lists no scale" : " has no scale switched on"));
     return targets;
 }
 

@@ -24,6 +24,7 @@ struct Target {
     enum class Kind { Serial, Tcp, Udp };
     Kind kind = Kind::Tcp;
     std::string text; // as the user wrote it; names the target in every message
+    std::string name; // the scale's name from a scale list; empty from the command line
 
     // Serial: what is not given comes from ComPortTest.ini, as the window reads it.
     std::string device;
@@ -41,9 +42,14 @@ struct Target {
 // address in brackets). Throws UsageError.
 Target ParseTarget(const std::string& text);
 
-// One target a line; blank lines and lines starting with # are skipped. Throws
-// UsageError naming the file (and line) when it cannot be read or a line is not a target.
+// A scale list ("[-]TARGET  NAME" a line, # comments): its switched-on targets with their
+// names. Throws UsageError naming the file when it cannot be read, and every bad line
+// with its number, one message a line ("FILE:7: bad target ...").
 std::vector<Target> ReadTargetsFile(const std::string& path);
+
+// The switched-on scales of the settings folder's list (`path`). Throws UsageError
+// naming the file when it is missing, unreadable, has a bad line or no scale switched on.
+std::vector<Target> ReadScalesFile(const std::string& path);
 
 // `host` and `port` as messages name them: "[::1]:4001" for an IPv6 address.
 std::string HostPort(const std::string& host, int port);

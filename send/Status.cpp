@@ -1,0 +1,196 @@
+#include "Status.h"
+
+#include "Report.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+namespace sendcmd {
+
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QJsonValue OrNull(const std::string& s) {
+    return s.empty() ? QJsonValue() : QJsonValue(Q(s));
+}
+
+// ISO 8601 in UTC, for scripts; 0 (no time) is null.
+QJsonValue Time(std::int64_t ms) {
+    if (ms == 0) return QJsonValue();
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QJsonObject RecordJson(const scales::TransferRecord& r) {
+    QJsonObject o;
+    o["started"] = Time(r.started);
+    o["ended"] = Time(r.ended);
+    o["target"] = Q(r.target);
+    o["name"] = OrNull(r.name);
+    o["kind"] = scales::KindText(r.kind);
+    o["outcome"] = scales::OutcomeText(r.outcome);
+    o["row"] = r.row;
+    o["rows"] = r.rows;
+    o["acknowledged_rows"] = r.acknowledged;
+    o["resends"] = r.resends;
+    o["program"] = Q(r.program);
+    o["table"] = Q(r.path);
+    o["size"] = static_cast<qint64>(r.size);
+    o["sha256"] = Q(r.sha256);
+    o["message"] = OrNull(r.message);
+    return o;
+}
+
+// Unix seconds with the milliseconds.
+std::string Seconds(std::int64_t ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return buf;
+}
+
+std::string Rows(const scales::TransferRecord& r) {
+    return std::to_string(r.acknowledged) + " of " + std::to_string(r.rows) + " rows";
+}
+
+} // namespace
+
+std::string StatusLines(const std::vector<scales::Holding>& holdings) {
+    std::size_t width = 0, nameWidth = 0;
+    for (const auto& h : holdings) {
+        width = std::max(width, TextWidth(h.target));
+        nameWidth = std::max(nameWidth, TextWidth(h.name));
+    }
+    std::string out;
+    for (const auto& h : holdings) {
+        out += Padded(h.target, width) + "  ";
+        if (nameWidth > 0) out += Padded(h.name, nameWidth) + "  ";
+        out += Padded(scales::KindText(h.kind), 7) + "  " + scales::DescribeHolding(h) + "\n";
+    }
+    return out;
+}
+
+std::string StatusJson(const std::vector<scales::Holding>& holdings) {
+    QJsonArray all;
+    for (const auto& h : holdings) {
+        QJsonObject o;
+        o["target"] = Q(h.target);
+        o["name"] = OrNull(h.name);
+        o["kind"] = scales::KindText(h.kind);
+        o["incomplete"] = h.Incomplete();
+        o["incomplete_since"] = h.Incomplete() ? Time(h.incompleteSince) : QJsonValue();
+        o["holds"] = scales::DescribeHolding(h).c_str();
+        o["complete"] = h.complete ? QJsonValue(RecordJson(*h.complete)) : QJsonValue();
+        o["broken"] = h.broken ? QJsonValue(RecordJson(*h.broken)) : QJsonValue();
+        o["last"] = RecordJson(h.last);
+        all.append(o);
+    }
+    return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string HistoryLines(const std::vector<scales::TransferRecord>& records) {
+    std::size_t width = 0, nameWidth = 0, outcomeWidth = 0, rowsWidth = 0;
+    for (const auto& r : records) {
+        width = std::max(width, TextWidth(r.target));
+        nameWidth = std::max(nameWidth, TextWidth(r.name));
+        outcomeWidth = std::max(outcomeWidth, scales::DescribeOutcome(r).size());
+        rowsWidth = std::max(rowsWidth, Rows(r).size());
+    }
+    std::string out;
+    for (const auto& r : records) {
+        std::string line = scales::FormatLocalTime(r.started) + "  " + Padded(r.target, width) + "  ";
+        if (nameWidth > 0) line += Padded(r.name, nameWidth) + "  ";
+        line += Padded(scales::KindText(r.kind), 7) + "  " +
+                Padded(scales::DescribeOutcome(r), outcomeWidth) + "  " + Padded(Rows(r), rowsWidth) + "  " +
+                std::to_string(r.resends) + " resends  " + r.program + "  " + r.path;
+        if (!r.message.empty()) line += "  " + r.message;
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string HistoryJson(const std::vector<scales::TransferRecord>& records) {
+    QJsonArray all;
+    for (const auto& r : records)
+        all.append(RecordJson(r));
+    return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::vector<scales::TransferRecord> TransfersOf(scales::History& history, const std::string& scale,
+                                                int limit) {
+    std::vector<scales::TransferRecord> found = history.Transfers(scale, limit);
+    if (!found.empty() || scale.empty()) return found;
+    // Not a target: the scales known by that name (each holds up to two kinds, asked once).
+    std::set<std::string> targets;
+    for (const scales::Holding& h : history.Holdings())
+        if (h.name == scale) targets.insert(h.target);
+    for (const std::string& t : targets)
+        for (auto& r : history.Transfers(t, limit))
+            found.push_back(std::move(r));
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return a.started != b.started ? a.started > b.started : a.id > b.id;
+    });
+    if (limit >= 0 && found.size() > static_cast<std::size_t>(limit))
+        found.resize(static_cast<std::size_t>(limit));
+    return found;
+}
+
+std::string MetricsLabel(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string MetricsText(const std::vector<scales::Holding>& holdings) {
+    auto labels = [](const scales::Holding& h) {
+        std::string l = "scale=\"" + MetricsLabel(h.target) + "\"";
+        if (!h.name.empty()) l += ",name=\"" + MetricsLabel(h.name) + "\"";
+        return l + ",kind=\"" + scales::KindText(h.kind) + "\"";
+    };
+    std::string out;
+    auto family = [&](const char* name, const char* help) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+    };
+    family("scaledb_last_success_timestamp_seconds",
+           "End of the newest transfer that sent the whole table, Unix seconds (0: none recorded).");
+    for (const auto& h : holdings)
+        out += "scaledb_last_success_timestamp_seconds{" + labels(h) + "} " +
+               (h.complete ? Seconds(h.complete->ended ? h.complete->ended : h.complete->started) : "0") +
+               "\n";
+    family("scaledb_last_transfer_timestamp_seconds",
+           "End of the newest transfer of any outcome (its start while it runs), Unix seconds.");
+    for (const auto& h : holdings)
+        out += "scaledb_last_transfer_timestamp_seconds{" + labels(h) + "} " +
+               Seconds(h.last.ended ? h.last.ended : h.last.started) + "\n";
+    family("scaledb_last_rows", "Rows of the table of the newest transfer.");
+    for (const auto& h : holdings)
+        out += "scaledb_last_rows{" + labels(h) + "} " + std::to_string(h.last.rows) + "\n";
+    family("scaledb_last_outcome", "1 for the outcome of the newest transfer, 0 for the others.");
+    for (const auto& h : holdings)
+        for (auto outcome : {scales::TransferOutcome::Sent, scales::TransferOutcome::Failed,
+                             scales::TransferOutcome::Stopped, scales::TransferOutcome::Running})
+            out += "scaledb_last_outcome{" + labels(h) + ",outcome=\"" + scales::OutcomeText(outcome) +
+                   "\"} " + (h.last.outcome == outcome ? "1" : "0") + "\n";
+    family("scaledb_incomplete",
+           "1 when a transfer broke off after the scale began replacing its table, or never ended.");
+    for (const auto& h : holdings)
+        out += "scaledb_incomplete{" + labels(h) + "} " + (h.Incomplete() ? "1" : "0") + "\n";
+    return out;
+}
+
+} // namespace sendcmd

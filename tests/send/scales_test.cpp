@@ -1,0 +1,328 @@
+// The scale list, names in every report, the history and what it says afterwards.
+#include "send/SendTestUtil.h"
+
+#include "scales/History.h"
+
+#include <map>
+#include <regex>
+#include <sys/stat.h>
+
+using namespace sendtest;
+
+namespace {
+
+// A copy of the program whose settings folder, scale list and history are the test's folder.
+class ScalesTest : public SendTest {
+protected:
+    ScalesTest() {
+        program_ = Path("scaledb-send");
+        std::filesystem::copy_file(SCALEDB_BIN_DIR "/scaledb-send", program_);
+    }
+    std::string program_;
+};
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+struct Sample {
+    std::string name;
+    std::map<std::string, std::string> labels;
+    std::string value;
+};
+
+// The node exporter's textfile format, strictly: every family announced by HELP and TYPE
+// before its samples; label values with their escapes undone.
+std::vector<Sample> ParseMetrics(const std::string& text) {
+    std::vector<Sample> out;
+    std::map<std::string, int> announced;
+    for (const std::string& line : Lines(text)) {
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+            const std::string rest = line.substr(7);
+            const std::string family = rest.substr(0, rest.find(' '));
+            ++announced[family];
+            if (line[2] == 'T') {
+                EXPECT_EQ(rest.substr(family.size()), " gauge") << line;
+            }
+            continue;
+        }
+        Sample s;
+        std::size_t i = line.find('{');
+        EXPECT_NE(i, std::string::npos) << line;
+        if (i == std::string::npos) continue;
+        s.name = line.substr(0, i);
+        EXPECT_EQ(announced[s.name], 2) << "no HELP and TYPE before " << line;
+        ++i;
+        while (i < line.size() && line[i] != '}') {
+            const std::size_t eq = line.find("=\"", i);
+            const std::string key = line.substr(i, eq - i);
+            std::string value;
+            for (i = eq + 2; i < line.size() && line[i] != '"'; ++i) {
+                if (line[i] == '\\') {
+                    ++i;
+                    value += line[i] == 'n' ? '\n' : line[i];
+                } else {
+                    value += line[i];
+                }
+            }
+            s.labels[key] = value;
+            ++i;
+            if (i < line.size() && line[i] == ',') ++i;
+        }
+        EXPECT_EQ(line.substr(i, 2), "} ") << line;
+        s.value = line.substr(i + 2);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::string Value(const std::vector<Sample>& samples, const std::string& name, const std::string& scale,
+                  const std::string& outcome = {}) {
+    for (const auto& s : samples)
+        if (s.name == name && s.labels.at("scale") == scale &&
+            (outcome.empty() || s.labels.at("outcome") == outcome))
+            return s.value;
+    return "missing";
+}
+
+TEST_F(ScalesTest, ATargetsFileGivesNamesSkipsScalesSwitchedOffAndReportsEveryBadLine) {
+    const std::string table = Table(1);
+    const std::string bad = Write("shop", "# the shop\n\ntcp:127.0.0.1:9  Deli counter\n"
+                                          "-tcp:127.0.0.1:10  Bakery\nnonsense  Cheese\n"
+                                          "tcp:127.0.0.1:11\ntcp:127.0.0.1:9  Deli again\n");
+    SendProcess send(dir_, program_);
+    EXPECT_EQ(send.Run({table, "--dry-run", "--targets", bad}), 2);
+    EXPECT_EQ(send.Err(), "scaledb-send: " + bad +
+                              ":5: bad target \"nonsense\": expected serial:DEVICE[@RATE[,8N1]], "
+                              "tcp:HOST:PORT or udp:HOST:PORT\n"
+                              "scaledb-send: " +
+                              bad + ":7: tcp:127.0.0.1:9 is already on line 3\nTry 'scaledb-send --help'.\n");
+    EXPECT_EQ(send.Out(), "");
+
+    const std::string good = Write("good", "# the shop\ntcp:127.0.0.1:9  Deli counter\n"
+                                           "  - tcp:127.0.0.1:10  Bakery\ntcp:127.0.0.1:11\n");
+    ASSERT_EQ(send.Run({table, "--dry-run", "--targets", good}), 0) << send.Err();
+    EXPECT_EQ(Lines(send.Out())[0], "# tcp:127.0.0.1:9 tcp:127.0.0.1:11");
+    // A list of switched-off scales sends nowhere, and does not fall back to the window's link.
+    const std::string off = Write("off", "-tcp:127.0.0.1:10  Bakery\n");
+    EXPECT_EQ(send.Run({table, "--dry-run", "--targets", off}), 2);
+    EXPECT_EQ(send.Err(), "scaledb-send: no targets in " + off + "\nTry 'scaledb-send --help'.\n");
+    // Names do not make one scale two.
+    EXPECT_EQ(send.Run({table, "--dry-run", "--targets", good, "tcp:127.0.0.1:11"}), 2);
+    EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: target tcp:127.0.0.1:11 is given twice");
+
+    // --scales reads the settings folder's list, and says so when there is none.
+    EXPECT_EQ(send.Run({table, "--dry-run", "--scales"}), 2);
+    EXPECT_EQ(Lines(send.Err())[0], "scaledb-send: --scales: there is no list of scales at " +
+                                        Path("scales") + " (one scale a line: TARGET  NAME)");
+    Write("scales", "# nothing on yet\n-tcp:127.0.0.1:10  Bakery\n");
+    EXPECT_EQ(send.Run({table, "--dry-run", "--scales"}), 2);
+    EXPECT_EQ(Lines(send.Err())[0],
+              "scaledb-send: --scales: " + Path("scales") + " has no scale switched on");
+    Write("scales", "tcp:127.0.0.1:10  Bakery\ntcp:127.0.0.1:12\n");
+    ASSERT_EQ(send.Run({table, "--dry-run", "--scales", "--targets", good}), 0) << send.Err();
+    EXPECT_EQ(Lines(send.Out())[0], "# tcp:127.0.0.1:9 tcp:127.0.0.1:11 tcp:127.0.0.1:10 tcp:127.0.0.1:12");
+}
+
+TEST_F(ScalesTest, NamesFromTheListAppearInEveryReportLineTheJsonAndTheLog) {
+    SimProcess deli, bakery;
+    deli.Start({"--tcp", "--log", deli.LogPath()});
+    bakery.Start({"--tcp", "--log", bakery.LogPath()});
+    const std::string bakeryName = "B\xC3\xA4"
+                                   "ckerei \"Ost\" \\ 2"; // UTF-8, a quote and a backslash
+    Write("scales", "tcp:127.0.0.1:" + std::to_string(deli.Port()) + "  Deli counter\n" + Tcp(bakery.Port()) +
+                        "  " + bakeryName + "\n");
+    const std::string table = Table(3);
+    SendProcess send(dir_, program_);
+    ASSERT_EQ(send.Run({table, "--scales", "--json", "--log", Path("log")}), 0) << send.Err();
+    // The target first, as before; the names padded to one column (by characters, not bytes).
+    EXPECT_NE(LineOf(send.Err(), Tcp(deli.Port())).find("  Deli counter        sent 3 of 3 rows in "),
+              std::string::npos)
+        << send.Err();
+    EXPECT_NE(LineOf(send.Err(), Tcp(bakery.Port())).find("  " + bakeryName + "  sent 3 of 3 rows in "),
+              std::string::npos)
+        << send.Err();
+    const QJsonArray targets = Json(send.Out())["targets"].toArray();
+    ASSERT_EQ(targets.size(), 2);
+    EXPECT_EQ(targets[0].toObject()["name"].toString().toStdString(), "Deli counter");
+    EXPECT_EQ(targets[1].toObject()["name"].toString().toStdString(), bakeryName);
+    const std::vector<std::string> log = Lines(SendProcess::Read(Path("log")));
+    ASSERT_GE(log.size(), 10u);
+    for (const std::string& line : log) {
+        SCOPED_TRACE(line);
+        const bool isDeli = line.find(" " + Tcp(deli.Port()) + " \"Deli counter\" ") != std::string::npos;
+        const bool isBakery = line.find(" " + Tcp(bakery.Port()) +
+                                        " \"B\xC3\xA4"
+                                        "ckerei \\\"Ost\\\" \\\\ 2\" ") != std::string::npos;
+        EXPECT_TRUE(isDeli != isBakery);
+    }
+    EXPECT_EQ(deli.ReadLog(), Wire(3));
+
+    // A target from the command line has no name: the line and the JSON as they always were.
+    ASSERT_EQ(send.Run({table, Tcp(deli.Port()), "--json"}), 0) << send.Err();
+    EXPECT_EQ(send.Err().rfind(Tcp(deli.Port()) + "  sent 3 of 3 rows in ", 0), 0u) << send.Err();
+    EXPECT_FALSE(Json(send.Out())["targets"].toArray()[0].toObject().contains("name"));
+    // The history still knows it by the list's name.
+    ASSERT_EQ(send.Run({"--history", "Deli counter", "--json"}), 0) << send.Err();
+    const QJsonArray deliHistory = QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array();
+    ASSERT_EQ(deliHistory.size(), 2);
+    for (const auto& r : deliHistory) {
+        EXPECT_EQ(r.toObject()["name"].toString().toStdString(), "Deli counter");
+        EXPECT_EQ(r.toObject()["target"].toString().toStdString(), Tcp(deli.Port()));
+    }
+}
+
+TEST_F(ScalesTest, StatusAfterStoppedFailedAndCompleteTransfersAndMetricsThatParse) {
+    SimProcess silent, refusing, good;
+    silent.Start({"--tcp", "--silent-after", "4", "--log", silent.LogPath()}); // SbP and rows 1 to 3
+    refusing.Start({"--tcp", "--refuse-row", "2"});
+    good.Start({"--tcp"});
+    const std::string table = Table(10);
+    const std::int64_t before = scales::NowUtcMs();
+    SendProcess send(dir_, program_);
+    // Failed at row 2, and a complete table.
+    ASSERT_EQ(send.Run({table, "--retries", "0", "--targets",
+                        Write("two", Tcp(refusing.Port()) + "  Refusing one\n" + Tcp(good.Port()) +
+                                         "  Good one\n")}),
+              1);
+    // Stopped at row 4 by SIGINT.
+    send.Start({table, "--targets", Write("one", Tcp(silent.Port()) + "  Stopped one\n"), "--timeout", "30"});
+    const std::string sent = Wire(4).substr(0, Wire(4).size() - 4);
+    EXPECT_EQ(silent.WaitForLog(sent, SimProcess::Ms(10000)), sent);
+    send.Signal(SIGINT);
+    EXPECT_EQ(send.Wait(SimProcess::Ms(10000)), 130);
+    // A scale that cannot be reached still holds the table it had.
+    good.Stop();
+    EXPECT_EQ(send.Run({table, "--targets", Write("one", Tcp(good.Port()) + "  Good one\n")}), 1);
+    const std::int64_t after = scales::NowUtcMs();
+
+    ASSERT_EQ(send.Run({"--status", "--metrics", Path("scaledb.prom")}), 0) << send.Err();
+    const std::vector<std::string> status = Lines(send.Out());
+    ASSERT_EQ(status.size(), 3u) << send.Out();
+    const auto digest = scales::DigestFile(table);
+    ASSERT_TRUE(digest);
+    const std::string when = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+    const std::map<int, std::string> expected = {
+        {silent.Port(), "Stopped one   product  INCOMPLETE since " + when + " \\(stopped at row 4\\)"},
+        {refusing.Port(), "Refusing one  product  INCOMPLETE since " + when + " \\(failed at row 2\\)"},
+        {good.Port(), "Good one      product  " + table + " sha256 " + digest->sha256 + " sent " + when},
+    };
+    for (const auto& [port, rest] : expected) {
+        const std::string line = LineOf(send.Out(), Tcp(port));
+        EXPECT_TRUE(std::regex_match(
+            line, std::regex(std::regex_replace(Tcp(port), std::regex("\\."), "\\.") + " *  " + rest)))
+            << line;
+    }
+
+    const std::vector<Sample> samples = ParseMetrics(SendProcess::Read(Path("scaledb.prom")));
+    EXPECT_EQ(samples.size(), 3u * 8u);
+    for (const auto& [port, name] : std::map<int, std::string>{
+             {silent.Port(), "stopped"}, {refusing.Port(), "failed"}, {good.Port(), "failed"}}) {
+        SCOPED_TRACE(name);
+        for (const char* outcome : {"sent", "failed", "stopped", "running"})
+            EXPECT_EQ(Value(samples, "scaledb_last_outcome", Tcp(port), outcome),
+                      outcome == name ? "1" : "0");
+        EXPECT_EQ(Value(samples, "scaledb_last_rows", Tcp(port)), "10");
+        const double last = std::stod(Value(samples, "scaledb_last_transfer_timestamp_seconds", Tcp(port)));
+        EXPECT_GE(last * 1000, static_cast<double>(before) - 1);
+        EXPECT_LE(last * 1000, static_cast<double>(after) + 1);
+    }
+    EXPECT_EQ(Value(samples, "scaledb_incomplete", Tcp(silent.Port())), "1");
+    EXPECT_EQ(Value(samples, "scaledb_incomplete", Tcp(refusing.Port())), "1");
+    EXPECT_EQ(Value(samples, "scaledb_incomplete", Tcp(good.Port())), "0");
+    EXPECT_EQ(Value(samples, "scaledb_last_success_timestamp_seconds", Tcp(silent.Port())), "0");
+    const double success =
+        std::stod(Value(samples, "scaledb_last_success_timestamp_seconds", Tcp(good.Port())));
+    EXPECT_GE(success * 1000, static_cast<double>(before) - 1);
+    for (const auto& s : samples) {
+        EXPECT_EQ(s.labels.at("kind"), "product");
+        EXPECT_EQ(s.labels.count("name"), 1u);
+    }
+
+    // The transfers of one scale by its name, newest first; of all, limited.
+    ASSERT_EQ(send.Run({"--history", "Good one"}), 0) << send.Err();
+    const std::vector<std::string> good2 = Lines(send.Out());
+    ASSERT_EQ(good2.size(), 2u) << send.Out();
+    EXPECT_NE(good2[0].find("  failed at row 0  0 of 10 rows   0 resends  scaledb-send  " + table +
+                            "  connection refused by 127.0.0.1:"),
+              std::string::npos)
+        << good2[0];
+    EXPECT_NE(good2[1].find("  sent             10 of 10 rows  0 resends  scaledb-send  " + table),
+              std::string::npos)
+        << good2[1];
+    ASSERT_EQ(send.Run({"--history", "--limit", "2", "--json"}), 0) << send.Err();
+    const QJsonArray newest = QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array();
+    ASSERT_EQ(newest.size(), 2);
+    EXPECT_EQ(newest[1].toObject()["outcome"].toString().toStdString(), "stopped");
+    EXPECT_EQ(newest[1].toObject()["row"].toInt(), 4);
+    EXPECT_EQ(newest[1].toObject()["message"].toString().toStdString(), "interrupted by SIGINT");
+    EXPECT_EQ(newest[1].toObject()["sha256"].toString().toStdString(), digest->sha256);
+}
+
+TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReportedOnce) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--log", sim.LogPath()});
+    const std::string table = Table(2);
+    SendProcess send(dir_, program_);
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--no-history"}), 0) << send.Err();
+    EXPECT_FALSE(std::filesystem::exists(Path("history.sqlite")));
+    EXPECT_EQ(send.Run({"--status"}), 0);
+    EXPECT_EQ(send.Out(), "");
+    EXPECT_EQ(send.Err(), "scaledb-send: no transfers recorded yet (" + Path("history.sqlite") + ")\n");
+    EXPECT_FALSE(std::filesystem::exists(Path("history.sqlite")));
+
+    const std::string garbage(8192, 'x');
+    Write("history.sqlite", garbage);
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port())}), 0);
+    EXPECT_EQ(Count(send.Err(), "scaledb-send: history"), 1u) << send.Err();
+    EXPECT_EQ(Lines(send.Err())[0].rfind("scaledb-send: history " + Path("history.sqlite") + ": ", 0), 0u);
+    EXPECT_NE(Lines(send.Err())[0].find("; transfers are not recorded"), std::string::npos) << send.Err();
+    EXPECT_NE(LineOf(send.Out(), Tcp(sim.Port())).find("  sent 2 of 2 rows in "), std::string::npos);
+    EXPECT_EQ(SendProcess::Read(Path("history.sqlite")), garbage);
+    EXPECT_EQ(send.Run({"--status"}), 2);
+    EXPECT_EQ(send.Err().rfind("scaledb-send: history " + Path("history.sqlite") + ": ", 0), 0u);
+
+    std::filesystem::remove(Path("history.sqlite"));
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port())}), 0) << send.Err();
+    EXPECT_EQ(send.Err(), "");
+    ::chmod(Path("history.sqlite").c_str(), 0444);
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 0) << send.Err();
+    EXPECT_EQ(send.Err(), "scaledb-send: history " + Path("history.sqlite") +
+                              ": the file is read-only: transfers are not recorded\n");
+    EXPECT_EQ(sim.ReadLog(), Wire(2) + Wire(2) + Wire(2) + Wire(2));
+    // What was recorded before can still be read, and exported.
+    ASSERT_EQ(send.Run({"--history", "--json"}), 0) << send.Err();
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array().size(), 1);
+    // Metrics that cannot be written are a failure the job's status shows.
+    EXPECT_EQ(send.Run({"--status", "--metrics", Path("no/such/folder/m.prom")}), 1);
+    EXPECT_EQ(Lines(send.Err())
+                  .back()
+                  .rfind("scaledb-send: --metrics: cannot write " + Path("no/such/folder/m.prom"), 0),
+              0u)
+        << send.Err();
+    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_last_outcome", Tcp(sim.Port()),
+                    "sent"),
+              "1");
+}
+
+TEST_F(ScalesTest, StatusAndHistoryTakeNoTableAndSayWhatIsWrong) {
+    SendProcess send(dir_, program_);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--status", "table.csv"}, "--status takes no table or target"},
+        {{"--history", "a", "b"}, "--history takes at most one scale"},
+        {{"--status", "--history"}, "--status and --history: one at a time"},
+        {{"--status", "--scales"}, "--status sends nothing: no --targets, --scales or --dry-run with it"},
+        {{"--limit", "3", "--status"}, "--limit goes with --history"},
+        {{"--history", "--limit", "x"}, "--limit: expected a whole number from 0, got \"x\""},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(send.Run(args), 2);
+        EXPECT_EQ(send.Err(), "scaledb-send: " + message + "\nTry 'scaledb-send --help'.\n");
+    }
+}
+
+} // namespace
