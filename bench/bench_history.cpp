@@ -1,6 +1,7 @@
 // The transfer history: recording one transfer (its start and its end, on a
 // file in WAL mode) and the status of every scale over 100,000 transfers.
 #include "bench/BenchUtil.h"
+#include "bench/HistoryBench.h"
 #include "scales/History.h"
 
 #include <QCoreApplication>
@@ -18,19 +19,6 @@ double CpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-scales::TransferStart StartOf(int scale, std::int64_t started) {
-    scales::TransferStart s;
-    s.started = started;
-    s.target = "tcp:10.0.0." + std::to_string(scale % 250) + ":" + std::to_string(4001 + scale / 250);
-    s.name = "Scale " + std::to_string(scale);
-    s.path = "/srv/shop/tables/products.csv";
-    s.size = 1'234'567;
-    s.sha256 = std::string(64, 'f');
-    s.rows = 10'000;
-    s.program = "scaledb-send";
-    return s;
 }
 
 scales::TransferEnd EndOf(scales::TransferOutcome outcome, int row, std::int64_t ended) {
@@ -61,7 +49,7 @@ int main(int argc, char** argv) {
         for (int n = 0; n < 3000; ++n) {
             const auto t0 = bench::Clock::now();
             const double c0 = CpuMs();
-            const auto id = h.Begin(StartOf(n % 200, 0));
+            const auto id = h.Begin(bench::SampleStart(n % 200, 0));
             h.End(id, EndOf(scales::TransferOutcome::Sent, 10'001, 0));
             if (n < 100) continue; // after the file has settled
             ms.push_back(bench::MsSince(t0));
@@ -91,7 +79,7 @@ int main(int argc, char** argv) {
                 outcome = scales::TransferOutcome::Stopped;
                 row = 4321;
             }
-            h.Record(StartOf(scale, t), EndOf(outcome, row, t + 900));
+            h.Record(bench::SampleStart(scale, t), EndOf(outcome, row, t + 900));
         }
     }
     bench::Print("history_fill_100000_s", bench::MsSince(fill0) / 1000.0, "s");

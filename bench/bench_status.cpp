@@ -2,6 +2,7 @@
 // (start-up, opening the history, the status of every scale, printing) over a
 // history of 100,000 transfers to 200 scales, built first with the history itself.
 #include "bench/BenchUtil.h"
+#include "bench/HistoryBench.h"
 #include "scales/History.h"
 
 #include <QCoreApplication>
@@ -56,15 +57,7 @@ int main(int argc, char** argv) {
         std::int64_t t = 1'700'000'000'000;
         for (int round = 0; round < Rounds; ++round) {
             for (int scale = 0; scale < Scales; ++scale, t += 1000) {
-                scales::TransferStart s;
-                s.started = t;
-                s.target = "tcp:10.0.0." + std::to_string(scale % 250) + ":4001";
-                s.name = "Scale " + std::to_string(scale);
-                s.path = "/srv/shop/tables/products.csv";
-                s.size = 1'234'567;
-                s.sha256 = std::string(64, 'f');
-                s.rows = 10'000;
-                s.program = "scaledb-send";
+                const scales::TransferStart s = bench::SampleStart(scale, t);
                 scales::TransferEnd e;
                 e.ended = t + 900;
                 e.outcome = scales::TransferOutcome::Sent;
