@@ -315,7 +315,7 @@ void TScalesForm::ShowHoldings() {
             GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
         QTableWidgetItem* holds = GridScales->item(r, ColHolds);
         QTableWidgetItem* last = GridScales->item(r, ColLast);
-        const auto found = holdings.find(target);
+        const auto found = holdings.find(sendcmd::ScaleKey(target));
         if (!known) {
             holds->setText({});
             last->setText({});
@@ -479,7 +479,7 @@ void TScalesForm::btnSendClick() {
             GridScales->setItem(r, c, NewItem());
     }
     for (Sent& s : FSent) {
-        start.target = s.target;
+        start.target = sendcmd::ScaleKey(s.target);
         start.name = s.name;
         s.historyId = FOwner->TransferHistory().Begin(start);
         GridScales->item(s.row, ColProgress)->setData(kRowsRole, start.rows);
@@ -559,7 +559,8 @@ void TScalesForm::UpdateProgress() {
                           : scales::TransferOutcome::Stopped;
         end.row = r.row;
         end.acknowledged = r.acknowledged;
-        end.startAcknowledged = r.outcome == sendcmd::TargetResult::Outcome::Sent || r.row >= 1;
+        // Once the start command went out the scale may have begun replacing its table.
+        end.startSent = r.outcome == sendcmd::TargetResult::Outcome::Sent || r.commands > 0;
         end.resends = r.resends;
         end.message = Why(i);
         FOwner->TransferHistory().End(s.historyId, end);

@@ -26,6 +26,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "scales/ScaleList.h"
+#include "send/Targets.h"
 #include "settings/ConnectionUnit.h"
 #include "settings/XMLConfig.h"
 
@@ -432,11 +433,14 @@ std::string TForm1::LinkTarget() const {
 
 void TForm1::RecordTransferStart() {
     scales::TransferStart start;
-    start.target = LinkTarget();
-    // The scale's name when the list knows its link.
+    start.target = sendcmd::ScaleKey(LinkTarget());
+    // The scale's name when the list knows its link, however the list spells it.
     const scales::ScaleList list = scales::ReadScaleList(scales::ScaleListPath());
-    if (const int i = list.Find(start.target); i >= 0)
-        start.name = list.Entries()[static_cast<std::size_t>(i)].name;
+    for (const scales::ScaleEntry& e : list.Entries())
+        if (sendcmd::ScaleKey(e.target) == start.target) {
+            start.name = e.name;
+            break;
+        }
     start.path = FLoadedPath;
     const scales::FileDigest& digest = LoadedDigest();
     start.size = digest.size;
@@ -463,7 +467,8 @@ void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferO
         end.row = rows + 1;
     }
     end.acknowledged = progress.Acknowledged;
-    end.startAcknowledged = end.row >= 1;
+    // Once the start command went out the scale may have begun replacing its table.
+    end.startSent = progress.CommandsSent > 0;
     end.resends = static_cast<int>(progress.Resends);
     end.message = message;
     if (finished && finished->Fault == TTransferFault::EmptyRecord)

@@ -27,7 +27,7 @@ scales::TransferEnd EndOf(scales::TransferOutcome outcome, int row, std::int64_t
     e.outcome = outcome;
     e.row = row;
     e.acknowledged = outcome == scales::TransferOutcome::Sent ? 10'000 : std::max(0, row - 1);
-    e.startAcknowledged = row > 0;
+    e.startSent = row > 0;
     e.message = outcome == scales::TransferOutcome::Sent ? "" : "no reply to row " + std::to_string(row);
     return e;
 }

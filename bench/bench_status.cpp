@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
                     e.outcome = scales::TransferOutcome::Stopped;
                     e.row = 4321;
                 }
-                e.startAcknowledged = e.row > 0;
+                e.startSent = e.row > 0;
                 e.acknowledged = e.outcome == scales::TransferOutcome::Sent ? 10'000 : std::max(0, e.row - 1);
                 h.Record(s, e);
             }

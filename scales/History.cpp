@@ -98,7 +98,7 @@ TransferRecord ReadRecord(const QSqlQuery& q) {
     r.outcome = OutcomeFromText(StdString(q.value(10))).value_or(TransferOutcome::Failed);
     r.row = q.value(11).toInt();
     r.acknowledged = q.value(12).toInt();
-    r.startAcknowledged = q.value(13).toInt() != 0;
+    r.startSent = q.value(13).toInt() != 0;
     r.resends = q.value(14).toInt();
     r.message = StdString(q.value(15));
     r.program = StdString(q.value(16));
@@ -203,7 +203,7 @@ bool TransferRecord::LeftIncomplete() const {
         return true;
     case TransferOutcome::Failed:
     case TransferOutcome::Stopped:
-        return startAcknowledged;
+        return startSent;
     }
     return true;
 }
@@ -471,7 +471,7 @@ void BindEnd(QSqlQuery& q, const TransferEnd& e) {
     q.addBindValue(QString::fromLatin1(OutcomeText(outcome)));
     q.addBindValue(e.row);
     q.addBindValue(e.acknowledged);
-    q.addBindValue(outcome == TransferOutcome::Sent || e.startAcknowledged ? 1 : 0);
+    q.addBindValue(outcome == TransferOutcome::Sent || e.startSent ? 1 : 0);
     q.addBindValue(e.resends);
     q.addBindValue(Bytes(e.message));
 }

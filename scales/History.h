@@ -81,12 +81,12 @@ struct TransferEnd {
     // 1..rows a row, rows + 1 the end command.
     int row = 0;
     int acknowledged = 0; // rows the scale acknowledged
-    // The scale acknowledged the start command, so it has begun replacing its
-    // table: a transfer that then fails or stops leaves the table incomplete.
-    // Without it a failure leaves the previous table in place. From the
-    // engine: a failure at row >= 1, or a stop once its row index had left 0.
-    // Sent implies it.
-    bool startAcknowledged = false;
+    // The start command went out, so the scale may have begun replacing its
+    // table (its acknowledgement may simply not have come back): a transfer
+    // that then fails or stops leaves the table incomplete. Without it (the
+    // link never opened) a failure leaves the previous table in place. From
+    // the engine: any command sent. Sent implies it.
+    bool startSent = false;
     int resends = 0;
     std::string message; // why it failed or stopped; may be empty
 };
@@ -104,13 +104,13 @@ struct TransferRecord {
     TransferOutcome outcome = TransferOutcome::Running;
     int row = 0;
     int acknowledged = 0;
-    bool startAcknowledged = false;
+    bool startSent = false;
     int resends = 0;
     std::string message;
     std::string program;
 
     // Did this transfer leave the scale's table incomplete? Failed or stopped
-    // after the start was acknowledged, or never ended.
+    // after the start command went out, or never ended.
     bool LeftIncomplete() const;
 };
 

@@ -142,9 +142,9 @@ void Sender::RecordIn(scales::History& history, const scales::TransferStart& tab
 
 scales::TransferStart Sender::StartRecord(const TargetRun& run) const {
     scales::TransferStart start = table_;
-    start.target = run.target.text;
+    start.target = ScaleKey(run.target.text);
     start.name = run.target.name;
-    if (const auto it = names_.find(start.target); start.name.empty() && it != names_.end())
+    if (const auto it = names_.find(run.target.text); start.name.empty() && it != names_.end())
         start.name = it->second;
     return start;
 }
@@ -160,8 +160,9 @@ void Sender::EndRecord(TargetRun& run) {
     end.outcome = HistoryOutcome(r.outcome);
     end.row = r.row;
     end.acknowledged = r.acknowledged;
-    // The row index leaves 0 only when the scale acknowledged the start command.
-    end.startAcknowledged = r.row >= 1;
+    // Once the start command went out the scale may have begun replacing its table, even
+    // when its acknowledgement never arrived.
+    end.startSent = r.commands > 0;
     end.resends = r.resends;
     end.message = r.error;
     if (run.recorded != 0) {

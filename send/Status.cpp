@@ -1,6 +1,7 @@
 #include "Status.h"
 
 #include "Report.h"
+#include "Targets.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -126,7 +127,7 @@ std::string HistoryJson(const std::vector<scales::TransferRecord>& records) {
 
 std::vector<scales::TransferRecord> TransfersOf(scales::History& history, const std::string& scale,
                                                 int limit) {
-    std::vector<scales::TransferRecord> found = history.Transfers(scale, limit);
+    std::vector<scales::TransferRecord> found = history.Transfers(ScaleKey(scale), limit);
     if (!found.empty() || scale.empty()) return found;
     // Not a target: the scales known by that name (each holds up to two kinds, asked once).
     std::set<std::string> targets;

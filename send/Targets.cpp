@@ -10,7 +10,8 @@
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QHostInfo>
-
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -147,6 +148,20 @@ std::string HostPort(const std::string& host, int port) {
     // An IPv6 address is bracketed so that its colons are not taken for the port's.
     std::string text = host.find(':') != std::string::npos ? std::string("[").append(host).append("]") : host;
     return text.append(":").append(std::to_string(port));
+}
+
+std::string ScaleKey(const std::string& targetText) {
+    Target t;
+    try {
+        t = ParseTarget(targetText);
+    } catch (const UsageError&) {
+        return targetText;
+    }
+    if (t.kind == Target::Kind::Serial) return "serial:" + platform::SerialDevicePath(t.device);
+    std::string host = t.host;
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::string(t.kind == Target::Kind::Tcp ? "tcp:" : "udp:").append(HostPort(host, t.port));
 }
 
 namespace {

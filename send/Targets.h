@@ -54,6 +54,12 @@ std::vector<Target> ReadScalesFile(const std::string& path);
 // `host` and `port` as messages name them: "[::1]:4001" for an IPv6 address.
 std::string HostPort(const std::string& host, int port);
 
+// The one name of a scale in the history, however a list, the command line or the window
+// spell its link: "serial:DEVICE" (COMn as its device path; rate and frame do not name a
+// scale), "tcp:host:port" or "udp:host:port" (host in lower case, port without leading
+// zeros). A text that is not a target is its own key.
+std::string ScaleKey(const std::string& targetText);
+
 // The address `host` is when it is one (an IPv4-mapped IPv6 address as IPv4); none for a name.
 std::optional<std::string> LiteralAddress(const std::string& host);
 

@@ -263,7 +263,8 @@ TEST_F(ScalesBoard, TheWindowsOwnTransferIsRecordedUnderItsLinkAndTheListsName) 
     EXPECT_EQ(transfers[1].rows, 2);
     EXPECT_EQ(transfers[0].outcome, scales::TransferOutcome::Stopped);
     EXPECT_EQ(transfers[0].row, 0);
-    EXPECT_FALSE(transfers[0].LeftIncomplete()) << "the scale never began replacing its table";
+    // "SbP" had gone out: the scale may have begun replacing its table.
+    EXPECT_TRUE(transfers[0].LeftIncomplete());
 }
 
 TEST(SenderStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {

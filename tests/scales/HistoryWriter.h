@@ -47,7 +47,7 @@ inline int RunHistoryWriter(int argc, char** argv) {
         end.outcome = scales::TransferOutcome::Sent;
         end.row = 11;
         end.acknowledged = 10;
-        end.startAcknowledged = true;
+        end.startSent = true;
         history.End(id, end);
         if (id == 0) ++errors;
     }

@@ -67,7 +67,7 @@ TransferEnd End(TransferOutcome outcome, int row, bool startAcked, std::int64_t 
     e.outcome = outcome;
     e.row = row;
     e.acknowledged = outcome == TransferOutcome::Sent ? 20 : std::max(0, row - 1);
-    e.startAcknowledged = startAcked;
+    e.startSent = startAcked;
     e.message = outcome == TransferOutcome::Sent ? "" : "no reply";
     return e;
 }
@@ -119,7 +119,7 @@ TEST_F(HistoryTest, RecordsATransferWhenItStartsAndHowItEnded) {
     EXPECT_EQ(r.outcome, TransferOutcome::Stopped);
     EXPECT_EQ(r.row, 7);
     EXPECT_EQ(r.acknowledged, 6);
-    EXPECT_TRUE(r.startAcknowledged);
+    EXPECT_TRUE(r.startSent);
     EXPECT_EQ(r.resends, 3);
     EXPECT_EQ(r.message, "stopped by the user");
     EXPECT_EQ(r.program, "scaledb");
