@@ -420,7 +420,7 @@ void TScalesForm::btnRemoveClick() {
 }
 
 void TScalesForm::btnSendClick() {
-    if (Sending() || FPreparing || FOwner->LoadedPath().empty()) return;
+    if (Sending() || FOwner->LoadedPath().empty()) return;
     std::vector<sendcmd::Target> targets;
     FSent.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
@@ -431,19 +431,22 @@ void TScalesForm::btnSendClick() {
     }
     if (targets.empty()) return;
 
-    const std::string& path = FOwner->LoadedPath();
+    const std::string path = FOwner->LoadedPath();
+    const scales::FileDigest digest = FOwner->LoadedDigest();
     const TableData& table = FOwner->StringGrid1->Model()->Table();
     const std::shared_ptr<const sendcmd::Records> records = RecordsOf(table);
     try {
         // As the command does: a record that a link would cut short, or one scale under two
         // names (two transfers mixed into one table), stops the send before anything goes out.
         records->Check(path, targets);
-        FPreparing = true; // the look-up runs the event loop: no second send meanwhile
+        FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
+        UpdateButtons();
         sendcmd::LookUpHosts(targets);
         FPreparing = false;
         sendcmd::RefuseDuplicates(targets);
     } catch (const sendcmd::UsageError& e) {
         FPreparing = false;
+        UpdateButtons();
         FEditError = e.what();
         ShowProblems();
         return;
@@ -466,9 +469,9 @@ void TScalesForm::btnSendClick() {
     FSendStartedMs = scales::NowUtcMs();
     start.started = FSendStartedMs;
     start.path = path;
-    start.size = FOwner->LoadedDigest().size;
-    start.sha256 = FOwner->LoadedDigest().sha256;
-    start.rows = table.RowCount();
+    start.size = digest.size;
+    start.sha256 = digest.sha256;
+    start.rows = records->Count();
     start.kind = user ? scales::TableKind::User : scales::TableKind::Product;
     start.program = "scaledb";
     const QSignalBlocker quiet(GridScales);

@@ -69,7 +69,9 @@ public:
     void ShowHoldings();
     // The main window loaded a table.
     void TableChanged();
-    bool Sending() const { return FSender != nullptr; }
+    // Also while the scales' host names are looked up before a send: the list and
+    // the table stay as they are until the send has begun.
+    bool Sending() const { return FSender != nullptr || FPreparing; }
 
     void btnAddClick();
     void btnEditClick();

@@ -315,7 +315,8 @@ void TForm1::LoadFile(const std::string& path) {
     TableData table = LoadDatabaseFile(path);
     StringGrid1->Model()->SetTable(std::move(table));
     FLoadedPath = path;
-    FLoadedDigest.reset();
+    // Of the bytes just loaded: the file may be rewritten before the table is sent.
+    FLoadedDigest = scales::DigestFile(path).value_or(scales::FileDigest{});
     if (FScalesForm) FScalesForm->TableChanged();
     // What a stopped transfer left on the scale is no longer this table.
     if (!FWasRunning) ShowTransferNote({});

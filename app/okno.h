@@ -92,7 +92,7 @@ public:
     void LoadFile(const std::string& path);
     // The file the grid holds; empty until one was loaded.
     const std::string& LoadedPath() const { return FLoadedPath; }
-    // Size and SHA-256 of that file, read once per load when first asked for.
+    // Size and SHA-256 of that file, read when it was loaded.
     const scales::FileDigest& LoadedDigest();
     TDatabaseKind KindChosen() const;
     // The transfer history, opened at the start; never stops a transfer.
