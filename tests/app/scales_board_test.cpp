@@ -246,6 +246,8 @@ TEST_F(ScalesBoard, TheWindowsOwnTransferIsRecordedUnderItsLinkAndTheListsName) 
     Host = "127.0.0.1";
     Port = sim.Port();
     form->LoadFile(table);
+    // Rewritten after loading (the night's export): the grid still holds what was loaded.
+    std::ofstream(table, std::ios::binary | std::ios::trunc) << "9;rewritten\n";
     form->btnOpenPort->click();
     ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Disconnect"; }));
     auto box = gui::ExpectMessageBox(10000);
@@ -261,6 +263,7 @@ TEST_F(ScalesBoard, TheWindowsOwnTransferIsRecordedUnderItsLinkAndTheListsName) 
     EXPECT_EQ(transfers[1].name, "Deli counter");
     EXPECT_EQ(transfers[1].program, "scaledb");
     EXPECT_EQ(transfers[1].rows, 2);
+    EXPECT_EQ(transfers[1].sha256, scales::DigestBytes(kTable).sha256);
     EXPECT_EQ(transfers[0].outcome, scales::TransferOutcome::Stopped);
     EXPECT_EQ(transfers[0].row, 0);
     // "SbP" had gone out: the scale may have begun replacing its table.
