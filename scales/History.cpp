@@ -271,6 +271,13 @@ History::~History() {
 
 bool History::Fail(const std::string& what) {
     FState = HistoryState::Unavailable;
+    return Report(what);
+}
+
+// A write that failed once the history was open (busy past the time-out, a
+// full disk) is reported, but the next transfer's record is tried all the
+// same: one failed write must not leave every later scale "running".
+bool History::Report(const std::string& what) {
     if (FError.empty()) FError = "history " + FPath + ": " + what;
     if (!FReported) {
         FReported = true;
@@ -483,7 +490,7 @@ std::int64_t History::Begin(const TransferStart& start) {
     BindStart(q, start);
     q.addBindValue(Bytes(start.program));
     if (!q.exec()) {
-        Fail(q.lastError().text().toStdString());
+        Report(q.lastError().text().toStdString());
         return 0;
     }
     const std::int64_t id = q.lastInsertId().toLongLong();
@@ -497,7 +504,7 @@ void History::End(std::int64_t id, const TransferEnd& end) {
     BindEnd(q, end);
     q.addBindValue(static_cast<qlonglong>(id));
     if (!q.exec()) {
-        Fail(q.lastError().text().toStdString());
+        Report(q.lastError().text().toStdString());
         return;
     }
     q.finish();
@@ -510,7 +517,7 @@ std::int64_t History::Record(const TransferStart& start, const TransferEnd& end)
     q.addBindValue(Bytes(start.program));
     BindEnd(q, end);
     if (!q.exec()) {
-        Fail(q.lastError().text().toStdString());
+        Report(q.lastError().text().toStdString());
         return 0;
     }
     const std::int64_t id = q.lastInsertId().toLongLong();

@@ -13,9 +13,10 @@
 //
 // Nothing here throws into a transfer. A history that cannot be opened (a
 // corrupt file, someone else's database, a folder that takes no file, a schema
-// newer than this program knows) or a write that fails is reported once
-// through OnError and Error(); every later call is then a no-op and queries
-// return nothing. Such a file is never changed. A file without write
+// newer than this program knows) is reported once through OnError and
+// Error(); every later call is then a no-op and queries return nothing. Such
+// a file is never changed. A write that fails on an open history is reported
+// the same way (once), and later writes are still tried. A file without write
 // permission is opened read-only: queries work, writes are no-ops (reported
 // once when opened).
 //
@@ -194,6 +195,7 @@ public:
 private:
     struct Impl;
     bool Fail(const std::string& what);
+    bool Report(const std::string& what);
     bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
