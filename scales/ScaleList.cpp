@@ -147,7 +147,10 @@ ScaleList ScaleList::Parse(const std::string& text, TargetValidator validate, st
 
         ScaleEntry entry;
         std::string error;
-        if (ParseLine(line.raw, entry, error) == LineKind::Entry) {
+        // Editors on other systems begin a UTF-8 file with a byte-order mark; it is
+        // not part of the first target.
+        const bool mark = number == 1 && line.raw.rfind("\xEF\xBB\xBF", 0) == 0;
+        if (ParseLine(mark ? line.raw.substr(3) : line.raw, entry, error) == LineKind::Entry) {
             error = CheckTarget(entry.target, list.FValidate);
             if (error.empty()) error = CheckName(entry.name);
             if (error.empty()) {

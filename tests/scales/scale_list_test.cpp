@@ -196,4 +196,12 @@ TEST(ScaleList, MissingFileIsAnEmptyListAndAnUnreadableOneAProblem) {
     EXPECT_EQ(fifo.Messages(), std::vector<std::string>{"scales: cannot read the list: not a regular file"});
 }
 
+TEST(ScaleList, AByteOrderMarkBeforeTheFirstTargetIsNotPartOfIt) {
+    const ScaleList list = ScaleList::Parse("\xEF\xBB\xBFtcp:192.0.2.10:4001  Deli\n");
+    ASSERT_TRUE(list.Ok()) << list.Messages().front();
+    ASSERT_EQ(list.Entries().size(), 1u);
+    EXPECT_EQ(list.Entries()[0].target, "tcp:192.0.2.10:4001");
+    EXPECT_EQ(list.Entries()[0].name, "Deli");
+}
+
 } // namespace
