@@ -484,18 +484,20 @@ void BindEnd(QSqlQuery& q, const TransferEnd& e) {
 }
 } // namespace
 
+// Runs a prepared insert: the new row's id, or 0 when it failed (reported).
+std::int64_t History::Insert(QSqlQuery& q) {
+    const std::int64_t id = q.exec() ? q.lastInsertId().toLongLong() : 0;
+    if (id == 0) Report(q.lastError().text().toStdString());
+    q.finish();
+    return id;
+}
+
 std::int64_t History::Begin(const TransferStart& start) {
     if (FState != HistoryState::Open) return 0;
     QSqlQuery& q = *FImpl->begin;
     BindStart(q, start);
     q.addBindValue(Bytes(start.program));
-    if (!q.exec()) {
-        Report(q.lastError().text().toStdString());
-        return 0;
-    }
-    const std::int64_t id = q.lastInsertId().toLongLong();
-    q.finish();
-    return id;
+    return Insert(q);
 }
 
 void History::End(std::int64_t id, const TransferEnd& end) {
@@ -503,10 +505,7 @@ void History::End(std::int64_t id, const TransferEnd& end) {
     QSqlQuery& q = *FImpl->end;
     BindEnd(q, end);
     q.addBindValue(static_cast<qlonglong>(id));
-    if (!q.exec()) {
-        Report(q.lastError().text().toStdString());
-        return;
-    }
+    if (!q.exec()) Report(q.lastError().text().toStdString());
     q.finish();
 }
 
@@ -516,13 +515,7 @@ std::int64_t History::Record(const TransferStart& start, const TransferEnd& end)
     BindStart(q, start);
     q.addBindValue(Bytes(start.program));
     BindEnd(q, end);
-    if (!q.exec()) {
-        Report(q.lastError().text().toStdString());
-        return 0;
-    }
-    const std::int64_t id = q.lastInsertId().toLongLong();
-    q.finish();
-    return id;
+    return Insert(q);
 }
 
 bool History::HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out) {

@@ -33,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+class QSqlQuery;
+
 namespace scales {
 
 // "running", "sent", "failed", "stopped" in the database and in texts.
@@ -196,6 +198,7 @@ private:
     struct Impl;
     bool Fail(const std::string& what);
     bool Report(const std::string& what);
+    std::int64_t Insert(QSqlQuery& q);
     bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
