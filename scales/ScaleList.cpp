@@ -80,6 +80,8 @@ std::string CheckTarget(const std::string& target, const TargetValidator& valida
     }
     if (target[0] == '-' || target[0] == '#')
         return "a target cannot begin with \"" + target.substr(0, 1) + "\"";
+    // Read back as the first line, the mark would be taken for the file's own.
+    if (target.rfind("\xEF\xBB\xBF", 0) == 0) return "a target cannot begin with a byte-order mark";
     if (!validate) return {};
     // A parser that throws rather than answers still names what is wrong.
     try {
