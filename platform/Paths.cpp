@@ -47,15 +47,25 @@ std::string ExeDir() {
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
+namespace {
+
+// The program's folder under one of the user's base folders (XDG), made when missing;
+// `fallback` below the home folder when the environment names none.
+std::string UserFolder(QStandardPaths::StandardLocation location, const char* fallback) {
+    const QString base = QStandardPaths::writableLocation(location);
+    const QString dir = (base.isEmpty() ? QDir::homePath() + fallback : base) + "/scaledb";
+    QDir().mkpath(dir);
+    return WithSlash(dir.toStdString());
+}
+
+} // namespace
+
 std::string ChooseSettingsDir(const std::string& exeDir) {
     // An installed copy keeps no settings in the system's program folder, not
     // even when root runs it.
     const bool installed = SameFolder(exeDir, SCALEDB_INSTALL_BINDIR);
     if (!installed && CanCreateFileIn(exeDir)) return exeDir;
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    const QString dir = (base.isEmpty() ? QDir::homePath() + "/.config" : base) + "/scaledb";
-    QDir().mkpath(dir);
-    return WithSlash(dir.toStdString());
+    return UserFolder(QStandardPaths::GenericConfigLocation, "/.config");
 }
 
 std::string SettingsDir() {
@@ -67,10 +77,7 @@ std::string SettingsDir() {
 
 std::string ChooseDataDir(const std::string& exeDir, const std::string& settingsDir) {
     if (SameFolder(exeDir, settingsDir)) return WithSlash(exeDir);
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const QString dir = (base.isEmpty() ? QDir::homePath() + "/.local/share" : base) + "/scaledb";
-    QDir().mkpath(dir);
-    return WithSlash(dir.toStdString());
+    return UserFolder(QStandardPaths::GenericDataLocation, "/.local/share");
 }
 
 std::string DataDir() {
