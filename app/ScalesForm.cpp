@@ -506,8 +506,10 @@ std::string TScalesForm::Why(std::size_t i) const {
     // The window's own UDP link holds the port the board's UDP scales answer to.
     const bool udp = FSent[i].target.rfind("udp:", 0) == 0;
     if (r.outcome == sendcmd::TargetResult::Outcome::Failed && udp &&
-        r.error.find("UDP port 1001") != std::string::npos && Kind != KindSerial && Protocol == ProtocolUDP &&
-        FOwner->FEthLink && FOwner->FEthLink->State() != LinkDisconnected)
+        (r.fault == TLinkFault::UdpPortBusy || r.fault == TLinkFault::UdpPortDenied ||
+         r.fault == TLinkFault::UdpPortFailed) &&
+        Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
+        FOwner->FEthLink->State() != LinkDisconnected)
         return "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
                "press \"Disconnect\" there, then send again";
     return r.error;

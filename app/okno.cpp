@@ -219,28 +219,30 @@ void TForm1::FormCreate() {
         return platform::DefWindowProcA(FHandle, msg, w, l);
     });
     MainWindowHandle = FHandle;
-    ComPort1.SetSavedGroups(TSavedGroups{sgBasic});
-    try {
-        ComPort1.RestoreSettings(ssIniFile, platform::SettingsDir() + "ComPortTest.ini");
-    } catch (...) {
-        // The design settings stay in force.
-    }
+    // Failures are dropped: the design settings stay in force.
+    RestoreComPortIni(ComPort1, platform::SettingsDir());
+    FSerialLink.SetListener(this);
     FEthLink = std::make_unique<CEthConnection>();
-    FEthLink->OnReceive = [](const std::string& text) { ProcessReply(text); };
-    FEthLink->OnStateChange = [this](std::uint8_t state) {
-        // Whatever an earlier link left without a line end is not a reply.
-        if (state == LinkConnected) FEngine.ClearReplies();
-        // Posted, as the window handles it later; the state travels
-        // sign-extended from 8 bits.
-        const auto wParam =
-            static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
-        platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
-    };
+    FEthLink->SetListener(this);
     // UDP commands go to Host:Port as they are at the moment of sending.
     FEthLink->UdpTarget = [] { return TUdpTarget{Host, Port}; };
     FLinkState = 0;
     PrepareConfig();
     ReadConfig();
+}
+
+void TForm1::LinkReceived(const std::string& text) {
+    ProcessReply(text);
+}
+
+void TForm1::LinkStateChanged(std::uint8_t state) {
+    // Whatever an earlier link left without a line end is not a reply.
+    if (state == LinkConnected) FEngine.ClearReplies();
+    // Posted, as the window handles it later; the state travels sign-extended
+    // from 8 bits.
+    const auto wParam =
+        static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
+    platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
 }
 
 void TForm1::FormActivate() {
@@ -262,7 +264,7 @@ void TForm1::FormClose() {
     }
     ShowConnectionState();
     try {
-        ComPort1.SaveSettings(ssIniFile, platform::SettingsDir() + "ComPortTest.ini");
+        ComPort1.SaveSettings(ssIniFile, ComPortIniPath(platform::SettingsDir()));
     } catch (...) {
     }
     FEthLink.reset();
@@ -369,21 +371,18 @@ void TForm1::btnOpenPortClick() {
         return;
     }
     if (FLinkState == LinkDisconnected) {
-        try {
-            ComPort1.Open();
+        FSerialLink.Open();
+        if (FSerialLink.State() == LinkConnected) {
             // Whatever an earlier link left without a line end is not a reply.
             FEngine.ClearReplies();
             FLinkState = LinkConnected;
             btnOpenPort->setText("Disconnect");
-        } catch (...) {
+        } else {
             QMessageBox::warning(this, "Tesmarv9",
                                  "Selected COM port does not exist or is occupied by other software");
         }
     } else {
-        try {
-            ComPort1.Close();
-        } catch (...) {
-        }
+        FSerialLink.Close();
         FLinkState = LinkDisconnected;
         btnOpenPort->setText("Connect");
     }
@@ -478,30 +477,18 @@ void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferO
     FHistory->End(id, end);
 }
 
+TLink* TForm1::CurrentLink() {
+    if (Kind == KindSerial) return &FSerialLink;
+    return FEthLink ? FEthLink->Link(Protocol) : nullptr;
+}
+
 void TForm1::SendOrder(const std::string& command) {
-    if (Kind == KindSerial) {
-        if (!ComPort1.Connected()) return;
-        try {
-            ComPort1.WriteText(command + "\r\n");
-        } catch (...) {
-        }
-        return;
-    }
-    if (!FEthLink) return;
-    if (Protocol == ProtocolTCP)
-        FEthLink->SendTCP(command + "\r\n");
-    else if (Protocol == ProtocolUDP)
-        FEthLink->SendUDP(command);
+    // The link frames it; one that is not open sends nothing.
+    if (TLink* link = CurrentLink()) link->Send(command);
 }
 
 void TForm1::ComPort1RxChar(TCustomComPort*, int Count) {
-    std::string text;
-    try {
-        ComPort1.ReadText(text, Count);
-    } catch (...) {
-        return;
-    }
-    if (!text.empty()) ProcessReply(text);
+    FSerialLink.ReadReceived(Count);
 }
 
 void TForm1::bbWyslijBazeClick() {

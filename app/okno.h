@@ -11,7 +11,9 @@
 
 #include "app/Controls.h"
 #include "app/GridModel.h"
+#include "links/Link.h"
 #include "links/serial/CPort.h"
+#include "links/serial/SerialLink.h"
 #include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
 #include "platform/XmlDocument.h"
@@ -26,7 +28,7 @@ class QProgressBar;
 class QTimer;
 class TScalesForm;
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, private TLinkListener {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -51,6 +53,8 @@ public:
 
     // Components.
     TComPort ComPort1;
+    // The serial link through ComPort1.
+    TSerialLink FSerialLink{ComPort1, TSerialLinkOptions{}};
     platform::XmlDocument XMLConfig;
 
     // State. The sequencer's state lives in the engine (TimerBaza is its
@@ -106,6 +110,11 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    // The link the settings choose now: commands go through it.
+    TLink* CurrentLink();
+    // Every link's received text and the Ethernet link's states.
+    void LinkReceived(const std::string& text) override;
+    void LinkStateChanged(std::uint8_t state) override;
     void ShowTransferNote(const QString& text);
     void ShowWaitNote();
     // The history of the window's own transfer over its single link.

@@ -73,9 +73,10 @@ void DryRun(const std::vector<Target>& targets, const Records& records, bool use
         for (const Target* t : group)
             out << " " << t->text;
         out << "\n";
-        if (udp) out << Escape(UdpStart()) << "\n";
-        const Target::Kind kind = group.front()->kind;
-        ForEachCommand(records, user, [&](const std::string& c) { out << Escape(Frame(kind, c)) << "\n"; });
+        if (udp) out << Escape(UdpStartSignal()) << "\n";
+        ForEachCommand(records, user, [&, udp = udp](const std::string& c) {
+            out << Escape(udp ? DatagramFrame(c) : LineFrame(c)) << "\n";
+        });
     }
 }
 

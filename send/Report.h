@@ -1,7 +1,10 @@
 #pragma once
 // What the command tells at the end: one line per target, or a JSON report.
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "links/Link.h"
 
 namespace sendcmd {
 
@@ -18,7 +21,8 @@ struct TargetResult {
     // Where it ended: 0 before the first row (connecting, the start command),
     // 1..rows a row, rows + 1 the end command.
     int row = 0;
-    std::string error; // why it failed or stopped
+    std::string error;               // why it failed or stopped
+    std::optional<TLinkFault> fault; // when its link failed
 };
 
 // "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target. With

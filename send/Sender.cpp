@@ -2,7 +2,7 @@
 
 #include "Bytes.h"
 #include "Records.h"
-#include "Udp.h"
+#include "links/ethernet/UdpShare.h"
 #include "platform/Signals.h"
 #include "transfer/TransferEngine.h"
 
@@ -32,12 +32,19 @@ void SendLog::Write(const std::string& target, const char* what, const std::stri
     std::fflush(file_); // a run that is killed still leaves what it did
 }
 
-struct Sender::TargetRun {
+// What a target's link tells goes to its transfer and the log.
+struct Sender::TargetRun : TLinkListener {
+    void LinkOpened() override;
+    void LinkReceived(const std::string& text) override;
+    void LinkFailed(const TLinkFailure& failure) override;
+    void LinkWrote(const std::string& bytes) override;
+
+    Sender* sender = nullptr;
     std::size_t index = 0;
     Target target;
     std::string label;         // names the target in the log
     std::int64_t recorded = 0; // its row in the history, 0 while none
-    std::unique_ptr<TargetLink> link;
+    std::unique_ptr<TLink> link;
     std::unique_ptr<TTransferEngine> engine;
     QElapsedTimer clock;
     bool finished = false;
@@ -111,6 +118,7 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
     engineOptions.RetryLimit = options_.retries;
     for (auto& t : targets) {
         auto run = std::make_unique<TargetRun>();
+        run->sender = this;
         run->index = runs_.size();
         run->target = std::move(t);
         run->label = LogLabel(run->target);
@@ -194,44 +202,15 @@ void Sender::Start() {
     for (auto& owned : runs_) {
         TargetRun& run = *owned;
         if (stopped_) break;
-        switch (run.target.kind) {
-        case Target::Kind::Serial:
-            run.link = MakeSerialLink(run.target, settings_);
-            break;
-        case Target::Kind::Tcp:
-            run.link = MakeTcpLink(run.target, settings_);
-            break;
-        case Target::Kind::Udp:
-            if (!udp_) udp_ = std::make_unique<UdpHub>();
-            run.link = udp_->MakeLink(run.target);
-            break;
-        }
-        const std::string name = run.label;
-        TTransferEngine& engine = *run.engine;
-        TargetLink& link = *run.link;
-        engine.OnSend = [this, &link](const std::string& command) {
+        run.link = MakeLink(run.target, settings_, udp_);
+        run.link->SetListener(&run);
+        TLink& link = *run.link;
+        run.engine->OnSend = [this, &link](const std::string& command) {
             // Once stopped, not one more byte goes out.
             if (stopped_ || platform::TerminationSignals::Received() != 0) return;
             link.Send(command);
         };
-        engine.OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
-        link.OnWire = [this, &run](const std::string& bytes) {
-            LogReply(run);
-            LogRepliesNotLogged(run);
-            run.repliesSinceCommand = 0;
-            log_.Write(run.label, ">", Escape(bytes));
-        };
-        link.OnReceive = [this, &run, &engine](const std::string& text) {
-            LogReceived(run, text);
-            engine.Feed(text);
-        };
-        link.OnOpen = [this, name, &engine] {
-            log_.Write(name, "-", "link open");
-            engine.Start(options_.userDatabase ? TDatabaseKind::User : TDatabaseKind::Product);
-        };
-        link.OnFailed = [this, &run](const std::string& why) {
-            Finish(run, TargetResult::Outcome::Failed, why);
-        };
+        run.engine->OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
         ++running_;
         // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
         BeginRecord(run);
@@ -240,6 +219,28 @@ void Sender::Start() {
     }
     starting_ = false;
     if (running_ == 0) AllFinished();
+}
+
+void Sender::TargetRun::LinkWrote(const std::string& bytes) {
+    sender->LogReply(*this);
+    sender->LogRepliesNotLogged(*this);
+    repliesSinceCommand = 0;
+    sender->log_.Write(label, ">", Escape(bytes));
+}
+
+void Sender::TargetRun::LinkReceived(const std::string& text) {
+    sender->LogReceived(*this, text);
+    engine->Feed(text);
+}
+
+void Sender::TargetRun::LinkOpened() {
+    sender->log_.Write(label, "-", "link open");
+    engine->Start(sender->options_.userDatabase ? TDatabaseKind::User : TDatabaseKind::Product);
+}
+
+void Sender::TargetRun::LinkFailed(const TLinkFailure& failure) {
+    sender->results_[index].fault = failure.Code;
+    sender->Finish(*this, TargetResult::Outcome::Failed, failure.Message);
 }
 
 void Sender::AllFinished() {
@@ -308,7 +309,7 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     log_.Write(run.label, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     EndRecord(run);
     // Not closed from inside the link's own event; the loop closes it next.
-    if (TargetLink* link = run.link.get()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
+    if (TLink* link = run.link.get()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
     if (--running_ == 0 && !starting_) AllFinished();
 }
 

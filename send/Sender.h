@@ -22,7 +22,6 @@ struct TTransferOutcome;
 namespace sendcmd {
 
 class Records;
-class UdpHub;
 
 // Every command and reply, time-stamped, with its target, bytes escaped.
 class SendLog {
@@ -97,7 +96,7 @@ private:
     scales::History* history_ = nullptr;
     scales::TransferStart table_;
     std::map<std::string, std::string> names_;
-    std::unique_ptr<UdpHub> udp_;
+    std::shared_ptr<TUdpShare> udp_; // the UDP targets' endpoint, while any is open
     std::vector<std::unique_ptr<TargetRun>> runs_;
     std::vector<TargetResult> results_;
     std::function<void()> quit_;

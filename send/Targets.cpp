@@ -243,13 +243,9 @@ Target DefaultTarget(const std::string& settingsDir) {
         t.text = (Protocol == ProtocolUDP ? "udp:" : "tcp:") + t.host + ":" + std::to_string(t.port);
         return t;
     }
+    // As in the window: a missing or unreadable file leaves the port's defaults.
     TComPort port;
-    port.SetSavedGroups(TSavedGroups{sgBasic});
-    try {
-        port.RestoreSettings(ssIniFile, settingsDir + "ComPortTest.ini");
-    } catch (...) {
-        // As in the window: the port keeps its defaults.
-    }
+    RestoreComPortIni(port, settingsDir);
     t.kind = Target::Kind::Serial;
     t.device = port.Port();
     t.text = "serial:" + t.device;

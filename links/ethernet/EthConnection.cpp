@@ -2,9 +2,9 @@
 
 CEthConnection::~CEthConnection() {
     try {
-        if (FTCPClient && FTCPClient->Active()) FTCPClient->Deactivate();
+        // A connected client still reports its disconnection.
         FTCPClient.reset();
-        CloseUDP();
+        FUDPServer.reset();
     } catch (...) {
     }
 }
@@ -19,133 +19,60 @@ void CEthConnection::Toggle(std::uint8_t protocol, const std::string& host, std:
     ReportState();
 }
 
+TLink* CEthConnection::Link(std::uint8_t protocol) {
+    if (protocol == ProtocolTCP) return FTCPClient.get();
+    if (protocol == ProtocolUDP) return FUDPServer.get();
+    return nullptr;
+}
+
 void CEthConnection::ToggleTCP(const std::string& host, std::int32_t port) {
-    if (FTCPClient && FTCPClient->Active()) {
-        try {
-            FState = LinkDisconnecting;
-            FTCPClient->Deactivate(); // HandleDisconnect runs before this returns
-            FTCPClient.reset();
-        } catch (...) {
-        }
+    if (FTCPClient && (FTCPClient->Client() && FTCPClient->Client()->Active())) {
+        FState = LinkDisconnecting;
+        FTCPClient->Close(); // the disconnection is reported before this returns
+        FState = FTCPClient->State();
     } else if (FState == LinkDisconnecting || FState == LinkConnecting) {
-        // A cancelled attempt is ended here: a late failure or success of it
-        // must not overwrite the state of whatever link the user opens next,
-        // nor leave a connection open behind the user's back.
         FState = LinkDisconnected;
-        try {
-            FTCPClient.reset();
-        } catch (...) {
-        }
+        if (FTCPClient) FTCPClient->Close();
     } else {
-        try {
-            FState = LinkConnecting;
-            FTCPClient.reset();
-            FTCPClient = std::make_unique<platform::TcpClient>();
-            FTCPClient->OnConnect = [this] { HandleConnect(); };
-            FTCPClient->OnDisconnect = [this] { HandleDisconnect(); };
-            FTCPClient->OnRead = [this] { HandleRead(); };
-            FTCPClient->OnError = [this](int& code) { HandleError(code); };
-            FTCPClient->SetHost(host);
-            FTCPClient->SetPort(port);
-            FTCPClient->Activate();
-        } catch (...) {
-        }
+        // A fresh attempt, with a client of its own.
+        FState = LinkConnecting;
+        FTCPClient.reset();
+        FTCPClient = std::make_unique<TTcpLink>(TTcpLinkOptions{host, host, port, std::nullopt});
+        FTCPClient->SetListener(this);
+        FTCPClient->Open();
     }
 }
 
 void CEthConnection::ToggleUDP(const std::string& host, std::int32_t port) {
-    if (FUDPServer && FUDPServer->Active()) {
-        try {
-            FState = LinkDisconnected;
-            CloseUDP();
-        } catch (...) {
-        }
+    if (FUDPServer && FUDPServer->State() == LinkConnected) {
+        FState = LinkDisconnected;
+        FUDPServer->Close();
+        FUDPServer.reset();
         return;
     }
     FToggleTarget = TUdpTarget{host, port};
-    try {
-        CloseUDP();
-        auto share = FUdpShare ? FUdpShare : std::make_shared<TUdpShare>();
-        FUdpKey = share->Join(
-            [this](std::uint32_t address, std::uint16_t from) { return AcceptsDatagram(address, from); },
-            [this](const std::string& text) { HandleDatagram(text); });
-        FUDPServer = std::move(share);
-        FState = LinkConnected;
-    } catch (...) {
-        // Port taken or not permitted: the link stays down.
-        FUDPServer.reset();
-        FState = LinkDisconnected;
-        return;
-    }
-    try {
-        // Lets the scale learn where to answer.
-        FUDPServer->SendTo(host, port, std::string(1, '\0'));
-    } catch (...) {
-    }
+    TUdpLinkOptions options;
+    options.Host = host;
+    options.Address = host;
+    options.Port = port;
+    options.TargetNow = [this] { return UdpTarget ? UdpTarget() : FToggleTarget; };
+    FUDPServer.reset();
+    FUDPServer = std::make_unique<TUdpLink>(std::move(options));
+    FUDPServer->SetListener(this);
+    FUDPServer->Open();
+    FState = FUDPServer->State();
+    if (FState != LinkConnected) FUDPServer.reset();
 }
 
-void CEthConnection::CloseUDP() {
-    if (!FUDPServer) return;
-    std::shared_ptr<TUdpShare> share = std::move(FUDPServer);
-    share->Leave(FUdpKey);
-    FUdpKey = 0;
+void CEthConnection::LinkReceived(const std::string& text) {
+    if (FListener) FListener->LinkReceived(text);
 }
 
-void CEthConnection::SendTCP(const std::string& text) {
-    if (!FTCPClient || !FTCPClient->Active()) return;
-    try {
-        FTCPClient->SendText(text);
-    } catch (...) {
-    }
-}
-
-void CEthConnection::SendUDP(const std::string& command) {
-    if (!FUDPServer || !FUDPServer->Active()) return;
-    try {
-        std::string datagram = command;
-        datagram.push_back('\0');
-        const TUdpTarget target = Target();
-        FUDPServer->SendTo(target.Host, target.Port, datagram);
-    } catch (...) {
-    }
-}
-
-TUdpTarget CEthConnection::Target() const {
-    return UdpTarget ? UdpTarget() : FToggleTarget;
-}
-
-bool CEthConnection::AcceptsDatagram(std::uint32_t address, std::uint16_t port) const {
-    // Only the scale answers, from the address and port its commands go to:
-    // another sender's datagram is not a reply piece.
-    const TUdpTarget target = Target();
-    std::uint32_t scale = 0;
-    if (!platform::UdpEndpoint::ParseAddress(target.Host, scale) || scale != address) return false;
-    return port == static_cast<std::uint16_t>(target.Port & 0xFFFF);
-}
-
-void CEthConnection::HandleConnect() {
-    FState = LinkConnected;
+void CEthConnection::LinkStateChanged(std::uint8_t state) {
+    FState = state;
     ReportState();
 }
 
-void CEthConnection::HandleDisconnect() {
-    FState = LinkDisconnected;
-    ReportState();
-}
-
-void CEthConnection::HandleRead() {
-    const std::string text = FTCPClient ? FTCPClient->ReceiveText() : std::string();
-    if (!text.empty() && OnReceive) OnReceive(text);
-}
-
-void CEthConnection::HandleError(int& errorCode) {
-    errorCode = 0;
-}
-
-void CEthConnection::HandleDatagram(const std::string& text) {
-    if (OnReceive) OnReceive(text);
-}
-
-void CEthConnection::ReportState() const {
-    if (OnStateChange) OnStateChange(FState);
+void CEthConnection::ReportState() {
+    if (FListener) FListener->LinkStateChanged(FState);
 }

@@ -508,6 +508,13 @@ public:
     TComPort() { SetName("ComPort1"); }
 };
 
+// The serial settings file of the settings folder `settingsDir` (ending in "/").
+std::string ComPortIniPath(const std::string& settingsDir);
+// Reads the basic group of that file into `port` (and leaves SavedGroups at the
+// basic group, which is what the program writes back). A missing or unreadable
+// file leaves the settings as they were: the failure is dropped.
+void RestoreComPortIni(TCustomComPort& port, const std::string& settingsDir);
+
 // The serial ports the system reports: the kernel's tty devices with a driver
 // ("/dev/ttyUSB0"), sorted as text without regard to case, each followed by the
 // stable names that point to it ("/dev/serial/by-id/...", then by-path), which

@@ -217,3 +217,16 @@ void TCustomComPort::RestoreSettings(SettingsStore StoreType, const std::string&
     }
     if (failure) throw EComPort(17);
 }
+
+std::string ComPortIniPath(const std::string& settingsDir) {
+    return settingsDir + "ComPortTest.ini";
+}
+
+void RestoreComPortIni(TCustomComPort& port, const std::string& settingsDir) {
+    port.SetSavedGroups(TSavedGroups{sgBasic});
+    try {
+        port.RestoreSettings(ssIniFile, ComPortIniPath(settingsDir));
+    } catch (...) {
+        // The settings the port had stay in force.
+    }
+}

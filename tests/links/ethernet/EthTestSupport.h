@@ -82,17 +82,29 @@ inline void ClearReplies() {
     ReplyBuffer().clear();
 }
 
-// Sets a link's callbacks as the window does: states posted to
-// MainWindowHandle as WM_LINKSTATE (sign-extended), received text to the
-// collector, UDP commands to Host:Port as they are at the moment of sending.
-inline void Wire(CEthConnection& link) {
-    link.OnReceive = [](const std::string& text) { ReplyBuffer() += text; };
-    link.OnStateChange = [](std::uint8_t state) {
+// Listens as the window does: states posted to MainWindowHandle as
+// WM_LINKSTATE (sign-extended), received text to the collector.
+class WindowLikeListener : public TLinkListener {
+public:
+    void LinkReceived(const std::string& text) override { ReplyBuffer() += text; }
+    void LinkStateChanged(std::uint8_t state) override {
         const auto wParam =
             static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
         platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
-    };
+    }
+};
+
+// Wires a link as the window does; UDP commands go to Host:Port as they are at
+// the moment of sending.
+inline void Wire(CEthConnection& link) {
+    static WindowLikeListener listener;
+    link.SetListener(&listener);
     link.UdpTarget = [] { return TUdpTarget{Host, Port}; };
+}
+
+// Sends a bare command through the link of `protocol`, as the window's SendOrder does.
+inline void Send(CEthConnection& link, std::uint8_t protocol, const std::string& command) {
+    if (TLink* l = link.Link(protocol)) l->Send(command);
 }
 
 // A datagram socket bound to 127.0.0.1 on `port` (0: any free port).

@@ -182,14 +182,14 @@ TEST_F(TcpLinkTest, PeerResettingEndsTheLinkLikeAClose) {
     EXPECT_EQ(Rec.States, (States{1, 2, 0}));
     EXPECT_EQ(Link.State(), LinkDisconnected);
     // Sending on the dead link is silently nothing.
-    Link.SendTCP("Se\r\n");
+    ethtest::Send(Link, ProtocolTCP, "Se");
     ethtest::Drain();
     EXPECT_EQ(Rec.States.size(), 3u);
 }
 
-TEST_F(TcpLinkTest, SendPutsExactlyTheGivenBytesOnTheStream) {
+TEST_F(TcpLinkTest, ACommandGoesOutFollowedByCrLf) {
     Connect();
-    Link.SendTCP("SbP\r\n");
+    ethtest::Send(Link, ProtocolTCP, "SbP");
     EXPECT_EQ(PeerRead(5), "SbP\r\n");
     ethtest::Drain();
     EXPECT_EQ(PeerRead(1, 50), "");
@@ -200,7 +200,7 @@ TEST_F(TcpLinkTest, SendingACommandDoesNotWakeTheEventLoop) {
     ethtest::Drain();
     const auto before = EventfdCounters();
     ASSERT_FALSE(before.empty());
-    Link.SendTCP("SbP\r\n");
+    ethtest::Send(Link, ProtocolTCP, "SbP");
     EXPECT_EQ(EventfdCounters(), before);
     EXPECT_EQ(PeerRead(5), "SbP\r\n");
 }
@@ -210,22 +210,22 @@ TEST_F(TcpLinkTest, ALargeSendArrivesWholeAndInOrder) {
     // Far more than the socket takes at once; the peer reads only afterwards.
     std::string big;
     for (int i = 0; big.size() < 8u * 1024 * 1024; ++i)
-        big += "Sr" + std::to_string(i) + ";a;b;c\r\n";
-    Link.SendTCP(big);
-    Link.SendTCP("Se\r\n");
-    const std::string got = PeerRead(big.size() + 4, 20000);
-    ASSERT_EQ(got.size(), big.size() + 4);
-    EXPECT_TRUE(got == big + "Se\r\n");
+        big += "Sr" + std::to_string(i) + ";a;b;c";
+    ethtest::Send(Link, ProtocolTCP, big);
+    ethtest::Send(Link, ProtocolTCP, "Se");
+    const std::string got = PeerRead(big.size() + 6, 20000);
+    ASSERT_EQ(got.size(), big.size() + 6);
+    EXPECT_TRUE(got == big + "\r\nSe\r\n");
 }
 
 TEST_F(TcpLinkTest, DisconnectRightAfterALargeSendStillDeliversEveryByte) {
     Connect();
     const std::string big(4 * 1024 * 1024, 'x');
-    Link.SendTCP(big);
+    ethtest::Send(Link, ProtocolTCP, big);
     Link.Toggle(ProtocolTCP, "127.0.0.1", ServerPort);
     EXPECT_EQ(Link.State(), LinkDisconnected);
-    const std::string got = PeerRead(big.size(), 20000);
-    EXPECT_EQ(got.size(), big.size());
+    const std::string got = PeerRead(big.size() + 2, 20000);
+    EXPECT_EQ(got.size(), big.size() + 2);
     QTcpSocket* p = Peer();
     EXPECT_TRUE(WaitUntil([&] { return p->state() == QAbstractSocket::UnconnectedState; }));
 }
@@ -240,12 +240,12 @@ TEST_F(TcpLinkTest, ReceivedBytesReachTheReplyCollector) {
 }
 
 TEST_F(TcpLinkTest, SendWhileNotConnectedSendsNothing) {
-    Link.SendTCP("SbP\r\n"); // no client at all
+    ethtest::Send(Link, ProtocolTCP, "SbP"); // no client at all
     Link.Toggle(ProtocolTCP, "127.0.0.1", ServerPort);
-    Link.SendTCP("SbP\r\n"); // still connecting
+    ethtest::Send(Link, ProtocolTCP, "SbP"); // still connecting
     ASSERT_TRUE(Rec.WaitForCount(2));
     ASSERT_NE(Peer(), nullptr);
-    Link.SendTCP("Se\r\n");
+    ethtest::Send(Link, ProtocolTCP, "Se");
     EXPECT_EQ(PeerRead(4), "Se\r\n");
 }
 

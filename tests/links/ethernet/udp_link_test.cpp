@@ -1,8 +1,10 @@
 // The Ethernet link over UDP: local port 1001 and a peer socket on 127.0.0.1.
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
 
 #include "EthTestSupport.h"
+#include "links/LinkTestSupport.h"
 #include "links/ethernet/EthConnection.h"
 
 using ethtest::ReplyBuffer;
@@ -12,6 +14,16 @@ using ethtest::WaitUntil;
 using States = std::vector<int>;
 
 namespace {
+
+
+TUdpLinkOptions SharedTo(std::shared_ptr<TUdpShare> share, std::uint16_t port) {
+    TUdpLinkOptions o;
+    o.Host = "127.0.0.1";
+    o.Address = "127.0.0.1";
+    o.Port = port;
+    o.Share = std::move(share);
+    return o;
+}
 
 class UdpLinkTest : public ::testing::Test {
 protected:
@@ -68,14 +80,14 @@ TEST_F(UdpLinkTest, OpenSendsOneZeroByteThenCloseReleasesThePort) {
 
 TEST_F(UdpLinkTest, CommandsGoOutAsOneDatagramEndingInAZeroByte) {
     Open();
-    Link->SendUDP("SbP");
+    ethtest::Send(*Link, ProtocolUDP, "SbP");
     auto d = Peer.Receive();
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes, std::string("SbP\0", 4));
 
     // Records of wide tables exceed 99 bytes: they still go out whole.
     const std::string record = "Sr" + std::string(148, 'a');
-    Link->SendUDP(record);
+    ethtest::Send(*Link, ProtocolUDP, record);
     d = Peer.Receive();
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes.size(), 151u);
@@ -86,7 +98,7 @@ TEST_F(UdpLinkTest, SendsGoToHostAndPortAsTheyAreAtSendTime) {
     Open();
     UdpPeer other;
     Port = other.Port;
-    Link->SendUDP("Se");
+    ethtest::Send(*Link, ProtocolUDP, "Se");
     auto d = other.Receive();
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes, std::string("Se\0", 3));
@@ -99,10 +111,10 @@ TEST_F(UdpLinkTest, MalformedHostSendsNothing) {
     for (const char* bad : {"383.0.0.1", "127.0.0.1.9", "127.0.0.1 ", " 127.0.0.1", "127.0.0.01x", "127.0.1",
                             "127..0.1", "+127.0.0.1", ""}) {
         Host = bad;
-        Link->SendUDP("SbP");
+        ethtest::Send(*Link, ProtocolUDP, "SbP");
     }
     Host = "127.0.0.1";
-    Link->SendUDP("Se");
+    ethtest::Send(*Link, ProtocolUDP, "Se");
     auto d = Peer.Receive();
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes, std::string("Se\0", 3)) << "a malformed address was sent to";
@@ -159,7 +171,7 @@ TEST_F(UdpLinkTest, DatagramsAfterCloseAreNotReceived) {
 }
 
 TEST_F(UdpLinkTest, SendWhileClosedSendsNothing) {
-    Link->SendUDP("SbP");
+    ethtest::Send(*Link, ProtocolUDP, "SbP");
     EXPECT_FALSE(Peer.Receive(200).has_value());
 }
 
@@ -171,7 +183,7 @@ TEST_F(UdpLinkTest, PortAbove16BitsUsesItsLowBits) {
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes, std::string(1, '\0'));
     Port = 70000;
-    Link->SendUDP("SbP");
+    ethtest::Send(*Link, ProtocolUDP, "SbP");
     d = low.Receive();
     ASSERT_TRUE(d.has_value());
     EXPECT_EQ(d->Bytes, std::string("SbP\0", 4));
@@ -191,6 +203,16 @@ TEST_F(UdpLinkTest, TakenLocalPortLeavesTheLinkDisconnected) {
     ASSERT_TRUE(Rec.WaitForCount(1));
     EXPECT_EQ(Rec.States, (States{0}));
     EXPECT_FALSE(Peer.Receive(200).has_value()); // no start datagram
+    // The command's link is told why.
+    TUdpLink link(SharedTo(nullptr, Peer.Port));
+    Told told;
+    link.SetListener(&told);
+    link.Open();
+    EXPECT_EQ(link.State(), LinkDisconnected);
+    ASSERT_EQ(told.failures.size(), 1u);
+    EXPECT_EQ(told.failures[0].Code, TLinkFault::UdpPortBusy);
+    EXPECT_EQ(told.failures[0].Message, UdpBindAdvice(EADDRINUSE));
+    EXPECT_TRUE(told.wrote.empty()) << "no start signal without an endpoint";
     close(fd);
 
     // Once the port is free the next toggle opens the endpoint.
@@ -211,42 +233,67 @@ TEST(UdpSharedEndpoint, EachLinkGetsOnlyItsOwnScalesDatagrams) {
     ASSERT_TRUE(ethtest::UdpPortFree(UdpLocalPort)) << "another process holds UDP port 1001";
     auto share = std::make_shared<TUdpShare>();
     UdpPeer scaleA, scaleB, stranger;
-    CEthConnection linkA, linkB;
-    std::string gotA, gotB;
-    for (auto [link, got] : {std::pair{&linkA, &gotA}, std::pair{&linkB, &gotB}}) {
-        link->SetUdpShare(share);
-        link->OnReceive = [got](const std::string& text) { *got += text; };
-    }
-    linkA.Toggle(ProtocolUDP, "127.0.0.1", scaleA.Port);
-    linkB.Toggle(ProtocolUDP, "127.0.0.1", scaleB.Port);
+    TUdpLink linkA(SharedTo(share, scaleA.Port)), linkB(SharedTo(share, scaleB.Port));
+    Told toldA, toldB;
+    linkA.SetListener(&toldA);
+    linkB.SetListener(&toldB);
+    linkA.Open();
+    linkB.Open();
     ASSERT_EQ(linkA.State(), LinkConnected);
     ASSERT_EQ(linkB.State(), LinkConnected);
+    EXPECT_EQ(toldA.opened, 1);
     for (UdpPeer* scale : {&scaleA, &scaleB}) {
         auto start = scale->Receive();
         ASSERT_TRUE(start.has_value());
+        EXPECT_EQ(start->Bytes, std::string(1, '\0'));
         EXPECT_EQ(start->FromPort, UdpLocalPort);
     }
-    linkA.SendUDP("SbP");
-    linkB.SendUDP("SbU");
+    linkA.Send("SbP");
+    linkB.Send("SbU");
     EXPECT_EQ(scaleA.Receive()->Bytes, std::string("SbP\0", 4));
     EXPECT_EQ(scaleB.Receive()->Bytes, std::string("SbU\0", 4));
+    // What the log is told is what the scale got.
+    EXPECT_EQ(toldA.wrote, (std::vector<std::string>{std::string(1, '\0'), std::string("SbP\0", 4)}));
 
     // The sender's address and port pick the link; a stranger's datagram is dropped.
     ASSERT_TRUE(stranger.SendTo(UdpLocalPort, "S"));
     ASSERT_TRUE(scaleB.SendTo(UdpLocalPort, "B"));
     ASSERT_TRUE(scaleA.SendTo(UdpLocalPort, "A"));
-    ASSERT_TRUE(WaitUntil([&] { return gotA == "A" && gotB == "B"; }));
+    ASSERT_TRUE(WaitUntil([&] { return toldA.got == "A" && toldB.got == "B"; }));
 
     // The endpoint stays open while one link still uses it.
-    linkA.Toggle(ProtocolUDP, "127.0.0.1", scaleA.Port);
+    linkA.Close();
     EXPECT_EQ(linkA.State(), LinkDisconnected);
     EXPECT_FALSE(ethtest::UdpPortFree(UdpLocalPort));
     ASSERT_TRUE(scaleA.SendTo(UdpLocalPort, "a"));
     ASSERT_TRUE(scaleB.SendTo(UdpLocalPort, "b"));
-    ASSERT_TRUE(WaitUntil([&] { return gotB == "Bb"; }));
-    EXPECT_EQ(gotA, "A");
-    linkB.Toggle(ProtocolUDP, "127.0.0.1", scaleB.Port);
+    ASSERT_TRUE(WaitUntil([&] { return toldB.got == "Bb"; }));
+    EXPECT_EQ(toldA.got, "A");
+    linkB.Close();
     EXPECT_TRUE(ethtest::UdpPortFree(UdpLocalPort));
+    EXPECT_TRUE(toldA.failures.empty());
+}
+
+TEST(UdpLinkFailures, NoAddressAndAnIPv6AddressAreRefusedBeforeBinding) {
+    UdpPeer scale;
+    // No address, and an IPv6 one: refused before any port is bound.
+    TUdpLinkOptions none = SharedTo(nullptr, scale.Port);
+    none.Host = "scale7.shop";
+    none.Address = "";
+    TUdpLinkOptions v6 = SharedTo(nullptr, scale.Port);
+    v6.Host = v6.Address = "::1";
+    for (auto& [options, code] :
+         {std::pair{none, TLinkFault::NameNotFound}, std::pair{v6, TLinkFault::UdpIPv6}}) {
+        TUdpLink link(options);
+        Told told;
+        link.SetListener(&told);
+        link.Open();
+        EXPECT_EQ(link.State(), LinkDisconnected);
+        ASSERT_EQ(told.failures.size(), 1u);
+        EXPECT_EQ(told.failures[0].Code, code);
+        EXPECT_EQ(told.opened, 0);
+    }
+
 }
 
 } // namespace

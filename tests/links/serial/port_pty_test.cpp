@@ -2,6 +2,11 @@
 // plays the scale.
 #include "SerialTestUtil.h"
 #include "links/serial/CPort.h"
+#include "links/LinkTestSupport.h"
+#include "links/serial/SerialLink.h"
+
+#include <QTemporaryDir>
+#include <fstream>
 
 #include <QEventLoop>
 #include <QThread>
@@ -194,6 +199,80 @@ TEST_F(Pty, FarEndGoneNeitherSpinsNorBlocksClose) {
     EXPECT_THROW(port.WriteText("gone"), EComPort);
     port.Close();
     EXPECT_FALSE(port.Connected());
+}
+
+} // namespace
+
+namespace {
+
+
+TEST_F(Pty, ASerialLinkEndsEachCommandInCrLfAndHandsOnWhatTheScaleSends) {
+    TSerialLinkOptions options;
+    options.Device = slaveName;
+    TSerialLink link(options);
+    Told told;
+    link.SetListener(&told);
+    link.Open();
+    ASSERT_EQ(told.opened, 1);
+    EXPECT_EQ(link.State(), LinkConnected);
+    link.Send("SbP");
+    link.Send("Sr1;a");
+    EXPECT_EQ(ReadFar(12), "SbP\r\nSr1;a\r\n");
+    EXPECT_EQ(told.Wrote(), "SbP\r\nSr1;a\r\n");
+    WriteFar("MbP\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return told.got == "MbP\r\n"; })) << told.got;
+    link.Close();
+    EXPECT_EQ(link.State(), LinkDisconnected);
+    link.Send("Se"); // closed: nothing, no failure
+    EXPECT_EQ(told.Wrote(), "SbP\r\nSr1;a\r\n");
+    EXPECT_TRUE(told.failures.empty());
+}
+
+TEST_F(Pty, ASerialLinkTakesTheSettingsFileFirstThenItsOwnSettings) {
+    QTemporaryDir dir;
+    const std::string settingsDir = dir.path().toStdString() + "/";
+    std::ofstream(ComPortIniPath(settingsDir))
+        << "[ComPort1]\nPort=/dev/scaledb-elsewhere\nBaudRate=115200\nDataBits=7\nFlowControl=Software\n";
+    TSerialLinkOptions options;
+    options.SettingsDir = settingsDir;
+    options.Device = slaveName;
+    options.Frame = TSerialLineFrame{8, 'E', 20};
+    TSerialLink link(options);
+    Told told;
+    link.SetListener(&told);
+    link.Open();
+    ASSERT_EQ(told.opened, 1);
+    EXPECT_EQ(link.Port().Port(), slaveName);
+    EXPECT_EQ(link.Port().BaudRate(), br115200);
+    EXPECT_EQ(link.Port().DataBits(), dbEight);
+    EXPECT_EQ(link.Port().Parity().Bits(), prEven);
+    EXPECT_EQ(link.Port().StopBits(), sbTwoStopBits);
+    EXPECT_EQ(link.Port().FlowControl().FlowControl(), fcSoftware);
+    link.Close();
+}
+
+TEST(SerialLinkFailures, AMissingDeviceIsToldByItsCode) {
+    TSerialLinkOptions options;
+    options.Device = "/dev/scaledb-no-such-port";
+    TSerialLink link(options);
+    Told told;
+    link.SetListener(&told);
+    link.Open();
+    EXPECT_EQ(link.State(), LinkDisconnected);
+    EXPECT_EQ(told.opened, 0);
+    ASSERT_EQ(told.failures.size(), 1u);
+    EXPECT_EQ(told.failures[0].Code, TLinkFault::DeviceMissing);
+    EXPECT_EQ(told.failures[0].Message, SerialOpenAdvice(options.Device, ENOENT, ""));
+}
+
+TEST(ComPortIni, AMissingFileLeavesThePortAsItWas) {
+    QTemporaryDir dir;
+    TComPort port;
+    port.SetBaudRate(br19200);
+    port.SetSavedGroups(TSavedGroups{});
+    RestoreComPortIni(port, dir.path().toStdString() + "/");
+    EXPECT_EQ(port.BaudRate(), br19200);
+    EXPECT_EQ(port.SavedGroups(), TSavedGroups{sgBasic}) << "what the program writes back";
 }
 
 } // namespace
