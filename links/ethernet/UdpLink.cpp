@@ -25,9 +25,9 @@ void TUdpLink::Open() {
     }
     auto share = FOptions.Share ? FOptions.Share : std::make_shared<TUdpShare>();
     try {
-        FKey =
-            share->Join([this](std::uint32_t address, std::uint16_t port) { return Accepts(address, port); },
-                        [this](const std::string& text) { Received(text); });
+        FKey = share->Join(
+            [this](std::uint32_t address, std::uint16_t port) { return IsFromScale(address, port); },
+            [this](const std::string& text) { Received(text); });
     } catch (const platform::ESocketError& e) {
         // Port taken or not permitted: the link stays down.
         Failed(UdpBindFault(e.Code), UdpBindAdvice(e.Code));
@@ -73,7 +73,7 @@ TUdpTarget TUdpLink::Target() const {
     return FOptions.TargetNow ? FOptions.TargetNow() : TUdpTarget{FOptions.Address, FOptions.Port};
 }
 
-bool TUdpLink::Accepts(std::uint32_t address, std::uint16_t port) const {
+bool TUdpLink::IsFromScale(std::uint32_t address, std::uint16_t port) const {
     // Only the scale answers, from the address and port its commands go to:
     // another sender's datagram is not a reply piece.
     std::uint32_t scale = FAddress;

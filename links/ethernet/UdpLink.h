@@ -43,7 +43,7 @@ public:
 
 private:
     TUdpTarget Target() const;
-    bool Accepts(std::uint32_t address, std::uint16_t port) const;
+    bool IsFromScale(std::uint32_t address, std::uint16_t port) const;
 
     TUdpLinkOptions FOptions;
     std::uint8_t FState = LinkDisconnected;
