@@ -3,7 +3,7 @@
 # clang and its run-time libraries build the fuzz targets (scripts/fuzz);
 # dpkg-dev gives the release build Debian's hardening flags.
 DEPS=(g++ cmake ninja-build ccache qt6-base-dev libqt6sql6-sqlite libpugixml-dev libgtest-dev libgmock-dev
-    libbenchmark-dev gettext desktop-file-utils appstream clang libclang-rt-dev dpkg-dev)
+    libbenchmark-dev gettext desktop-file-utils appstream clang libclang-rt-dev dpkg-dev iproute2)
 # Building the Debian package and checking it (scripts/package).
 PACKAGE_DEPS=(file lintian)
 
