@@ -14,8 +14,8 @@
 #include "links/serial/CPort.h"
 #include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
-#include "platform/XmlDocument.h"
 #include "scales/History.h"
+#include "settings/XMLConfig.h"
 #include "transfer/TransferEngine.h"
 
 class CEthConnection;
@@ -51,7 +51,7 @@ public:
 
     // Components.
     TComPort ComPort1;
-    platform::XmlDocument XMLConfig;
+    settings::ConfigDocument XMLConfig;
 
     // State. The sequencer's state lives in the engine (TimerBaza is its
     // timer); the window reads and writes it under its own names.
