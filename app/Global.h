@@ -5,26 +5,26 @@
 
 #include "links/ethernet/LinkState.h"
 #include "platform/WinMsg.h"
+#include "settings/Settings.h"
 
 // Window message that carries a new link state in the low byte of wParam.
 constexpr platform::UINT WM_LINKSTATE = platform::WM_USER + 1;
 
-extern std::uint8_t Kind;     // 0 serial port, 1 Ethernet
-extern std::uint8_t Protocol; // 0 TCP, 1 UDP
-extern std::string Host;      // the scale's dotted IPv4 address
-extern std::int32_t Port;     // the scale's TCP or UDP port
+// The run's settings as config.xml holds them; the connection dialog edits
+// its link part. The names below are the window's names for them.
+extern settings::Config GlobalConfig;
+
+inline std::uint8_t& Kind = GlobalConfig.Link.Kind;         // 0 serial port, 1 Ethernet
+inline std::uint8_t& Protocol = GlobalConfig.Link.Protocol; // 0 TCP, 1 UDP
+inline std::string& Host = GlobalConfig.Link.Host;          // the scale's dotted IPv4 address
+inline std::int32_t& Port = GlobalConfig.Link.Port;         // the scale's TCP or UDP port
 extern platform::HWND MainWindowHandle;
 
 // Read from and written back to config.xml; nothing else uses them.
-extern std::string OrdersFileName;
-extern bool WindRow;
-extern std::uint8_t WindRowMode;
-extern std::string WindRowChar;
-extern bool SaveASCII;
-extern bool InsertTime;
-extern bool ChangePointToColon;
-
-// Whole-number parsing shared by the configuration file and the connection
-// dialog: leading blanks, optional sign, decimal or hexadecimal after "$",
-// "x", "X", "0x" or "0X"; anything else, or a value outside 32 bits, gives `def`.
-std::int32_t TextToIntDef(const std::string& text, std::int32_t def);
+inline std::string& OrdersFileName = GlobalConfig.Options.OrdersFileName;
+inline bool& WindRow = GlobalConfig.Options.WindRow;
+inline std::uint8_t& WindRowMode = GlobalConfig.Options.WindRowMode;
+inline std::string& WindRowChar = GlobalConfig.Options.WindRowChar;
+inline bool& SaveASCII = GlobalConfig.Options.SaveASCII;
+inline bool& InsertTime = GlobalConfig.Options.InsertTime;
+inline bool& ChangePointToColon = GlobalConfig.Options.ChangePointToColon;

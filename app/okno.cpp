@@ -22,13 +22,13 @@
 #include "app/Global.h"
 #include "app/ProcessData.h"
 #include "app/ScalesForm.h"
+#include "app/XMLConfigForm.h"
 #include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "scales/ScaleList.h"
-#include "send/Targets.h"
+#include "scales/Targets.h"
 #include "settings/ConnectionUnit.h"
-#include "settings/XMLConfig.h"
 
 TForm1* Form1 = nullptr;
 
@@ -394,7 +394,7 @@ void TForm1::Connection1Click() {
     // window has not yet handled still counts.
     auto linkState = [this] { return (Kind != KindSerial && FEthLink) ? FEthLink->State() : FLinkState; };
     if (linkState() != LinkDisconnected) btnOpenPortClick();
-    ShowConnectionDialog();
+    ShowConnectionDialog(GlobalConfig.Link, &ComPort1, [this] { btnOpenPortClick(); });
     if (FClosing) return; // the program is ending (crash reporter's choice)
     if (linkState() == LinkDisconnected) btnOpenPortClick();
 }
@@ -423,21 +423,18 @@ TDatabaseKind TForm1::KindChosen() const {
 std::string TForm1::LinkTarget() const {
     // Written as a target of the scales list, so both kinds of transfer to one
     // scale meet in the history.
-    if (Kind == KindSerial) {
-        const TBaudRate rate = ComPort1.BaudRate();
-        const std::int32_t bps = rate == brCustom ? ComPort1.CustomBaudRate() : BaudRateValue(rate);
-        return "serial:" + ComPort1.Port() + "@" + std::to_string(bps);
-    }
-    return (Protocol == ProtocolUDP ? "udp:" : "tcp:") + Host + ":" + std::to_string(Port & 0xFFFF);
+    const TBaudRate rate = ComPort1.BaudRate();
+    const std::int32_t bps = rate == brCustom ? ComPort1.CustomBaudRate() : BaudRateValue(rate);
+    return settings::LinkTargetText(GlobalConfig.Link, ComPort1.Port(), bps);
 }
 
 void TForm1::RecordTransferStart() {
     scales::TransferStart start;
-    start.target = sendcmd::ScaleKey(LinkTarget());
+    start.target = scales::ScaleKey(LinkTarget());
     // The scale's name when the list knows its link, however the list spells it.
     const scales::ScaleList list = scales::ReadScaleList(scales::ScaleListPath());
     for (const scales::ScaleEntry& e : list.Entries())
-        if (sendcmd::ScaleKey(e.target) == start.target) {
+        if (scales::ScaleKey(e.target) == start.target) {
             start.name = e.name;
             break;
         }

@@ -16,8 +16,8 @@
 #include "links/serial/SerialLink.h"
 #include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
-#include "platform/XmlDocument.h"
 #include "scales/History.h"
+#include "settings/XMLConfig.h"
 #include "transfer/TransferEngine.h"
 
 class CEthConnection;
@@ -55,7 +55,7 @@ public:
     TComPort ComPort1;
     // The serial link through ComPort1.
     TSerialLink FSerialLink{ComPort1, TSerialLinkOptions{}};
-    platform::XmlDocument XMLConfig;
+    settings::ConfigDocument XMLConfig;
 
     // State. The sequencer's state lives in the engine (TimerBaza is its
     // timer); the window reads and writes it under its own names.

@@ -257,7 +257,7 @@ int Run(int argc, char** argv) {
         // One scale under two names would get two transfers mixed into one table. A dry run
         // looks nothing up.
         if (!o.dryRun) LookUpHosts(targets);
-        RefuseDuplicates(targets);
+        sendcmd::RefuseDuplicates(targets);
     } catch (const UsageError& e) {
         return Usage(e.what());
     }

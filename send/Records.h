@@ -7,10 +7,14 @@
 
 class TableData;
 
+namespace scales {
+struct Target;
+}
+
 namespace sendcmd {
 
 class Recoder;
-struct Target;
+using scales::Target;
 
 class Records {
 public:

@@ -1,10 +1,11 @@
 #pragma once
 // Where a table goes: the targets of the command line, of a targets file, or the
 // one link that config.xml and ComPortTest.ini name.
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "scales/Targets.h"
 
 namespace sendcmd {
 
@@ -14,33 +15,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct SerialFrame {
-    int dataBits = 8;    // 5 to 8
-    char parity = 'N';   // N, O, E, M, S
-    int stopTenths = 10; // 10, 15, 20
-};
+// Targets are the scale list's; a bad one is bad usage here.
+using scales::HostPort;
+using scales::LiteralAddress;
+using scales::LookUpHosts;
+using scales::ScaleKey;
+using scales::SerialFrame;
+using scales::Target;
 
-struct Target {
-    enum class Kind { Serial, Tcp, Udp };
-    Kind kind = Kind::Tcp;
-    std::string text; // as the user wrote it; names the target in every message
-    std::string name; // the scale's name from a scale list; empty from the command line
-
-    // Serial: what is not given comes from ComPortTest.ini, as the window reads it.
-    std::string device;
-    std::optional<int> rate;
-    std::optional<SerialFrame> frame;
-
-    // TCP and UDP. `host` as written, an IPv6 address without its brackets.
-    std::string host;
-    int port = 0;
-    // Once looked up: the host's address (IPv4 where it has one), "" when it has none.
-    std::optional<std::string> address;
-};
-
-// "serial:DEVICE[@RATE[,8N1]]", "tcp:HOST:PORT" or "udp:HOST:PORT" (HOST may be an IPv6
-// address in brackets). Throws UsageError.
+// scales::ParseTarget, with a bad target as UsageError.
 Target ParseTarget(const std::string& text);
+
+// scales::RefuseDuplicates, with two spellings of one scale as UsageError.
+void RefuseDuplicates(const std::vector<Target>& targets);
 
 // A scale list ("[-]TARGET  NAME" a line, # comments): its switched-on targets with their
 // names. Throws UsageError naming the file when it cannot be read, and every bad line
@@ -50,26 +37,6 @@ std::vector<Target> ReadTargetsFile(const std::string& path);
 // The switched-on scales of the settings folder's list (`path`). Throws UsageError
 // naming the file when it is missing, unreadable, has a bad line or no scale switched on.
 std::vector<Target> ReadScalesFile(const std::string& path);
-
-// `host` and `port` as messages name them: "[::1]:4001" for an IPv6 address.
-std::string HostPort(const std::string& host, int port);
-
-// The one name of a scale in the history, however a list, the command line or the window
-// spell its link: "serial:DEVICE" (COMn as its device path; rate and frame do not name a
-// scale), "tcp:host:port" or "udp:host:port" (host in lower case, port without leading
-// zeros). A text that is not a target is its own key.
-std::string ScaleKey(const std::string& targetText);
-
-// The address `host` is when it is one (an IPv4-mapped IPv6 address as IPv4); none for a name.
-std::optional<std::string> LiteralAddress(const std::string& host);
-
-// Looks the host of every TCP and UDP target up, all at once, and sets its `address`.
-void LookUpHosts(std::vector<Target>& targets);
-
-// Throws UsageError when two targets are one scale: the same protocol, address and port
-// (the host's address once looked up, else a literal one), or the same serial device
-// after following symbolic links. Two transfers to one scale would mix their commands.
-void RefuseDuplicates(const std::vector<Target>& targets);
 
 // The link the window would open: config.xml and ComPortTest.ini in `settingsDir`
 // (ending in "/"), read without changing either file.

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/Controls.h"
 #include "platform/TranslateForm.h"
+#include "settings/Controls.h"
 
 bool SerialSetupApplied = false;
 

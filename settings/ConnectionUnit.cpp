@@ -1,6 +1,7 @@
 #include "ConnectionUnit.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <QComboBox>
 #include <QEvent>
@@ -12,12 +13,11 @@
 #include <QStyle>
 #include <QToolButton>
 
-#include "app/Controls.h"
-#include "app/CrashReporter.h"
-#include "app/Global.h"
-#include "app/okno.h"
+#include "links/serial/CPort.h"
 #include "platform/Text.h"
+#include "platform/ThreadGuard.h"
 #include "settings/CPortSetup.h"
+#include "settings/Controls.h"
 
 TConnectionForm* ConnectionForm = nullptr;
 
@@ -184,9 +184,11 @@ TConnectionForm::TConnectionForm(QWidget* parent) : QDialog(parent) {
 
     rgConnection->OnClick = [this] { rgConnectionClick(); };
     connect(sbSerialAdvanced, &QToolButton::clicked, this,
-            [this] { crash::Guard([this] { sbSerialAdvancedClick(); }); });
-    connect(sbApply, &QToolButton::clicked, this, [this] { crash::Guard([this] { sbApplyClick(); }); });
-    connect(sbCancel, &QToolButton::clicked, this, [this] { crash::Guard([this] { sbCancelClick(); }); });
+            [this] { platform::RunGuarded([this] { sbSerialAdvancedClick(); }); });
+    connect(sbApply, &QToolButton::clicked, this,
+            [this] { platform::RunGuarded([this] { sbApplyClick(); }); });
+    connect(sbCancel, &QToolButton::clicked, this,
+            [this] { platform::RunGuarded([this] { sbCancelClick(); }); });
 
     // Only the box of the selected link shows, from the first showing on.
     rgConnectionClick();
@@ -194,7 +196,7 @@ TConnectionForm::TConnectionForm(QWidget* parent) : QDialog(parent) {
 
 void TConnectionForm::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (!e->spontaneous()) crash::Guard([this] { FormShow(); });
+    if (!e->spontaneous()) platform::RunGuarded([this] { FormShow(); });
 }
 
 void TConnectionForm::keyPressEvent(QKeyEvent* e) {
@@ -206,11 +208,18 @@ bool TConnectionForm::eventFilter(QObject* watched, QEvent* e) {
     return QDialog::eventFilter(watched, e);
 }
 
+void TConnectionForm::Edit(settings::LinkSettings* link, TCustomComPort* port) {
+    FLink = link;
+    FComPort = port;
+}
+
 void TConnectionForm::FormShow() {
-    rgConnection->SetItemIndex(Kind);
-    rgEthProtocol->SetItemIndex(Protocol);
-    ShowWhole(EditIP, IpTypingLimit, platform::ToQString(Host));
-    ShowWhole(EditPort, PortTypingLimit, QString::number(Port));
+    if (FLink != nullptr) {
+        rgConnection->SetItemIndex(FLink->Kind);
+        rgEthProtocol->SetItemIndex(FLink->Protocol);
+        ShowWhole(EditIP, IpTypingLimit, platform::ToQString(FLink->Host));
+        ShowWhole(EditPort, PortTypingLimit, QString::number(FLink->Port));
+    }
     GetCOMPortSettings();
 }
 
@@ -221,11 +230,11 @@ void TConnectionForm::rgConnectionClick() {
 }
 
 void TConnectionForm::GetCOMPortSettings() {
-    if (Form1 == nullptr) return;
-    std::string name = Form1->ComPort1.Port();
+    if (FComPort == nullptr) return;
+    std::string name = FComPort->Port();
     if (const auto at = name.find("COM"); at != std::string::npos) name.erase(at, 3);
     EditCOM->setText(platform::ToQString(name));
-    const QString rate = platform::ToQString(BaudRateToText(Form1->ComPort1.BaudRate()));
+    const QString rate = platform::ToQString(BaudRateToText(FComPort->BaudRate()));
     int index = DefaultBaudRateItem;
     for (int i = 0; i < cbBaudRate->count(); ++i)
         if (cbBaudRate->itemText(i) == rate) {
@@ -236,9 +245,9 @@ void TConnectionForm::GetCOMPortSettings() {
 }
 
 void TConnectionForm::sbSerialAdvancedClick() {
-    if (Form1 == nullptr) return;
+    if (FComPort == nullptr) return;
     try {
-        Form1->ComPort1.ShowSettingsDialog();
+        FComPort->ShowSettingsDialog();
     } catch (...) {
         // Whatever the dialog applied before failing stays in force.
     }
@@ -246,23 +255,25 @@ void TConnectionForm::sbSerialAdvancedClick() {
 }
 
 void TConnectionForm::sbApplyClick() {
-    Kind = static_cast<std::uint8_t>(rgConnection->ItemIndex());
-    Protocol = static_cast<std::uint8_t>(rgEthProtocol->ItemIndex());
-    Host = platform::FromQString(EditIP->text());
-    Port = TextToIntDef(platform::FromQString(EditPort->text()), 1001);
-    if (Form1 != nullptr) {
+    if (FLink != nullptr) {
+        FLink->Kind = static_cast<std::uint8_t>(rgConnection->ItemIndex());
+        FLink->Protocol = static_cast<std::uint8_t>(rgEthProtocol->ItemIndex());
+        FLink->Host = platform::FromQString(EditIP->text());
+        FLink->Port = TextToIntDef(platform::FromQString(EditPort->text()), 1001);
+    }
+    if (FComPort != nullptr) {
         // A number is a port number; a device path chosen in the advanced
         // dialog is kept as it is.
         const std::string com = platform::FromQString(EditCOM->text());
-        Form1->ComPort1.SetPort(IsWholeNumber(com) ? "COM" + com : com);
-        Form1->ComPort1.SetBaudRate(TextToBaudRate(platform::FromQString(cbBaudRate->currentText())));
-        Form1->btnOpenPortClick();
+        FComPort->SetPort(IsWholeNumber(com) ? "COM" + com : com);
+        FComPort->SetBaudRate(TextToBaudRate(platform::FromQString(cbBaudRate->currentText())));
     }
+    if (OnButtonClick) OnButtonClick();
     done(2);
 }
 
 void TConnectionForm::sbCancelClick() {
-    if (Form1 != nullptr) Form1->btnOpenPortClick();
+    if (OnButtonClick) OnButtonClick();
     done(2);
 }
 
@@ -284,7 +295,14 @@ void DestroyConnectionForm() {
     ConnectionForm = nullptr;
 }
 
-void ShowConnectionDialog() {
+void ShowConnectionDialog(settings::LinkSettings& link, TCustomComPort* port,
+                          std::function<void()> onButton) {
     if (ConnectionForm == nullptr) CreateConnectionForm();
+    ConnectionForm->Edit(&link, port);
+    ConnectionForm->OnButtonClick = std::move(onButton);
     ConnectionForm->exec();
+    // The port may go before the dialog, which lives to the end of the program.
+    if (ConnectionForm == nullptr) return;
+    ConnectionForm->Edit(nullptr, nullptr);
+    ConnectionForm->OnButtonClick = nullptr;
 }

@@ -3,12 +3,16 @@
 // scale's Ethernet address, port and protocol.
 #include <QDialog>
 #include <QWidget>
+#include <functional>
+
+#include "settings/Settings.h"
 
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QToolButton;
+class TCustomComPort;
 class TRadioGroup;
 
 class TConnectionForm;
@@ -17,8 +21,9 @@ extern TConnectionForm* ConnectionForm;
 // Created hidden once at start, destroyed at the end.
 void CreateConnectionForm();
 void DestroyConnectionForm();
-// Shows the dialog modally and returns when it is closed.
-void ShowConnectionDialog();
+// Shows the dialog modally for `link` and `port` (see TConnectionForm::Edit)
+// and returns when it is closed.
+void ShowConnectionDialog(settings::LinkSettings& link, TCustomComPort* port, std::function<void()> onButton);
 
 // Up and down arrows tied to an edit: each step reads the edit's number and
 // writes the next one, kept between Min and Max.
@@ -44,6 +49,13 @@ private:
 class TConnectionForm : public QDialog {
 public:
     explicit TConnectionForm(QWidget* parent = nullptr);
+
+    // What the dialog edits: the link settings and the serial port's name and
+    // rate. Both stay the caller's; the port may be none.
+    void Edit(settings::LinkSettings* link, TCustomComPort* port);
+    // Raised by Apply, once the choices are stored, and by Cancel: the window
+    // presses its connect button.
+    std::function<void()> OnButtonClick;
 
     TRadioGroup* rgConnection;
     QGroupBox* gbEthernet;
@@ -76,4 +88,8 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
     // Hints stay switched off: the buttons' hint texts are never shown.
     bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    settings::LinkSettings* FLink = nullptr;
+    TCustomComPort* FComPort = nullptr;
 };

@@ -1,13 +1,14 @@
 #include "XMLConfig.h"
 
-#include "app/Global.h"
 #include "platform/AtomicFile.h"
-#include "platform/Paths.h"
-#include "platform/XmlDocument.h"
 
 #include <cstdio>
 #include <functional>
 #include <sys/stat.h>
+
+#include "links/ethernet/LinkState.h"
+
+namespace settings {
 
 namespace {
 
@@ -16,10 +17,6 @@ const char* const Options = "Options";
 const char* const Interface = "Interface";
 const char* const DefaultHost = "192.168.1.100";
 const char* const DefaultPort = "1001";
-
-// Set when config.xml existed at start but did not load: it is kept as
-// config.xml.bad before the file is replaced at close.
-bool ConfigLoadFailed = false;
 
 std::string ConfigPath(const std::string& exeDir) {
     return exeDir + "config.xml";
@@ -95,14 +92,15 @@ bool KeepBadConfig(const std::string& path) {
 
 } // namespace
 
-void PrepareConfig(platform::XmlDocument& doc, const std::string& exeDir) {
+void PrepareConfig(ConfigDocument& config, const std::string& exeDir) {
+    platform::XmlDocument& doc = config.Xml;
     const std::string path = ConfigPath(exeDir);
-    ConfigLoadFailed = false;
+    config.LoadFailed = false;
     if (PathExists(path)) {
         try {
             doc.LoadFromFile(path);
         } catch (...) {
-            ConfigLoadFailed = true;
+            config.LoadFailed = true;
         }
     }
     try {
@@ -127,8 +125,11 @@ void PrepareConfig(platform::XmlDocument& doc, const std::string& exeDir) {
     }
 }
 
-void ReadConfig(platform::XmlDocument& doc) {
+void ReadConfig(ConfigDocument& config, Config& values) {
+    platform::XmlDocument& doc = config.Xml;
     if (!doc.Active()) return;
+    CarriedOptions& o = values.Options;
+    LinkSettings& link = values.Link;
     using Value = std::optional<std::string>;
     auto flag = [&](const char* name, bool& var) {
         try {
@@ -144,29 +145,32 @@ void ReadConfig(platform::XmlDocument& doc) {
             [&] { var.clear(); });
     };
 
-    text("OrdersFileName", OrdersFileName);
-    flag("WindRow", WindRow);
+    text("OrdersFileName", o.OrdersFileName);
+    flag("WindRow", o.WindRow);
     // WindRowMode, Host and Port without a value keep what they had (value() throws).
-    ReadOne(doc, Options, "WindRowMode", [](const Value& v) {
-        WindRowMode = static_cast<std::uint8_t>(TextToIntDef(v.value(), 0) & 0xFF);
+    ReadOne(doc, Options, "WindRowMode", [&](const Value& v) {
+        o.WindRowMode = static_cast<std::uint8_t>(TextToIntDef(v.value(), 0) & 0xFF);
     });
-    text("WindRowChar", WindRowChar);
-    flag("SaveASCII", SaveASCII);
-    flag("InsertTime", InsertTime);
-    flag("ChangePointToColon", ChangePointToColon);
+    text("WindRowChar", o.WindRowChar);
+    flag("SaveASCII", o.SaveASCII);
+    flag("InsertTime", o.InsertTime);
+    flag("ChangePointToColon", o.ChangePointToColon);
     ReadOne(doc, Interface, "Kind",
-            [](const Value& v) { Kind = (v && *v == "Eth") ? KindEthernet : KindSerial; });
+            [&](const Value& v) { link.Kind = (v && *v == "Eth") ? KindEthernet : KindSerial; });
     ReadOne(doc, Interface, "Protocol",
-            [](const Value& v) { Protocol = (v && *v == "UDP") ? ProtocolUDP : ProtocolTCP; });
-    ReadOne(doc, Interface, "Host", [](const Value& v) { Host = v.value(); });
-    ReadOne(doc, Interface, "Port", [](const Value& v) {
+            [&](const Value& v) { link.Protocol = (v && *v == "UDP") ? ProtocolUDP : ProtocolTCP; });
+    ReadOne(doc, Interface, "Host", [&](const Value& v) { link.Host = v.value(); });
+    ReadOne(doc, Interface, "Port", [&](const Value& v) {
         std::int32_t p = TextToIntDef(v.value(), 0);
-        Port = p > 0 ? p : 1001;
+        link.Port = p > 0 ? p : 1001;
     });
 }
 
-void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
+void SaveConfig(ConfigDocument& config, const std::string& exeDir, const Config& values) {
+    platform::XmlDocument& doc = config.Xml;
     if (!doc.Active()) return;
+    const CarriedOptions& o = values.Options;
+    const LinkSettings& link = values.Link;
     // Each entry is written on its own: one element that cannot take its
     // text must not cost the user every other setting of the run.
     auto write = [&](const char* group, const char* name, bool condition, const std::string& ifFalse,
@@ -176,27 +180,29 @@ void SaveConfig(platform::XmlDocument& doc, const std::string& exeDir) {
         } catch (...) {
         }
     };
-    const std::int8_t mode = static_cast<std::int8_t>(WindRowMode);
-    write(Options, "OrdersFileName", true, "", OrdersFileName);
-    write(Options, "WindRow", WindRow, "No", "Yes");
+    const std::int8_t mode = static_cast<std::int8_t>(o.WindRowMode);
+    write(Options, "OrdersFileName", true, "", o.OrdersFileName);
+    write(Options, "WindRow", o.WindRow, "No", "Yes");
     write(Options, "WindRowMode", mode >= 0, "0", std::to_string(mode));
-    write(Options, "WindRowChar", true, "", WindRowChar);
-    write(Options, "SaveASCII", SaveASCII, "No", "Yes");
-    write(Options, "InsertTime", InsertTime, "No", "Yes");
-    write(Options, "ChangePointToColon", ChangePointToColon, "No", "Yes");
-    write(Interface, "Kind", Kind == KindEthernet, "COM", "Eth");
-    write(Interface, "Protocol", Protocol == ProtocolUDP, "TCP", "UDP");
-    write(Interface, "Host", !Host.empty(), DefaultHost, Host);
-    write(Interface, "Port", Port > 0, DefaultPort, std::to_string(Port));
+    write(Options, "WindRowChar", true, "", o.WindRowChar);
+    write(Options, "SaveASCII", o.SaveASCII, "No", "Yes");
+    write(Options, "InsertTime", o.InsertTime, "No", "Yes");
+    write(Options, "ChangePointToColon", o.ChangePointToColon, "No", "Yes");
+    write(Interface, "Kind", link.Kind == KindEthernet, "COM", "Eth");
+    write(Interface, "Protocol", link.Protocol == ProtocolUDP, "TCP", "UDP");
+    write(Interface, "Host", !link.Host.empty(), DefaultHost, link.Host);
+    write(Interface, "Port", link.Port > 0, DefaultPort, std::to_string(link.Port));
 
     const std::string path = ConfigPath(exeDir);
     try {
-        if (ConfigLoadFailed) {
+        if (config.LoadFailed) {
             if (!KeepBadConfig(path)) return;
-            ConfigLoadFailed = false;
+            config.LoadFailed = false;
         }
         doc.SaveToFile(path);
     } catch (...) {
         // Nothing to report: the previous file is still in place.
     }
 }
+
+} // namespace settings

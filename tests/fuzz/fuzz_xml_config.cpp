@@ -1,7 +1,6 @@
 // config.xml, whatever it holds: the file saved at close loads at the next
 // start and gives the values of the run as they were written (when every
 // entry could take its text), and a second start and close changes nothing.
-#include "app/Global.h"
 #include "platform/AtomicFile.h"
 #include "platform/XmlDocument.h"
 #include "settings/XMLConfig.h"
@@ -17,24 +16,21 @@ namespace {
 using Values = std::tuple<std::uint8_t, std::uint8_t, std::string, std::int32_t, std::string, bool,
                           std::uint8_t, std::string, bool, bool, bool>;
 
-Values Now() {
-    return {Kind,        Protocol,    Host,      Port,       OrdersFileName,    WindRow,
-            WindRowMode, WindRowChar, SaveASCII, InsertTime, ChangePointToColon};
+Values Now(const settings::Config& c) {
+    const settings::LinkSettings& l = c.Link;
+    const settings::CarriedOptions& o = c.Options;
+    return {l.Kind,        l.Protocol,    l.Host,      l.Port,       o.OrdersFileName,    o.WindRow,
+            o.WindRowMode, o.WindRowChar, o.SaveASCII, o.InsertTime, o.ChangePointToColon};
 }
 
-// A run: the variables as a fresh process has them, start, close.
+// A run: the values as a fresh process has them, start, close.
 Values Run(const std::string& dir, bool* allText = nullptr) {
-    Kind = Protocol = 0;
-    Host.clear();
-    Port = 0;
-    OrdersFileName.clear();
-    WindRow = SaveASCII = InsertTime = ChangePointToColon = false;
-    WindRowMode = 0;
-    WindRowChar.clear();
-    platform::XmlDocument doc;
-    PrepareConfig(doc, dir);
-    ReadConfig(doc);
-    const Values v = Now();
+    settings::Config values;
+    settings::ConfigDocument config;
+    settings::PrepareConfig(config, dir);
+    settings::ReadConfig(config, values);
+    const platform::XmlDocument& doc = config.Xml;
+    const Values v = Now(values);
     if (allText) {
         // Whether every entry can take its text at close.
         *allText = true;
@@ -61,7 +57,7 @@ Values Run(const std::string& dir, bool* allText = nullptr) {
             }
         }
     }
-    SaveConfig(doc, dir);
+    settings::SaveConfig(config, dir, values);
     return v;
 }
 

@@ -160,6 +160,17 @@ TEST_F(SendTest, WithoutTargetsTheWindowsOwnSettingsNameTheLinkAndStayUntouched)
     EXPECT_FALSE(std::filesystem::exists(Path("config.xml")));
 }
 
+TEST_F(SendTest, TheWindowsIpv6HostMakesADefaultTargetInBrackets) {
+    // Its colons would otherwise run into the port's in every line the command writes.
+    const std::string program = Path("scaledb-send");
+    std::filesystem::copy_file(SCALEDB_BIN_DIR "/scaledb-send", program);
+    Write("config.xml", "<TesmarConfig><Interface><Kind>Eth</Kind><Protocol>UDP</Protocol><Host>::1</Host>"
+                        "<Port>4001</Port></Interface></TesmarConfig>");
+    SendProcess send(dir_, program);
+    ASSERT_EQ(send.Run({Table(1), "--dry-run"}), 0) << send.Err();
+    EXPECT_EQ(Lines(send.Out())[0], "# udp:[::1]:4001");
+}
+
 TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
     const std::string table = Table(1);
     const std::string targets = Write("targets", "# the shop\n\n  tcp:127.0.0.1:9  \nudp:127.0.0.1:9\n");

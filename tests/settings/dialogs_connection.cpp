@@ -1,39 +1,32 @@
-// The connection settings dialog and the "Connection" command, driven as a
-// user would, against the fake serial backend or a simulated scale on
-// 127.0.0.1.
+// The connection settings dialog on its own, driven as a user would: it
+// edits the link settings and the serial port it is given and tells its
+// owner when a button was pressed.
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QTcpServer>
 #include <QToolButton>
-#include <filesystem>
 #include <gtest/gtest.h>
 
-#include "app/Global.h"
-#include "app/okno.h"
 #include "dialogs_support.h"
-#include "links/ethernet/EthConnection.h"
-#include "platform/Paths.h"
+#include "links/ethernet/LinkState.h"
+#include "links/serial/CPort.h"
 #include "platform/SerialFake.h"
 #include "settings/CPortSetup.h"
 #include "settings/ConnectionUnit.h"
-#include "tools/SimProcess.h"
+#include "settings/Controls.h"
 
 namespace {
 
 using Drive = std::function<void(TConnectionForm*)>;
 
-int Count(const std::vector<std::string>& ops, const std::string& op) {
-    return static_cast<int>(std::count(ops.begin(), ops.end(), op));
-}
-
 class ConnectionDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::remove(platform::ExeDir() + "config.xml");
-        std::filesystem::remove(platform::ExeDir() + "ComPortTest.ini");
-        form = new TForm1;
+        // The port as the main window has it: COM1 at 9600 8N1.
+        ComPort1.SetPort("COM1");
+        ComPort1.SetBaudRate(br9600);
+        ComPort1.SetDataBits(dbEight);
+        ComPort1.SetStopBits(sbOneStopBit);
         // Nothing here ever talks to another machine.
         Kind = KindSerial;
         Protocol = ProtocolTCP;
@@ -42,25 +35,23 @@ protected:
         SerialSetupApplied = false;
         CreateConnectionForm();
     }
-    void TearDown() override {
-        DestroyConnectionForm();
-        delete form;
-    }
-    // The dialog alone, left by `drive`.
+    void TearDown() override { DestroyConnectionForm(); }
+    // The dialog, left by `drive`.
     void Show(const Drive& drive) {
-        Queue(drive);
-        ShowConnectionDialog();
-    }
-    // The "Connection" command around the dialog.
-    void Command(const Drive& drive) {
-        Queue(drive);
-        form->Connection1Click();
-    }
-    void Queue(const Drive& drive) {
         dlgtest::WhenModalOf<TConnectionForm>([drive](TConnectionForm* dlg) { drive(dlg); });
+        ShowConnectionDialog(Link, &ComPort1, [this] { OnButton(); });
     }
+    // What the window does on either button: press its connect button.
+    std::function<void()> OnButton = [this] { ++presses; };
+
     platform::FakeSerial fake;
-    TForm1* form = nullptr;
+    TComPort ComPort1;
+    settings::LinkSettings Link;
+    std::uint8_t& Kind = Link.Kind;
+    std::uint8_t& Protocol = Link.Protocol;
+    std::string& Host = Link.Host;
+    std::int32_t& Port = Link.Port;
+    int presses = 0;
 };
 
 } // namespace
@@ -84,8 +75,7 @@ TEST_F(ConnectionDialog, VisibleBoxFollowsKindAndTheCloseBoxPressesNothing) {
         dlgtest::CloseBox(dlg);
     });
     EXPECT_EQ(Kind, KindEthernet) << "the close box stores nothing";
-    EXPECT_EQ(form->FLinkState, LinkDisconnected);
-    EXPECT_EQ(form->FEthLink->State(), LinkDisconnected) << "and presses nothing";
+    EXPECT_EQ(presses, 0) << "and presses nothing";
 
     Kind = KindSerial;
     Show([](TConnectionForm* dlg) {
@@ -108,114 +98,14 @@ TEST_F(ConnectionDialog, ShowsThePortNumberAndARateFromTheList) {
         {"/dev/ttyUSB0", br115200, "/dev/ttyUSB0", "115200"},
     };
     for (const auto& c : cases) {
-        form->ComPort1.SetPort(c.port);
-        form->ComPort1.SetBaudRate(c.rate);
+        ComPort1.SetPort(c.port);
+        ComPort1.SetBaudRate(c.rate);
         Show([&](TConnectionForm* dlg) {
             EXPECT_EQ(dlg->EditCOM->text(), c.shownPort);
             EXPECT_EQ(dlg->cbBaudRate->currentText(), c.shownRate);
             dlgtest::CloseBox(dlg);
         });
     }
-}
-
-TEST_F(ConnectionDialog, ApplyStoresTheChoicesAndConnectsOnce) {
-    fake.AddDevice("COM3");
-    Command([](TConnectionForm* dlg) {
-        dlgtest::Type(dlg->EditCOM, "3");
-        dlgtest::ChooseEntry(dlg->cbBaudRate, "230400");
-        dlgtest::Type(dlg->EditPort, "");
-        dlgtest::Type(dlg->EditIP, "127.0.0.2");
-        dlgtest::Click(dlg->sbApply);
-    });
-    EXPECT_EQ(form->ComPort1.Port(), "COM3");
-    EXPECT_EQ(form->ComPort1.BaudRate(), br9600) << "a rate the port does not know falls back to 9600";
-    EXPECT_EQ(Port, 1001) << "an empty port field";
-    EXPECT_EQ(Host, "127.0.0.2");
-    EXPECT_TRUE(form->ComPort1.Connected());
-    EXPECT_EQ(form->FLinkState, LinkConnected);
-    EXPECT_EQ(Count(fake.Ops(), "CreateFileA"), 1);
-
-    // The next showing shows what was applied; a device path survives Apply.
-    fake.AddDevice("/dev/ttyFAKE0");
-    Command([](TConnectionForm* dlg) {
-        EXPECT_EQ(dlg->cbBaudRate->currentText(), "9600");
-        EXPECT_EQ(dlg->EditCOM->text(), "3");
-        dlgtest::Type(dlg->EditCOM, "/dev/ttyFAKE0");
-        dlgtest::Type(dlg->EditPort, "0");
-        dlgtest::Click(dlg->sbApply);
-    });
-    EXPECT_EQ(form->ComPort1.Port(), "/dev/ttyFAKE0");
-    EXPECT_EQ(Port, 0);
-    EXPECT_TRUE(form->ComPort1.Connected());
-    form->btnOpenPortClick();
-}
-
-TEST_F(ConnectionDialog, ApplyKeepsAHostAndPortLongerThanTheEditsTake) {
-    // Serial mode: the host is shown and stored, never connected to.
-    Host = "scale-01.factory.local";
-    Port = 1234567;
-    fake.AddDevice("COM2");
-    Command([](TConnectionForm* dlg) {
-        EXPECT_EQ(dlg->EditIP->text(), "scale-01.factory.local");
-        EXPECT_EQ(dlg->EditPort->text(), "1234567");
-        dlgtest::Type(dlg->EditCOM, "2");
-        dlgtest::Click(dlg->sbApply);
-    });
-    EXPECT_EQ(Host, "scale-01.factory.local");
-    EXPECT_EQ(Port, 1234567);
-    EXPECT_TRUE(form->ComPort1.Connected());
-    form->btnOpenPortClick();
-    // Typing is still limited.
-    Show([](TConnectionForm* dlg) {
-        QTest::mouseClick(dlg->rgConnection->Item(1), Qt::LeftButton);
-        dlgtest::Type(dlg->EditPort, "");
-        QTest::keyClicks(dlg->EditPort, "9876543");
-        EXPECT_EQ(dlg->EditPort->text(), "98765");
-        dlgtest::CloseBox(dlg);
-    });
-}
-
-TEST_F(ConnectionDialog, CancelReconnectsWithTheOldSettings) {
-    fake.AddDevice("COM1");
-    form->btnOpenPortClick();
-    ASSERT_EQ(form->FLinkState, LinkConnected);
-    fake.ClearCalls();
-    Command([this](TConnectionForm* dlg) {
-        EXPECT_FALSE(form->ComPort1.Connected()) << "the command disconnects first";
-        dlgtest::Type(dlg->EditCOM, "7");
-        dlgtest::ChooseEntry(dlg->cbBaudRate, "115200");
-        QTest::mouseClick(dlg->rgConnection->Item(1), Qt::LeftButton);
-        dlgtest::Click(dlg->sbCancel);
-    });
-    EXPECT_EQ(Kind, KindSerial);
-    EXPECT_EQ(form->ComPort1.Port(), "COM1");
-    EXPECT_EQ(form->ComPort1.BaudRate(), br9600);
-    EXPECT_TRUE(form->ComPort1.Connected());
-    EXPECT_EQ(form->FLinkState, LinkConnected);
-    const auto calls = fake.Calls();
-    const auto open =
-        std::find_if(calls.begin(), calls.end(), [](const auto& c) { return c.op == "CreateFileA"; });
-    ASSERT_NE(open, calls.end());
-    EXPECT_EQ(open->text, "\\\\.\\COM1");
-    EXPECT_EQ(Count(fake.Ops(), "CreateFileA"), 1);
-    form->btnOpenPortClick();
-}
-
-TEST_F(ConnectionDialog, ApplyWithAMissingPortWarnsOnceForEachPress) {
-    int boxes = 0;
-    std::function<void(QMessageBox*)> answer = [&](QMessageBox* box) {
-        ++boxes;
-        EXPECT_EQ(box->text(), "Selected COM port does not exist or is occupied by other software");
-        if (boxes == 1) dlgtest::WhenModalOf<QMessageBox>(answer);
-        box->button(QMessageBox::Ok)->click();
-    };
-    Command([&](TConnectionForm* dlg) {
-        dlgtest::Type(dlg->EditCOM, "8");
-        dlgtest::WhenModalOf<QMessageBox>(answer);
-        dlgtest::Click(dlg->sbApply);
-    });
-    EXPECT_EQ(boxes, 2);
-    EXPECT_EQ(form->FLinkState, LinkDisconnected);
 }
 
 TEST_F(ConnectionDialog, AdvancedOptionsRefreshExactlyAfterTheAdvancedApply) {
@@ -250,52 +140,40 @@ TEST_F(ConnectionDialog, AdvancedOptionsRefreshExactlyAfterTheAdvancedApply) {
         EXPECT_EQ(dlg->EditCOM->text(), "5");
         dlgtest::CloseBox(dlg);
     });
-    EXPECT_EQ(form->ComPort1.BaudRate(), br57600) << "what the advanced dialog applied stays";
-    EXPECT_FALSE(form->ComPort1.Connected());
+    EXPECT_EQ(ComPort1.BaudRate(), br57600) << "what the advanced dialog applied stays";
+    EXPECT_FALSE(ComPort1.Connected());
 }
 
-TEST_F(ConnectionDialog, EthernetUdpApplyLeavesTheEndpointOpen) {
-    SimProcess sim;
-    sim.Start({"--udp", "--log", sim.LogPath()});
-    Command([&](TConnectionForm* dlg) {
+TEST_F(ConnectionDialog, ApplyStoresWhatItEditsBeforeItTellsTheOwnerOnce) {
+    // The owner connects with what was applied: the values are in place when it hears of the press.
+    std::string seen;
+    OnButton = [&] {
+        ++presses;
+        seen = std::to_string(Kind) + " " + std::to_string(Protocol) + " " + Host + " " +
+               std::to_string(Port) + " " + ComPort1.Port() + " " + BaudRateToText(ComPort1.BaudRate());
+    };
+    Show([](TConnectionForm* dlg) {
         QTest::mouseClick(dlg->rgConnection->Item(1), Qt::LeftButton);
-        dlgtest::Type(dlg->EditIP, "127.0.0.1");
-        dlgtest::Type(dlg->EditPort, QString::fromStdString(sim.PortText()));
         QTest::mouseClick(dlg->rgEthProtocol->Item(1), Qt::LeftButton);
+        dlgtest::Type(dlg->EditIP, "127.0.0.2");
+        dlgtest::Type(dlg->EditPort, "4001");
+        QTest::mouseClick(dlg->rgConnection->Item(0), Qt::LeftButton);
+        dlgtest::Type(dlg->EditCOM, "3");
+        dlgtest::ChooseEntry(dlg->cbBaudRate, "19200");
         dlgtest::Click(dlg->sbApply);
     });
-    EXPECT_EQ(Kind, KindEthernet);
-    EXPECT_EQ(Protocol, ProtocolUDP);
-    EXPECT_TRUE(gui::WaitFor([this] { return form->FLinkState == LinkConnected; }));
-    gui::WaitFor([] { return false; }, 100); // let any late notification arrive
-    EXPECT_EQ(form->FLinkState, LinkConnected);
-    ASSERT_NE(form->FEthLink->UDPServer(), nullptr);
-    EXPECT_TRUE(form->FEthLink->UDPServer()->Active());
-    form->SendOrder("SbP");
-    EXPECT_EQ(sim.WaitForLog("SbP\r\n"), "SbP\r\n");
-    form->btnOpenPortClick();
-    EXPECT_TRUE(gui::WaitFor([this] { return form->FLinkState == LinkDisconnected; }));
-}
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(seen, "0 1 127.0.0.2 4001 COM3 19200");
+    EXPECT_FALSE(ComPort1.Connected()) << "the dialog itself connects nothing";
 
-TEST_F(ConnectionDialog, EthernetTcpApplyMakesOneConnection) {
-    QTcpServer scale;
-    ASSERT_TRUE(scale.listen(QHostAddress::LocalHost, 0));
-    int connections = 0;
-    QObject::connect(&scale, &QTcpServer::newConnection, [&] {
-        while (scale.hasPendingConnections()) {
-            scale.nextPendingConnection();
-            ++connections;
-        }
+    // Cancel stores nothing and tells the owner once.
+    presses = 0;
+    Show([](TConnectionForm* dlg) {
+        dlgtest::Type(dlg->EditIP, "127.0.0.9");
+        dlgtest::Type(dlg->EditCOM, "7");
+        dlgtest::Click(dlg->sbCancel);
     });
-    Command([&](TConnectionForm* dlg) {
-        QTest::mouseClick(dlg->rgConnection->Item(1), Qt::LeftButton);
-        dlgtest::Type(dlg->EditPort, QString::number(scale.serverPort()));
-        dlgtest::Click(dlg->sbApply);
-    });
-    EXPECT_TRUE(gui::WaitFor([this] { return form->FLinkState == LinkConnected; }));
-    gui::WaitFor([] { return false; }, 100);
-    EXPECT_EQ(connections, 1);
-    EXPECT_EQ(form->FLinkState, LinkConnected);
-    form->btnOpenPortClick();
-    EXPECT_TRUE(gui::WaitFor([this] { return form->FLinkState == LinkDisconnected; }));
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(Host, "127.0.0.2");
+    EXPECT_EQ(ComPort1.Port(), "COM3");
 }

@@ -11,9 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/Global.h"
-#include "app/okno.h"
 #include "dialogs_support.h"
+#include "links/ethernet/LinkState.h"
 #include "platform/SerialFake.h"
 #include "platform/TranslateForm.h"
 #include "settings/CPortSetup.h"
@@ -131,23 +130,24 @@ TEST(Screenshots, OfTheDialogs) {
     if (dir == nullptr) GTEST_SKIP() << "SCALEDB_SCREENSHOT_DIR not set";
     const QString prefix = QString(dir) + "/" + (std::getenv("LANG") ? std::getenv("LANG") : "C") + "-";
     platform::FakeSerial fake;
-    auto* form = new TForm1;
-    Host = "127.0.0.1";
+    TComPort port;
+    settings::LinkSettings link;
+    link.Host = "127.0.0.1";
+    link.Port = 1001;
     CreateConnectionForm();
     for (std::uint8_t kind : {KindSerial, KindEthernet}) {
-        Kind = kind;
+        link.Kind = kind;
         dlgtest::WhenModalOf<TConnectionForm>([&](TConnectionForm* dlg) {
             EXPECT_TRUE(dlg->grab().save(
                 prefix + (kind == KindSerial ? "connection-serial.png" : "connection-ethernet.png")));
             dlgtest::CloseBox(dlg);
         });
-        ShowConnectionDialog();
+        ShowConnectionDialog(link, &port, {});
     }
     dlgtest::WhenModalOf<TComSetupFrm>([&](TComSetupFrm* dlg) {
         EXPECT_TRUE(dlg->grab().save(prefix + "advanced.png"));
         dlgtest::CloseBox(dlg);
     });
-    ExecuteComSetup(&form->ComPort1);
+    ExecuteComSetup(&port);
     DestroyConnectionForm();
-    delete form;
 }

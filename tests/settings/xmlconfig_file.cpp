@@ -1,4 +1,3 @@
-#include "app/Global.h"
 #include "platform/AtomicFile.h"
 #include "platform/XmlDocument.h"
 #include "settings/XMLConfig.h"
@@ -53,18 +52,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(FDir.isValid());
         FExeDir = FDir.path().toStdString() + "/";
-        // The variables as a fresh run has them.
-        Kind = 0;
-        Protocol = 0;
-        Host.clear();
-        Port = 0;
-        OrdersFileName.clear();
-        WindRow = false;
-        WindRowMode = 0;
-        WindRowChar.clear();
-        SaveASCII = false;
-        InsertTime = false;
-        ChangePointToColon = false;
     }
 
     std::string ConfigPath(const std::string& suffix = "") const { return FExeDir + "config.xml" + suffix; }
@@ -83,15 +70,28 @@ protected:
     // One run of the program as far as the configuration goes: start, then
     // close (with `duringRun` standing for the user's changes in between).
     void Start() {
-        FDoc = std::make_unique<platform::XmlDocument>();
-        PrepareConfig(*FDoc, FExeDir);
-        ReadConfig(*FDoc);
+        FDoc = std::make_unique<settings::ConfigDocument>();
+        settings::PrepareConfig(*FDoc, FExeDir);
+        settings::ReadConfig(*FDoc, FValues);
     }
-    void Close() { SaveConfig(*FDoc, FExeDir); }
+    void Close() { settings::SaveConfig(*FDoc, FExeDir, FValues); }
 
     QTemporaryDir FDir;
     std::string FExeDir;
-    std::unique_ptr<platform::XmlDocument> FDoc;
+    std::unique_ptr<settings::ConfigDocument> FDoc;
+    // The values as a fresh run has them, under the window's names.
+    settings::Config FValues;
+    std::uint8_t& Kind = FValues.Link.Kind;
+    std::uint8_t& Protocol = FValues.Link.Protocol;
+    std::string& Host = FValues.Link.Host;
+    std::int32_t& Port = FValues.Link.Port;
+    std::string& OrdersFileName = FValues.Options.OrdersFileName;
+    bool& WindRow = FValues.Options.WindRow;
+    std::uint8_t& WindRowMode = FValues.Options.WindRowMode;
+    std::string& WindRowChar = FValues.Options.WindRowChar;
+    bool& SaveASCII = FValues.Options.SaveASCII;
+    bool& InsertTime = FValues.Options.InsertTime;
+    bool& ChangePointToColon = FValues.Options.ChangePointToColon;
 };
 
 TEST_F(XmlConfigTest, FirstStartReadsDefaultsAndCloseWritesTheWholeDocument) {

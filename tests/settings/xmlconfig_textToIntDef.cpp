@@ -1,4 +1,4 @@
-#include "app/Global.h"
+#include "settings/Settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // One scale spelt in different ways must meet in one history: otherwise a
 // broken-off transfer under one spelling leaves the other showing a complete table.
-#include "send/Targets.h"
+#include "scales/Targets.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 TEST(ScaleKey, EverySpellingOfOneScaleIsOneKey) {
-    using sendcmd::ScaleKey;
+    using scales::ScaleKey;
     EXPECT_EQ(ScaleKey("serial:/tmp/scale@9600,8N1"), "serial:/tmp/scale");
     EXPECT_EQ(ScaleKey("serial:/tmp/scale@9600"), "serial:/tmp/scale");
     EXPECT_EQ(ScaleKey("serial:COM1"), "serial:/dev/ttyS0");
