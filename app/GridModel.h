@@ -5,6 +5,7 @@
 #include <QTableView>
 
 #include "transfer/DatabaseFile.h"
+#include "transfer/TransferEngine.h"
 
 class TStringGridModel : public QAbstractTableModel {
 public:
@@ -26,15 +27,16 @@ private:
     mutable QStringDecoder FLegacy;
 };
 
-// StringGrid1: display only, no header rows or columns, fixed cell sizes.
-class TStringGrid : public QTableView {
+// StringGrid1: display only, no header rows or columns, fixed cell sizes. The
+// window's transfer reads its rows at every tick.
+class TStringGrid : public QTableView, public TTransferRows {
 public:
     explicit TStringGrid(QWidget* parent = nullptr);
 
-    int RowCount() const { return FModel->Table().RowCount(); }
+    int RowCount() const override { return FModel->Table().RowCount(); }
     int ColCount() const { return FModel->Table().ColCount(); }
     std::string Cells(int c, int r) const { return std::string(FModel->Table().Cell(c, r)); }
-    std::string RecordText(int r) const { return FModel->Table().RecordText(r, ColCount()); }
+    std::string RecordText(int r) const override { return FModel->Table().RecordText(r, ColCount()); }
 
     TStringGridModel* Model() const { return FModel; }
 

@@ -427,6 +427,7 @@ void TScalesForm::btnSendClick() {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
         const scales::ScaleEntry& e = FList.Entries()[static_cast<std::size_t>(r)];
         targets.push_back(sendcmd::ParseTarget(e.target)); // checked when the list was read
+        targets.back().name = e.name;
         FSent.push_back(Sent{r, e.target, e.name});
     }
     if (targets.empty()) return;
@@ -461,19 +462,25 @@ void TScalesForm::btnSendClick() {
     settings.settingsDir = platform::SettingsDir();
     settings.connectSeconds = FOptions.timeoutSeconds * (FOptions.retries + 1);
     FLog = std::make_unique<sendcmd::SendLog>(std::string());
+    scales::TransferStart sent;
+    sent.path = path;
+    sent.size = digest.size;
+    sent.sha256 = digest.sha256;
+    sent.rows = records->Count();
+    sent.kind = user ? scales::TableKind::User : scales::TableKind::Product;
+    sent.program = "scaledb";
+    FRecorder = std::make_unique<fleet::TRecorder>(FOwner->TransferHistory(), sent, fleet::TScaleNames());
     FSender = std::make_unique<sendcmd::Sender>(FOptions, targets, records, settings, *FLog);
+    FSender->RecordIn(*FRecorder);
+    // The window's own UDP link holds the port the board's UDP scales answer to.
+    if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
+        FOwner->FEthLink->State() != LinkDisconnected)
+        FSender->SetUdpPortNote(
+            "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
+            "press \"Disconnect\" there, then send again");
     // Not from inside the sender's own callbacks: the sender goes afterwards.
     FSender->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
 
-    scales::TransferStart start;
-    FSendStartedMs = scales::NowUtcMs();
-    start.started = FSendStartedMs;
-    start.path = path;
-    start.size = digest.size;
-    start.sha256 = digest.sha256;
-    start.rows = records->Count();
-    start.kind = user ? scales::TableKind::User : scales::TableKind::Product;
-    start.program = "scaledb";
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         GridScales->item(r, ColCheck)->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -482,37 +489,20 @@ void TScalesForm::btnSendClick() {
             GridScales->setItem(r, c, NewItem());
     }
     for (Sent& s : FSent) {
-        start.target = sendcmd::ScaleKey(s.target);
-        start.name = s.name;
-        s.historyId = FOwner->TransferHistory().Begin(start);
-        GridScales->item(s.row, ColProgress)->setData(kRowsRole, start.rows);
+        GridScales->item(s.row, ColProgress)->setData(kRowsRole, sent.rows);
         GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
         GridScales->item(s.row, ColState)->setText("connecting");
     }
-    ShowProblems(); // a history that could not be written says so now
     UpdateButtons();
     TimerProgress->start();
     FSender->Start();
+    ShowProblems(); // a history that could not be written says so now
 }
 
 void TScalesForm::btnStopClick() {
     if (!FSender) return;
     FSender->Stop("stopped by the user");
     UpdateProgress();
-}
-
-std::string TScalesForm::Why(std::size_t i) const {
-    const sendcmd::TargetResult& r = FSender->Results()[i];
-    // The window's own UDP link holds the port the board's UDP scales answer to.
-    const bool udp = FSent[i].target.rfind("udp:", 0) == 0;
-    if (r.outcome == sendcmd::TargetResult::Outcome::Failed && udp &&
-        (r.fault == TLinkFault::UdpPortBusy || r.fault == TLinkFault::UdpPortDenied ||
-         r.fault == TLinkFault::UdpPortFailed) &&
-        Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
-        FOwner->FEthLink->State() != LinkDisconnected)
-        return "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
-               "press \"Disconnect\" there, then send again";
-    return r.error;
 }
 
 QString TScalesForm::StateText(std::size_t i) const {
@@ -525,7 +515,7 @@ QString TScalesForm::StateText(std::size_t i) const {
     case sendcmd::TargetResult::Outcome::Failed:
         break;
     }
-    return QString("FAILED at row %1: ").arg(r.row) + Q(Why(i));
+    return QString("FAILED at row %1: ").arg(r.row) + Q(r.error);
 }
 
 void TScalesForm::UpdateProgress() {
@@ -556,19 +546,6 @@ void TScalesForm::UpdateProgress() {
         state->setForeground(r.outcome == sendcmd::TargetResult::Outcome::Sent     ? kSentColour
                              : r.outcome == sendcmd::TargetResult::Outcome::Failed ? kFailedColour
                                                                                    : kStoppedColour);
-        scales::TransferEnd end;
-        end.ended = FSendStartedMs + std::llround(r.seconds * 1000);
-        end.outcome = r.outcome == sendcmd::TargetResult::Outcome::Sent ? scales::TransferOutcome::Sent
-                      : r.outcome == sendcmd::TargetResult::Outcome::Failed
-                          ? scales::TransferOutcome::Failed
-                          : scales::TransferOutcome::Stopped;
-        end.row = r.row;
-        end.acknowledged = r.acknowledged;
-        // Once the start command went out the scale may have begun replacing its table.
-        end.startSent = r.outcome == sendcmd::TargetResult::Outcome::Sent || r.commands > 0;
-        end.resends = r.resends;
-        end.message = Why(i);
-        FOwner->TransferHistory().End(s.historyId, end);
     }
 }
 
@@ -577,6 +554,7 @@ void TScalesForm::SendFinished() {
     TimerProgress->stop();
     UpdateProgress();
     FSender.reset();
+    FRecorder.reset();
     FLog.reset();
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/Recorder.h"
 #include "scales/ScaleList.h"
 #include "send/Cli.h"
 
@@ -84,7 +85,6 @@ private:
     struct Sent {
         int row = 0; // of GridScales
         std::string target, name;
-        std::int64_t historyId = 0;
         bool ended = false;
     };
 
@@ -99,8 +99,6 @@ private:
     void SendFinished();
     std::string SelectedTarget() const;
     QString StateText(std::size_t i) const;
-    // Why scale i of the send failed or stopped.
-    std::string Why(std::size_t i) const;
 
     TForm1* FOwner;
     scales::ScaleList FList;
@@ -110,7 +108,8 @@ private:
     // The send under way. The sender refers to the options and the log.
     sendcmd::SendOptions FOptions;
     std::unique_ptr<sendcmd::SendLog> FLog;
+    // Records each scale's transfer as scaledb-send does; goes after the sender.
+    std::unique_ptr<fleet::TRecorder> FRecorder;
     std::unique_ptr<sendcmd::Sender> FSender;
     std::vector<Sent> FSent;
-    std::int64_t FSendStartedMs = 0;
 };

@@ -27,7 +27,6 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "scales/ScaleList.h"
-#include "scales/Targets.h"
 #include "settings/ConnectionUnit.h"
 
 TForm1* Form1 = nullptr;
@@ -81,7 +80,17 @@ constexpr int kLabelGap = 4;
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+namespace {
+
+TTransferOptions WindowTransfer() {
+    TTransferOptions options; // the 100 ms tick, no time-out, no retry limit
+    options.ExactTick = true;
+    return options;
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FEngine(WindowTransfer()) {
     Form1 = this;
     setWindowTitle(" Scale database v1.01");
     SetFormLook(this, 10, false);
@@ -142,25 +151,12 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
     // The transfer engine sends through SendOrder and reads the grid at every tick.
-    TimerBaza = FEngine.Timer();
     FEngine.OnSend = [this](const std::string& command) { SendOrder(command); };
     FEngine.OnProgress = [this](const TTransferProgress&) { UpdateProgress(); };
-    FEngine.RowCount = [this] { return StringGrid1->RowCount(); };
-    FEngine.RecordText = [this](int r) { return StringGrid1->RecordText(r); };
-    FEngine.KindNow = [this] {
-        return rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product;
-    };
-    FEngine.OnTimer = [this] { crash::Guard([this] { TimerBazaTimer(); }); };
-    FEngine.OnArmTimer = [this] { ArmTimerBaza(); };
+    FEngine.SetRows(StringGrid1);
+    FEngine.KindNow = [this] { return KindChosen(); };
     FEngine.OnFinished = [this](const TTransferOutcome& outcome) {
-        RecordTransferEnd(outcome.Done ? scales::TransferOutcome::Sent : scales::TransferOutcome::Failed,
-                          &outcome, {});
-        bbWyslijBazeClick();
-        UpdateProgress();
-        if (FSendFailed)
-            QMessageBox::information(this, "Failure", "Database could not be sent to scale.");
-        else
-            QMessageBox::information(this, "Success", "Database was sent to scale.");
+        crash::Guard([&] { TimerBazaTimer(outcome); });
     };
 
     // The serial port as the window is designed: COM1, 9600 8N1, no flow
@@ -198,13 +194,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
-    TimerBaza->stop();
     FClosing = true;
     // The board records its own transfers in the history, which goes first.
     delete FScalesForm;
     FScalesForm = nullptr;
-    if (FHistoryId != 0)
-        RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
+    if (Recording()) RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
+    FEngine.OnProgress = nullptr;
+    FEngine.Stop();
     FEthLink.reset();
     platform::DeallocateHWnd(FHandle);
     if (Form1 == this) Form1 = nullptr;
@@ -255,9 +251,10 @@ void TForm1::FormClose() {
     if (FClosed) return;
     FClosed = true;
     FClosing = true;
-    TimerBaza->stop();
-    if (FHistoryId != 0)
-        RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
+    if (Recording()) RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
+    // No tick runs once the window closes.
+    FEngine.OnProgress = nullptr;
+    FEngine.Stop();
     try {
         ComPort1.Close();
     } catch (...) {
@@ -429,49 +426,28 @@ std::string TForm1::LinkTarget() const {
 }
 
 void TForm1::RecordTransferStart() {
-    scales::TransferStart start;
-    start.target = scales::ScaleKey(LinkTarget());
-    // The scale's name when the list knows its link, however the list spells it.
-    const scales::ScaleList list = scales::ReadScaleList(scales::ScaleListPath());
-    for (const scales::ScaleEntry& e : list.Entries())
-        if (scales::ScaleKey(e.target) == start.target) {
-            start.name = e.name;
-            break;
-        }
-    start.path = FLoadedPath;
+    scales::TransferStart table;
+    table.path = FLoadedPath;
     const scales::FileDigest& digest = LoadedDigest();
-    start.size = digest.size;
-    start.sha256 = digest.sha256;
-    start.rows = StringGrid1->RowCount();
-    start.kind = KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
-    start.program = "scaledb";
-    FHistoryId = FHistory->Begin(start);
+    table.size = digest.size;
+    table.sha256 = digest.sha256;
+    table.rows = StringGrid1->RowCount();
+    table.kind = KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
+    table.program = "scaledb";
+    // The scale's name when the list knows its link, however the list spells it.
+    FRecorder.emplace(*FHistory, table, fleet::TScaleNames::Listed());
+    FRecording = FRecorder->Begin(LinkTarget());
 }
 
 void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
                                const std::string& message) {
-    const std::int64_t id = std::exchange(FHistoryId, 0);
-    if (id == 0) return;
-    scales::TransferEnd end;
-    end.outcome = outcome;
+    if (!FRecorder) return;
     const TTransferProgress progress = finished ? finished->Progress : FEngine.Progress();
     const int rows = StringGrid1->RowCount();
-    if (finished) {
-        end.row = finished->Done ? rows + 1 : finished->Row;
-    } else if (FRowIndex >= 1) {
-        end.row = std::min(FRowIndex, rows + 1);
-    } else if (FRowIndex == -1 || FRowIndex == -2) {
-        end.row = rows + 1;
-    }
-    end.acknowledged = progress.Acknowledged;
-    // Once the start command went out the scale may have begun replacing its table.
-    end.startSent = progress.CommandsSent > 0;
-    end.resends = static_cast<int>(progress.Resends);
-    end.message = message;
-    if (finished && finished->Fault == TTransferFault::EmptyRecord)
-        end.message = "row " + std::to_string(finished->Row) +
-                      " has an empty record; the scale got \"Se\" in its place";
-    FHistory->End(id, end);
+    const int row = finished ? (finished->Done ? rows + 1 : finished->Row) : progress.Row(rows);
+    FRecorder->End(FRecording, fleet::EndOf(outcome, row, progress,
+                                            finished ? fleet::FaultWords(*finished, 0) : message));
+    FRecorder.reset();
 }
 
 TLink* TForm1::CurrentLink() {
@@ -500,7 +476,7 @@ void TForm1::bbWyslijBazeClick() {
             bbWyslijBaze->Tag = 0;
             bbWyslijBaze->setText("Send database");
             btnOpenPort->setEnabled(true);
-            if (FHistoryId != 0)
+            if (Recording())
                 RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "stopped by the user");
             // Late acknowledgements must not carry a stopped transfer on.
             FEngine.Stop();
@@ -509,22 +485,16 @@ void TForm1::bbWyslijBazeClick() {
     }
 }
 
-void TForm1::TimerBazaTimer() {
-    TimerBaza->stop();
+void TForm1::TimerBazaTimer(const TTransferOutcome& outcome) {
     if (FClosing) return;
-    // The engine sends the next command, or ends the transfer (OnFinished
-    // resets the button and shows the outcome).
-    FEngine.Tick();
-}
-
-void TForm1::ArmTimerBaza() {
-    // Every complete reply comes here; the engine then reports its progress.
-    if (!TimerBaza->isActive()) {
-        FEngine.ArmTimer();
-        // The repaint that follows must not make the tick late.
-        FTickWake.WakeAfter(std::chrono::milliseconds(TimerBaza->interval()));
-    }
-    FSinceReply.start();
+    RecordTransferEnd(outcome.Done ? scales::TransferOutcome::Sent : scales::TransferOutcome::Failed,
+                      &outcome, {});
+    bbWyslijBazeClick();
+    UpdateProgress();
+    if (outcome.Progress.SendFailed)
+        QMessageBox::information(this, "Failure", "Database could not be sent to scale.");
+    else
+        QMessageBox::information(this, "Success", "Database was sent to scale.");
 }
 
 namespace {
@@ -556,13 +526,19 @@ constexpr qint64 kQuietMs = 3000;
 } // namespace
 
 void TForm1::UpdateProgress() {
-    const bool running = bbWyslijBaze->Tag == 1 && FRowIndex != RowIndexIdle;
+    const TTransferProgress p = FEngine.Progress();
+    if (p.Replies != FLastReplies) {
+        // A complete reply came: the wait for the scale starts over.
+        FLastReplies = p.Replies;
+        FSinceReply.start();
+    }
+    const bool running = bbWyslijBaze->Tag == 1 && p.Running();
     if (!running) {
         if (FWasRunning) {
             FWasRunning = false;
             TimerWait->stop();
             // A transfer that did not reach its end leaves part of a table.
-            if (FLastIndex == -2)
+            if (FLastPhase == TTransferPhase::Ended)
                 ShowTransferNote({});
             else
                 ShowTransferNote(QString("Stopped at row %1 of %2: the scale holds an incomplete table")
@@ -582,12 +558,8 @@ void TForm1::UpdateProgress() {
     }
     const int rows = StringGrid1->RowCount();
     // The row going out now; all of them once the end command is sent.
-    int current = 0;
-    if (FRowIndex >= 1)
-        current = std::min(FRowIndex, rows);
-    else if (FRowIndex == -1 || FRowIndex == -2)
-        current = rows;
-    FLastIndex = FRowIndex;
+    const int current = std::min(p.Row(rows), rows);
+    FLastPhase = p.Phase;
     FLastRow = current;
     FLastRows = rows;
 
@@ -599,7 +571,8 @@ void TForm1::UpdateProgress() {
     }
     QString format = "row %v of %m";
     const int measured = FRowTimes.back().first - FRowTimes.front().first;
-    if (FRowIndex >= 1 && current >= kRowsBeforeEstimate && measured >= kRowsBeforeEstimate) {
+    if (p.Phase == TTransferPhase::Records && current >= kRowsBeforeEstimate &&
+        measured >= kRowsBeforeEstimate) {
         const double msPerRow = double(FRowTimes.back().second - FRowTimes.front().second) / measured;
         // The row on its way, the rows after it and the end command.
         const int left = rows - current + 1;

@@ -11,10 +11,10 @@
 
 #include "app/Controls.h"
 #include "app/GridModel.h"
+#include "fleet/Recorder.h"
 #include "links/Link.h"
 #include "links/serial/CPort.h"
 #include "links/serial/SerialLink.h"
-#include "platform/ExactWake.h"
 #include "platform/WinMsg.h"
 #include "scales/History.h"
 #include "settings/XMLConfig.h"
@@ -49,7 +49,6 @@ public:
     QAction* Connection1; // the "Connection" command on the menu bar
     QAction* Scales1;     // "Scales…": the board of the shop's scales
     QFileDialog* OpenDialog1;
-    QTimer* TimerBaza;
 
     // Components.
     TComPort ComPort1;
@@ -57,12 +56,15 @@ public:
     TSerialLink FSerialLink{ComPort1, TSerialLinkOptions{}};
     settings::ConfigDocument XMLConfig;
 
-    // State. The sequencer's state lives in the engine (TimerBaza is its
-    // timer); the window reads and writes it under its own names.
+    // State. The sequencer's state lives in the engine; the window reads it
+    // under its own names. TimerBaza is the engine's 100 ms tick, armed by
+    // every complete reply (a second one does not push it back) and woken on
+    // time whatever the window repaints meanwhile.
     TTransferEngine FEngine;
     std::uint8_t FLinkState = 0;
-    std::int32_t& FRowIndex = FEngine.RowIndex();
-    bool& FSendFailed = FEngine.SendFailed();
+    std::int32_t FRowIndex() const { return RowIndexCode(FEngine.Progress()); }
+    bool FSendFailed() const { return FEngine.Progress().SendFailed; }
+    bool TimerBazaActive() const { return FEngine.TickPending(); }
     std::unique_ptr<CEthConnection> FEthLink;
     platform::HWND Handle() const { return FHandle; }
     // True from the start of FormClose: late ticks and replies are ignored.
@@ -77,16 +79,15 @@ public:
     void Scales1Click();
     void btnOpenPortClick();
     void bbWyslijBazeClick();
-    void TimerBazaTimer();
+    // The tick that found the end acknowledged (or a transfer failed): the
+    // button back to idle, then the outcome box.
+    void TimerBazaTimer(const TTransferOutcome& outcome);
     void ComPort1RxChar(TCustomComPort* Sender, int Count);
     void OnUpdatePortMessage(platform::WPARAM wParam);
 
     // Operations used by the other units.
     void ShowConnectionState();
     void SendOrder(const std::string& command);
-    // Enables TimerBaza unless it is already running (a second reply must not
-    // push the pending tick back). Called for every complete reply.
-    void ArmTimerBaza();
     // Brings the progress bar and the transfer note up to date with the
     // sequencer; called whenever it may have moved.
     void UpdateProgress();
@@ -122,10 +123,9 @@ private:
     void RecordTransferStart();
     void RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
                            const std::string& message);
+    bool Recording() const { return FRecorder.has_value(); }
 
     platform::HWND FHandle = 0;
-    // Makes TimerBaza's tick come on time whatever ran after it was armed.
-    platform::ExactWake FTickWake;
     bool FClosing = false;
     bool FClosed = false;
     bool FShown = false;
@@ -134,7 +134,8 @@ private:
 
     // The transfer as UpdateProgress last saw it.
     bool FWasRunning = false;
-    std::int32_t FLastIndex = 0;
+    TTransferPhase FLastPhase = TTransferPhase::Idle;
+    std::uint64_t FLastReplies = 0;
     int FLastRow = 0;
     int FLastRows = 0;
     QElapsedTimer FTransferClock;
@@ -145,7 +146,9 @@ private:
     std::string FLoadedPath;
     std::optional<scales::FileDigest> FLoadedDigest;
     std::unique_ptr<scales::History> FHistory;
-    std::int64_t FHistoryId = 0; // the window's own transfer, while it runs
+    // The window's own transfer in the history, while it runs.
+    std::optional<fleet::TRecorder> FRecorder;
+    fleet::TRecording FRecording;
     TScalesForm* FScalesForm = nullptr;
 };
 

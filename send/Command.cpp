@@ -25,10 +25,12 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace sendcmd {
 
@@ -36,19 +38,13 @@ namespace {
 
 constexpr const char* kProgram = "scaledb-send";
 
-// The scale's side of a dry run: every command acknowledged at once.
-std::string Acknowledgement(const std::string& command) {
-    if (command == "SbP" || command == "SbU") return std::string("M").append(command, 1).append("\r\n");
-    if (command == "Se") return "Me\r\n";
-    return "Mr\r\n";
-}
-
 // The commands one transfer sends, from the engine itself, against a scale that
-// acknowledges everything; each handed to `out` as it is made, so none is kept.
+// acknowledges every command at once; each handed to `out` as it is made, so
+// none is kept. The engine's tick is run by hand: no time passes.
 void ForEachCommand(const Records& records, bool user, const std::function<void(const std::string&)>& out) {
-    TTransferEngine engine;
-    engine.RowCount = [&] { return records.Count(); };
-    engine.RecordText = [&](int r) { return records.Text(r); };
+    transfer::TStepClock clock;
+    TTransferEngine engine({}, clock);
+    engine.SetRows(&records);
     bool finished = false;
     std::string last;
     engine.OnSend = [&](const std::string& c) {
@@ -58,8 +54,9 @@ void ForEachCommand(const Records& records, bool user, const std::function<void(
     engine.OnFinished = [&](const TTransferOutcome&) { finished = true; };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
     while (!finished && !last.empty()) {
-        engine.Feed(Acknowledgement(last));
-        engine.Tick();
+        const std::string command = std::exchange(last, {});
+        engine.Feed(std::string(protocol::Acknowledgement(command)) + "\r\n");
+        clock.FireNext(); // the tick
     }
 }
 
@@ -301,8 +298,8 @@ int Run(int argc, char** argv) {
     LinkSettings settings;
     settings.settingsDir = settingsDir;
     settings.connectSeconds = o.timeoutSeconds * (o.retries + 1);
-    Sender sender(o, targets, records, settings, *log);
-    running = &sender;
+    // Declared before the sender, which records through it until it goes.
+    std::optional<fleet::TRecorder> recorder;
     if (history && !o.noHistory) {
         scales::TransferStart table;
         table.path = o.table;
@@ -315,14 +312,13 @@ int Run(int argc, char** argv) {
         table.kind = o.userDatabase ? scales::TableKind::User : scales::TableKind::Product;
         table.program = kProgram;
         // A scale named on the command line is recorded under the name the shop's list gives it.
-        std::map<std::string, std::string> names;
-        if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.name.empty(); })) {
-            const scales::ScaleList listed = scales::ReadScaleList(scales::ScaleListPath());
-            for (const scales::ScaleEntry& e : listed.Entries())
-                names.emplace(e.target, e.name);
-        }
-        sender.RecordIn(*history, table, std::move(names));
+        const bool unnamed =
+            std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.name.empty(); });
+        recorder.emplace(*history, table, unnamed ? fleet::TScaleNames::Listed() : fleet::TScaleNames());
     }
+    Sender sender(o, targets, records, settings, *log);
+    running = &sender;
+    if (recorder) sender.RecordIn(*recorder);
     std::unique_ptr<Progress> progress;
     if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, targets);
 

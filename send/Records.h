@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-class TableData;
+#include "transfer/TransferEngine.h"
 
 namespace scales {
 struct Target;
@@ -16,15 +16,17 @@ namespace sendcmd {
 class Recoder;
 using scales::Target;
 
-class Records {
+class Records : public TTransferRows {
 public:
     // `recoder` may be null: the bytes go out as the file has them.
     Records(std::shared_ptr<const TableData> table, std::unique_ptr<Recoder> recoder);
-    ~Records();
+    ~Records() override;
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
 
     int Count() const;
+    int RowCount() const override { return Count(); }
+    std::string RecordText(int row) const override { return Text(row); }
     // Row r's record text, as the window builds it (cells joined by ";" across the
     // table's columns), converted when there is a recoder.
     std::string Text(int r) const;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace sendcmd {
 
@@ -42,8 +43,8 @@ struct Sender::TargetRun : TLinkListener {
     Sender* sender = nullptr;
     std::size_t index = 0;
     Target target;
-    std::string label;         // names the target in the log
-    std::int64_t recorded = 0; // its row in the history, 0 while none
+    std::string label;                         // names the target in the log
+    std::optional<fleet::TRecording> recorded; // in the history, once begun
     std::unique_ptr<TLink> link;
     std::unique_ptr<TTransferEngine> engine;
     QElapsedTimer clock;
@@ -58,22 +59,8 @@ struct Sender::TargetRun : TLinkListener {
 
 namespace {
 
-std::string Seconds(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%g", s);
-    return buf;
-}
-
 // Reply lines logged after one command; a scale sends one.
 constexpr int kRepliesLogged = 20;
-
-// The acknowledgement a command earns.
-std::string Expected(const std::string& command) {
-    if (command == "SbP") return "MbP";
-    if (command == "SbU") return "MbU";
-    if (command == "Se") return "Me";
-    return "Mr";
-}
 
 // The target as the log names it: its text, and its name quoted when it has one (a name
 // may hold blanks; it holds no control character).
@@ -99,14 +86,6 @@ scales::TransferOutcome HistoryOutcome(TargetResult::Outcome outcome) {
     return scales::TransferOutcome::Failed;
 }
 
-// Where the sequencer stands, as a row of the report.
-int RowOf(TTransferEngine& engine, int rows) {
-    const std::int32_t k = engine.RowIndex();
-    if (k >= 1) return std::min(k, rows + 1);
-    if (k == -1 || k == -2) return rows + 1;
-    return 0;
-}
-
 } // namespace
 
 Sender::Sender(const SendOptions& options, std::vector<Target> targets,
@@ -123,8 +102,7 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
         run->target = std::move(t);
         run->label = LogLabel(run->target);
         run->engine = std::make_unique<TTransferEngine>(engineOptions);
-        run->engine->RowCount = [records = records_] { return records->Count(); };
-        run->engine->RecordText = [records = records_](int r) { return records->Text(r); };
+        run->engine->SetRows(records_.get());
         TargetResult result;
         result.target = run->target.text;
         result.name = run->target.name;
@@ -141,44 +119,18 @@ Sender::~Sender() {
     }
 }
 
-void Sender::RecordIn(scales::History& history, const scales::TransferStart& table,
-                      std::map<std::string, std::string> names) {
-    history_ = &history;
-    table_ = table;
-    names_ = std::move(names);
-}
-
-scales::TransferStart Sender::StartRecord(const TargetRun& run) const {
-    scales::TransferStart start = table_;
-    start.target = ScaleKey(run.target.text);
-    start.name = run.target.name;
-    if (const auto it = names_.find(run.target.text); start.name.empty() && it != names_.end())
-        start.name = it->second;
-    return start;
-}
-
-void Sender::BeginRecord(TargetRun& run) {
-    if (history_) run.recorded = history_->Begin(StartRecord(run));
-}
-
 void Sender::EndRecord(TargetRun& run) {
-    if (!history_) return;
+    if (!recorder_) return;
     const TargetResult& r = results_[run.index];
-    scales::TransferEnd end;
-    end.outcome = HistoryOutcome(r.outcome);
-    end.row = r.row;
-    end.acknowledged = r.acknowledged;
-    // Once the start command went out the scale may have begun replacing its table, even
-    // when its acknowledgement never arrived.
-    end.startSent = r.commands > 0;
-    end.resends = r.resends;
-    end.message = r.error;
-    if (run.recorded != 0) {
-        history_->End(run.recorded, end);
-    } else {
-        // Stopped before its link was opened: recorded all the same, as not begun.
-        history_->Record(StartRecord(run), end);
-    }
+    TTransferProgress progress;
+    progress.Acknowledged = r.acknowledged;
+    progress.CommandsSent = static_cast<std::uint64_t>(r.commands);
+    progress.Resends = static_cast<std::uint64_t>(r.resends);
+    // Stopped before its link was opened: recorded all the same, as not begun.
+    fleet::TRecording recording =
+        run.recorded ? *run.recorded : recorder_->NotBegun(run.target.text, run.target.name);
+    recorder_->End(recording, fleet::EndOf(HistoryOutcome(r.outcome), r.row, progress, r.error));
+    run.recorded.reset();
 }
 
 void Sender::Run() {
@@ -213,7 +165,7 @@ void Sender::Start() {
         run.engine->OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
         ++running_;
         // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
-        BeginRecord(run);
+        if (recorder_) run.recorded = recorder_->Begin(run.target.text, run.target.name);
         run.clock.start();
         link.Open();
     }
@@ -295,7 +247,7 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     if (run.finished) return;
     run.finished = true;
     TargetResult& r = results_[run.index];
-    r.row = ended ? (ended->Done ? r.rows + 1 : ended->Row) : RowOf(*run.engine, r.rows);
+    r.row = ended ? (ended->Done ? r.rows + 1 : ended->Row) : run.engine->Progress().Row(r.rows);
     run.engine->Stop();
     const TTransferProgress p = ended ? ended->Progress : run.engine->Progress();
     r.outcome = outcome;
@@ -304,6 +256,10 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     r.resends = static_cast<int>(p.Resends);
     r.seconds = run.clock.isValid() ? static_cast<double>(run.clock.elapsed()) / 1000.0 : 0;
     r.error = why;
+    if (!udpPortNote_.empty() && outcome == TargetResult::Outcome::Failed &&
+        (r.fault == TLinkFault::UdpPortBusy || r.fault == TLinkFault::UdpPortDenied ||
+         r.fault == TLinkFault::UdpPortFailed))
+        r.error = udpPortNote_;
     LogReply(run);
     LogRepliesNotLogged(run);
     log_.Write(run.label, "-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
@@ -314,25 +270,8 @@ void Sender::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
 }
 
 void Sender::Finished(TargetRun& run, const TTransferOutcome& outcome) {
-    const std::string command = Abbreviate(outcome.Command);
-    std::string why;
-    switch (outcome.Fault) {
-    case TTransferFault::None:
-        break;
-    case TTransferFault::EmptyRecord:
-        why =
-            "row " + std::to_string(outcome.Row) + " has an empty record; the scale got \"Se\" in its place";
-        break;
-    case TTransferFault::NoReply:
-        why = "no reply to \"" + command + "\" after " + std::to_string(outcome.Tries) + " tries (" +
-              Seconds(options_.timeoutSeconds) + " s each)";
-        break;
-    case TTransferFault::WrongReply:
-        why = QuotedReply(outcome.Reply) + " instead of " + Quoted(Expected(outcome.Command)) + " to " +
-              Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
-        break;
-    }
-    Finish(run, outcome.Done ? TargetResult::Outcome::Sent : TargetResult::Outcome::Failed, why, &outcome);
+    Finish(run, outcome.Done ? TargetResult::Outcome::Sent : TargetResult::Outcome::Failed,
+           fleet::FaultWords(outcome, options_.timeoutSeconds), &outcome);
 }
 
 std::vector<Sender::Status> Sender::Statuses() const {

@@ -3,7 +3,7 @@
 #include "Cli.h"
 #include "Links.h"
 #include "Report.h"
-#include "scales/History.h"
+#include "fleet/Recorder.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -56,11 +56,12 @@ public:
     // Sends nothing more, closes the links; the targets still running are "stopped".
     void Stop(const std::string& why);
     const std::vector<TargetResult>& Results() const { return results_; }
-    // Records every transfer in `history`, which outlives the sender: `table` holds the
-    // table's path, size, hash, rows, kind and the program; target and name come per target,
-    // the name of a target without one from `names` (by target text). Set before Run.
-    void RecordIn(scales::History& history, const scales::TransferStart& table,
-                  std::map<std::string, std::string> names = {});
+    // Records every transfer through `recorder`, which outlives the sender; a target
+    // without a name of its own gets the list's. Set before Run or Start.
+    void RecordIn(fleet::TRecorder& recorder) { recorder_ = &recorder; }
+    // Said instead of a UDP target's failure to listen on local port 1001 (the board:
+    // the window's own UDP link holds it). Empty: the failure as it is.
+    void SetUdpPortNote(std::string note) { udpPortNote_ = std::move(note); }
 
     // Called at every change, for the progress display.
     std::function<void()> OnChange;
@@ -80,8 +81,6 @@ private:
     // `ended` is the engine's own account when it finished the transfer.
     void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why,
                 const TTransferOutcome* ended = nullptr);
-    scales::TransferStart StartRecord(const TargetRun& run) const;
-    void BeginRecord(TargetRun& run);
     void EndRecord(TargetRun& run);
     void Finished(TargetRun& run, const TTransferOutcome& outcome);
     void LogReceived(TargetRun& run, std::string_view text);
@@ -93,9 +92,8 @@ private:
     std::shared_ptr<const Records> records_;
     LinkSettings settings_;
     SendLog& log_;
-    scales::History* history_ = nullptr;
-    scales::TransferStart table_;
-    std::map<std::string, std::string> names_;
+    fleet::TRecorder* recorder_ = nullptr;
+    std::string udpPortNote_;
     std::shared_ptr<TUdpShare> udp_; // the UDP targets' endpoint, while any is open
     std::vector<std::unique_ptr<TargetRun>> runs_;
     std::vector<TargetResult> results_;

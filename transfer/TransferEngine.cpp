@@ -16,34 +16,49 @@ std::string Trim(const std::string& s) {
 
 } // namespace
 
-TTransferEngine::TTransferEngine(const TTransferOptions& options) : FOptions(options) {
-    FTimer.setInterval(FOptions.TickMs);
-    FTimer.setSingleShot(true);
-    FTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&FTimer, &QTimer::timeout, [this] {
-        if (OnTimer)
-            OnTimer();
-        else
-            Tick();
-    });
-    FReplyTimer.setSingleShot(true);
-    if (FOptions.ReplyTimeoutMs > 0) FReplyTimer.setInterval(FOptions.ReplyTimeoutMs);
-    QObject::connect(&FReplyTimer, &QTimer::timeout, [this] { ReplyTimedOut(); });
+TTransferEngine::TTransferEngine(const TTransferOptions& options, transfer::TEngineClock& clock)
+    : FOptions(options), FTick(clock.NewTimer(options.ExactTick)), FReplyTimer(clock.NewTimer(false)) {
+    FTick->OnTimeout = [this] { Tick(); };
+    FReplyTimer->OnTimeout = [this] { ReplyTimedOut(); };
 }
 
 TTransferEngine::~TTransferEngine() {
-    FTimer.stop();
-    FReplyTimer.stop();
+    FTick->Stop();
+    FReplyTimer->Stop();
 }
 
-void TTransferEngine::SetTable(std::shared_ptr<const TableData> table) {
-    FTable = std::move(table);
-    RowCount = [this] { return FTable ? FTable->RowCount() : 0; };
-    RecordText = [this](int r) { return FTable ? FTable->RecordText(r, FTable->ColCount()) : std::string(); };
+int TTransferProgress::Row(int rows) const {
+    switch (Phase) {
+    case TTransferPhase::Records:
+        return std::min(Next, rows + 1);
+    case TTransferPhase::Ending:
+    case TTransferPhase::Ended:
+        return rows + 1;
+    case TTransferPhase::Idle:
+    case TTransferPhase::Starting:
+        break;
+    }
+    return 0;
+}
+
+std::int32_t RowIndexCode(const TTransferProgress& p) {
+    switch (p.Phase) {
+    case TTransferPhase::Idle:
+        return -3;
+    case TTransferPhase::Starting:
+        return 0;
+    case TTransferPhase::Records:
+        return p.Next;
+    case TTransferPhase::Ending:
+        return -1;
+    case TTransferPhase::Ended:
+        return -2;
+    }
+    return -3;
 }
 
 int TTransferEngine::Rows() const {
-    return RowCount ? RowCount() : 0;
+    return FRows ? FRows->RowCount() : 0;
 }
 
 void TTransferEngine::Start(TDatabaseKind kind) {
@@ -56,9 +71,10 @@ void TTransferEngine::Start(TDatabaseKind kind) {
     FAcknowledged = 0;
     FCommandsSent = 0;
     FResends = 0;
+    FReplies = 0;
     FLastRows = Rows();
     Report();
-    Send(kind == TDatabaseKind::User ? "SbU" : "SbP");
+    Send(protocol::StartCommand(kind));
 }
 
 void TTransferEngine::Stop() {
@@ -69,9 +85,9 @@ void TTransferEngine::Stop() {
 void TTransferEngine::Reset() {
     // A tick still pending from an earlier transfer must not cut the 100 ms
     // after the coming start acknowledgement short.
-    FTimer.stop();
-    FReplyTimer.stop();
-    FRowIndex = RowIndexIdle;
+    FTick->Stop();
+    FReplyTimer->Stop();
+    FRowIndex = kIdle;
     FAwaiting = false;
     FCopies = 0;
     FOwed = 0;
@@ -93,7 +109,7 @@ void TTransferEngine::Send(const std::string& command) {
     ++FCopies;
     FLastCommand = command;
     ++FCommandsSent;
-    if (FOptions.ReplyTimeoutMs > 0) FReplyTimer.start();
+    if (FOptions.ReplyTimeoutMs > 0) FReplyTimer->Start(FOptions.ReplyTimeoutMs);
     if (OnSend) OnSend(command);
 }
 
@@ -110,6 +126,7 @@ void TTransferEngine::Feed(const std::string& text) {
 }
 
 void TTransferEngine::Reply(const std::string& reply) {
+    ++FReplies;
     if (FOwed > 0) {
         // The answer to a copy of a command already acknowledged: whatever it
         // says, it is not the answer to the command out now.
@@ -122,17 +139,16 @@ void TTransferEngine::Reply(const std::string& reply) {
         if (FCopies > 0) --FCopies;
         bool match;
         if (FRowIndex == -1) {
-            match = reply == "Me";
+            match = reply == protocol::Ended;
         } else if (FRowIndex == 0) {
-            const TDatabaseKind kind = KindNow ? KindNow() : FKind;
-            match = reply == (kind == TDatabaseKind::User ? "MbU" : "MbP");
+            match = reply == protocol::StartReply(KindNow ? KindNow() : FKind);
         } else {
-            match = reply == "Mr";
+            match = reply == protocol::RecordTaken;
         }
         if (match) {
             // A late answer to an earlier copy acknowledges the same command;
             // the later copies' answers are still to come.
-            FReplyTimer.stop();
+            FReplyTimer->Stop();
             FAwaiting = false;
             FOwed = FCopies;
             FCopies = 0;
@@ -148,7 +164,7 @@ void TTransferEngine::Reply(const std::string& reply) {
                 // A later copy is still unanswered: its answer decides.
                 RestartReplyTimer();
             } else {
-                FReplyTimer.stop();
+                FReplyTimer->Stop();
                 if (FOptions.RetryLimit >= 0 && FTries > FOptions.RetryLimit) {
                     Fail(TTransferFault::WrongReply);
                     return;
@@ -156,21 +172,20 @@ void TTransferEngine::Reply(const std::string& reply) {
             }
         }
     }
-    if (OnArmTimer)
-        OnArmTimer();
-    else
-        ArmTimer();
+    ArmTick();
     Report();
 }
 
 // The scale is working through earlier copies: the time-out counts from its
 // latest answer while a copy of the current command waits for one.
 void TTransferEngine::RestartReplyTimer() {
-    if (FAwaiting && FCopies > 0 && FOptions.ReplyTimeoutMs > 0) FReplyTimer.start();
+    if (FAwaiting && FCopies > 0 && FOptions.ReplyTimeoutMs > 0) FReplyTimer->Start(FOptions.ReplyTimeoutMs);
 }
 
-void TTransferEngine::ArmTimer() {
-    if (!FTimer.isActive()) FTimer.start();
+// Started unless it is already running: a second reply must not push the
+// pending tick back.
+void TTransferEngine::ArmTick() {
+    if (!FTick->Active()) FTick->Start(FOptions.TickMs);
 }
 
 void TTransferEngine::ReplyTimedOut() {
@@ -186,7 +201,7 @@ void TTransferEngine::ReplyTimedOut() {
 }
 
 void TTransferEngine::Tick() {
-    FTimer.stop();
+    FTick->Stop();
     // A copy still unanswered: its answer or its time-out decides, never a third copy.
     if (FAwaiting && FCopies > 0) return;
     const std::int32_t k = FRowIndex;
@@ -196,18 +211,18 @@ void TTransferEngine::Tick() {
     if (FOptions.RetryLimit >= 0 && FAwaiting && (k == 0 || k == -1)) {
         Send(FLastCommand);
     } else if (k >= 1 && k <= rows) {
-        const std::string record = RecordText ? RecordText(k - 1) : std::string();
+        const std::string record = FRows ? FRows->RecordText(k - 1) : std::string();
         if (!record.empty()) {
-            Send("Sr" + record);
+            Send(protocol::RecordCommand(record));
         } else {
             FRowIndex = -1;
             FSendFailed = true;
             FFailedRow = k;
-            Send("Se");
+            Send(protocol::EndCommand());
         }
     } else if (k == rows + 1) {
         FRowIndex = -1;
-        Send("Se");
+        Send(protocol::EndCommand());
     } else if (k == -2) {
         Finish();
         return;
@@ -227,10 +242,11 @@ void TTransferEngine::Finish() {
     TTransferOutcome outcome;
     outcome.Done = !FSendFailed;
     outcome.Rows = FLastRows;
+    outcome.Row = FLastRows + 1;
     if (FSendFailed) {
         outcome.Fault = TTransferFault::EmptyRecord;
         outcome.Row = FFailedRow;
-        outcome.Command = "Sr";
+        outcome.Command = std::string(protocol::RecordPrefix);
         outcome.Tries = 1;
     }
     Reset();
@@ -250,23 +266,30 @@ void TTransferEngine::Fail(TTransferFault fault) {
     const TTransferProgress progress = Progress();
     Reset();
     outcome.Progress = progress;
-    outcome.Progress.Running = false;
+    outcome.Progress.Phase = TTransferPhase::Idle;
     Report();
     if (OnFinished) OnFinished(outcome);
 }
 
 TTransferProgress TTransferEngine::Progress() const {
     TTransferProgress p;
-    p.Running = Running();
+    if (FRowIndex == kIdle)
+        p.Phase = TTransferPhase::Idle;
+    else if (FRowIndex == 0)
+        p.Phase = TTransferPhase::Starting;
+    else if (FRowIndex >= 1)
+        p.Phase = TTransferPhase::Records;
+    else if (FRowIndex == -1)
+        p.Phase = TTransferPhase::Ending;
+    else
+        p.Phase = TTransferPhase::Ended;
+    p.Next = FRowIndex >= 1 ? FRowIndex : 0;
     p.Rows = FLastRows;
     p.Acknowledged = FAcknowledged;
     p.CommandsSent = FCommandsSent;
     p.Resends = FResends;
-    // The row going out now; all of them once the end command is sent.
-    if (FRowIndex >= 1)
-        p.Row = std::min<int>(FRowIndex, FLastRows);
-    else if (FRowIndex == -1 || FRowIndex == -2)
-        p.Row = FLastRows;
+    p.Replies = FReplies;
+    p.SendFailed = FSendFailed;
     return p;
 }
 

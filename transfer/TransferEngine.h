@@ -7,35 +7,73 @@
 //
 // The driver frames and sends what OnSend gives it, and feeds every piece of
 // text the link receives to Feed. Everything runs on the thread of the event
-// loop that owns the engine's timers.
-#include <QTimer>
+// loop behind the engine's clock.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "transfer/Clock.h"
 #include "transfer/DatabaseFile.h"
-
-// The row index while no transfer is running: no reply moves it and no tick
-// acts on it, so only a new start can send a table.
-constexpr std::int32_t RowIndexIdle = -3;
+#include "transfer/Protocol.h"
 
 // Largest reply kept while waiting for its LF; a longer one is dropped.
 constexpr std::size_t MaxReplyBuffer = 64 * 1024;
 
-// Which table the scale is to replace: "SbP"/"MbP" or "SbU"/"MbU".
-enum class TDatabaseKind { Product, User };
+// What a transfer sends, read at every tick: a table loaded meanwhile counts.
+class TTransferRows {
+public:
+    virtual ~TTransferRows() = default;
+    virtual int RowCount() const = 0;
+    // Row r's record text (0-based): its cells joined by ";".
+    virtual std::string RecordText(int row) const = 0;
+};
+
+// The rows of a table, shared by as many engines as send it.
+class TTableRows : public TTransferRows {
+public:
+    explicit TTableRows(std::shared_ptr<const TableData> table) : FTable(std::move(table)) {}
+    int RowCount() const override { return FTable ? FTable->RowCount() : 0; }
+    std::string RecordText(int row) const override {
+        return FTable ? FTable->RecordText(row, FTable->ColCount()) : std::string();
+    }
+
+private:
+    std::shared_ptr<const TableData> FTable;
+};
+
+enum class TTransferPhase {
+    Idle,     // no transfer: no reply moves it and no tick acts on it
+    Starting, // the start command went out, its acknowledgement is awaited
+    Records,  // the records go out one by one
+    Ending,   // the end command went out, its acknowledgement is awaited
+    Ended,    // the end was acknowledged; the next tick completes the transfer
+};
 
 // Where a transfer stands; handed to OnProgress after every change.
 struct TTransferProgress {
-    bool Running = false;
-    int Row = 0;                    // row going out now, 1-based; 0 before the first, Rows once all are out
+    TTransferPhase Phase = TTransferPhase::Idle;
+    // Records: the 1-based row out now or next; Rows + 1 once all are acknowledged.
+    int Next = 0;
     int Rows = 0;                   // rows of the table as last read
     int Acknowledged = 0;           // rows the scale has acknowledged
     std::uint64_t CommandsSent = 0; // every command handed to OnSend, resends included
     std::uint64_t Resends = 0;      // commands sent again after a wrong reply or a time-out
+    std::uint64_t Replies = 0;      // complete reply lines received, matching or not
+    bool SendFailed = false;        // a row's record text was empty: "Se" went out in its place
+
+    bool Running() const { return Phase != TTransferPhase::Idle; }
+    // Where the transfer stands in a table of `rows`: 0 before the first row
+    // (the start command), 1..rows a row, rows + 1 the end command.
+    int Row(int rows) const;
+    int Row() const { return Row(Rows); }
 };
+
+// The row index as the window has always coded it (its FRowIndex): 0 start
+// sent; 1..R row k-1 to send; R+1 all acknowledged; -1 end sent; -2 end
+// acknowledged; -3 idle.
+std::int32_t RowIndexCode(const TTransferProgress& progress);
 
 enum class TTransferFault {
     None,
@@ -48,7 +86,9 @@ enum class TTransferFault {
 struct TTransferOutcome {
     bool Done = false; // the scale holds the whole table
     TTransferFault Fault = TTransferFault::None;
-    int Row = 0; // 1-based row of the failing record; 0 the start command, Rows + 1 the end command
+    // Where it ended, as TTransferProgress::Row: rows + 1 when done; the failing
+    // record's row, 0 the start command, Rows + 1 the end command.
+    int Row = 0;
     int Rows = 0;
     std::string Command; // the command that failed, bare (no framing)
     std::string Reply;   // the last reply that did not match (WrongReply)
@@ -56,7 +96,7 @@ struct TTransferOutcome {
     TTransferProgress Progress;
 };
 
-// The window leaves these at their defaults.
+// The window leaves the time-out and the retry limit at their defaults.
 struct TTransferOptions {
     int TickMs = 100;       // from a complete reply to the next command
     int ReplyTimeoutMs = 0; // 0: wait for a reply for ever
@@ -64,11 +104,15 @@ struct TTransferOptions {
     // end commands are not repeated). >= 0: after a time-out or a wrong reply
     // the same command is sent again at most this often, then the transfer fails.
     int RetryLimit = -1;
+    // The tick comes on time whatever the loop did after it was armed (the
+    // window repaints its bar after every reply).
+    bool ExactTick = false;
 };
 
 class TTransferEngine {
 public:
-    explicit TTransferEngine(const TTransferOptions& options = {});
+    explicit TTransferEngine(const TTransferOptions& options = {},
+                             transfer::TEngineClock& clock = transfer::QtClock());
     ~TTransferEngine();
     TTransferEngine(const TTransferEngine&) = delete;
     TTransferEngine& operator=(const TTransferEngine&) = delete;
@@ -84,58 +128,37 @@ public:
     // Once per transfer, when it completed or failed (not after Stop). The
     // engine is idle by then; the handler may start another transfer.
     std::function<void(const TTransferOutcome& outcome)> OnFinished;
-
-    // The rows, read at every tick: their count and the record text of row r
-    // (0-based; the cells joined by ";"). SetTable fills both from a table.
-    std::function<int()> RowCount;
-    std::function<std::string(int row)> RecordText;
-    // The table to send, shared by as many engines as send it.
-    void SetTable(std::shared_ptr<const TableData> table);
-
     // Read when a start acknowledgement arrives; empty: the kind given to Start.
     std::function<TDatabaseKind()> KindNow;
-    // Runs instead of Tick when the timer fires (the window's TimerBazaTimer,
-    // which calls Tick itself).
-    std::function<void()> OnTimer;
-    // Runs instead of ArmTimer after every complete reply (the window's
-    // ArmTimerBaza, which calls ArmTimer itself).
-    std::function<void()> OnArmTimer;
+
+    // What to send; not owned, and read at every tick. None: an empty table.
+    void SetRows(const TTransferRows* rows) { FRows = rows; }
 
     // --- Driving -----------------------------------------------------------
 
-    // Starts over: empties the reply buffer, row index 0, sends the start command.
+    // Starts over: empties the reply buffer, sends the start command.
     void Start(TDatabaseKind kind);
     // Ends the transfer: idle, no timer, nothing more is sent.
     void Stop();
     // A piece of received text (one byte or more), from any link.
     void Feed(const std::string& text);
-    // One tick: sends the next command, or completes the transfer.
-    void Tick();
     // Empties the reply buffer (a link was opened).
     void ClearReplies() { FReply.clear(); }
-    // Starts the tick timer unless it is already running: a second reply must
-    // not push the pending tick back.
-    void ArmTimer();
-    // What the reply time-out does when it fires (a driver with a clock of its
-    // own may call it instead): while a copy of the current command is still
-    // unanswered, sends the command once more, or fails the transfer when no
-    // tries are left. Does nothing otherwise.
-    void ReplyTimedOut();
 
     // --- State -------------------------------------------------------------
 
-    // The sequencer's row index: 0 start sent; 1..R row k-1 to send; R+1 all
-    // acknowledged; -1 end sent; -2 end acknowledged; RowIndexIdle idle.
-    std::int32_t& RowIndex() { return FRowIndex; }
-    // Set when a row's record text was empty.
-    bool& SendFailed() { return FSendFailed; }
-    bool Running() const { return FRowIndex != RowIndexIdle; }
+    bool Running() const { return FRowIndex != kIdle; }
+    // A tick is due: a complete reply came and its tick has not run yet.
+    bool TickPending() const { return FTick->Active(); }
     const std::string& ReplyBuffer() const { return FReply; }
     TTransferProgress Progress() const;
-    const TTransferOptions& Options() const { return FOptions; }
-    QTimer* Timer() { return &FTimer; }
 
 private:
+    static constexpr std::int32_t kIdle = -3;
+
+    void Tick();
+    void ArmTick();
+    void ReplyTimedOut();
     void Send(const std::string& command);
     void Reply(const std::string& reply);
     void RestartReplyTimer();
@@ -147,14 +170,15 @@ private:
     int FailedRow() const;
 
     TTransferOptions FOptions;
-    std::int32_t FRowIndex = RowIndexIdle;
+    const TTransferRows* FRows = nullptr;
+    // The sequencer's position, coded as RowIndexCode says.
+    std::int32_t FRowIndex = kIdle;
     bool FSendFailed = false;
     TDatabaseKind FKind = TDatabaseKind::Product;
     std::string FReply;
-    std::shared_ptr<const TableData> FTable;
-    QTimer FTimer;          // the tick after a complete reply
-    QTimer FReplyTimer;     // the time-out for a reply, when one is set
-    bool FAwaiting = false; // a command went out and no reply has matched it yet
+    std::unique_ptr<transfer::TEngineTimer> FTick;       // the tick after a complete reply
+    std::unique_ptr<transfer::TEngineTimer> FReplyTimer; // the time-out for a reply, when one is set
+    bool FAwaiting = false;                              // a command went out and no reply has matched it yet
     // The scale answers every copy it received, in order. Copies of the
     // current command still unanswered, and replies still owed to copies of
     // commands already acknowledged: those are swallowed, never matched.
@@ -168,4 +192,5 @@ private:
     int FLastRows = 0;
     std::uint64_t FCommandsSent = 0;
     std::uint64_t FResends = 0;
+    std::uint64_t FReplies = 0;
 };

@@ -25,6 +25,7 @@
 #include "scales/ScaleList.h"
 #include "send/Bytes.h"
 #include "send/Records.h"
+#include "send/SendProcess.h"
 #include "send/Sender.h"
 #include "tools/SimProcess.h"
 
@@ -268,6 +269,69 @@ TEST_F(ScalesBoard, TheWindowsOwnTransferIsRecordedUnderItsLinkAndTheListsName) 
     EXPECT_EQ(transfers[0].row, 0);
     // "SbP" had gone out: the scale may have begun replacing its table.
     EXPECT_TRUE(transfers[0].LeftIncomplete());
+}
+
+// One outcome, one row: the window, the board and scaledb-send record a table
+// sent to one scale alike, with the list's name however the link is spelled.
+TEST_F(ScalesBoard, TheWindowTheBoardAndTheCommandRecordOneOutcomeAlike) {
+    SimProcess sim;
+    sim.Start({"--tcp"});
+    Start(Tcp(sim.Port()) + "  Deli counter\n");
+    form->LoadFile(table);
+
+    // The window, over its own link.
+    Kind = KindEthernet;
+    Protocol = ProtocolTCP;
+    Host = "127.0.0.1";
+    Port = sim.Port();
+    form->btnOpenPort->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Disconnect"; }));
+    auto box = gui::ExpectMessageBox(10000);
+    form->bbWyslijBaze->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return box->seen; }, 10000));
+    form->btnOpenPort->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Connect"; }));
+
+    // The board, to the same scale from the list.
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+
+    // The command, with the port spelled otherwise: still the list's scale.
+    const std::string program = platform::ExeDir() + "scaledb-send";
+    fs::remove(program);
+    fs::copy_file(SCALEDB_BIN_DIR "/scaledb-send", program);
+    SendProcess send(dir.string(), program);
+    EXPECT_EQ(send.Run({table, "tcp:127.0.0.1:0" + std::to_string(sim.Port())}), 0) << send.Err();
+    fs::remove(program);
+
+    const auto rows = form->TransferHistory().Transfers(Tcp(sim.Port()));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].program, "scaledb-send");
+    EXPECT_EQ(rows[1].program, "scaledb");
+    EXPECT_EQ(rows[2].program, "scaledb");
+    const scales::TransferRecord& window = rows[2];
+    EXPECT_EQ(window.name, "Deli counter");
+    EXPECT_EQ(window.outcome, scales::TransferOutcome::Sent);
+    EXPECT_EQ(window.row, 3);
+    for (const scales::TransferRecord& r : {rows[0], rows[1]}) {
+        SCOPED_TRACE(r.program);
+        EXPECT_EQ(r.target, window.target);
+        EXPECT_EQ(r.name, window.name);
+        EXPECT_EQ(r.path, window.path);
+        EXPECT_EQ(r.size, window.size);
+        EXPECT_EQ(r.sha256, window.sha256);
+        EXPECT_EQ(r.rows, window.rows);
+        EXPECT_EQ(r.kind, window.kind);
+        EXPECT_EQ(r.outcome, window.outcome);
+        EXPECT_EQ(r.row, window.row);
+        EXPECT_EQ(r.acknowledged, window.acknowledged);
+        EXPECT_EQ(r.startSent, window.startSent);
+        EXPECT_EQ(r.resends, window.resends);
+        EXPECT_EQ(r.message, window.message);
+        EXPECT_GE(r.ended, r.started);
+    }
 }
 
 TEST(SenderStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {

@@ -24,7 +24,8 @@ protected:
         fs::remove(platform::ExeDir() + "config.xml");
         form = new TForm1;
         ProcessReply("\n"); // start from an empty reply buffer
-        form->TimerBaza->stop();
+        // The tick that line armed finds no transfer and does nothing.
+        ASSERT_TRUE(gui::WaitFor([&] { return !form->TimerBazaActive(); }, 2000));
         file = fs::temp_directory_path() / ("scaledb-panel-" + std::to_string(::getpid()) + ".csv");
     }
     void TearDown() override {
@@ -47,7 +48,7 @@ protected:
     // Acknowledges the next `rows` records, each after the tick that sent it.
     void Ack(int rows) {
         for (int k = 0; k < rows; ++k) {
-            ASSERT_TRUE(gui::WaitFor([&] { return !form->TimerBaza->isActive(); }));
+            ASSERT_TRUE(gui::WaitFor([&] { return !form->TimerBazaActive(); }));
             ProcessReply("Mr\r\n");
         }
     }
@@ -87,7 +88,7 @@ TEST_F(TransferPanel, AStopInTheMiddleSaysWhatTheScaleHoldsUntilTheNextLoadOrTra
 
     // A finished transfer leaves nothing behind.
     SendRows(3);
-    ASSERT_TRUE(gui::WaitFor([&] { return !form->TimerBaza->isActive(); }));
+    ASSERT_TRUE(gui::WaitFor([&] { return !form->TimerBazaActive(); }));
     ProcessReply("Me\r\n");
     auto box = gui::ExpectMessageBox();
     ASSERT_TRUE(gui::WaitFor([&] { return box->seen; }));

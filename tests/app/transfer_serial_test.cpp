@@ -23,6 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// FRowIndex while no transfer runs.
+constexpr std::int32_t kIdle = -3;
+
 const std::string kWorkedExample = "1001;Apples;2.50\n1002;Pears;3.10\n";
 const std::string kWorkedExampleWire = "SbP\r\nSr1001;Apples;2.50\r\nSr1002;Pears;3.10\r\nSe\r\n";
 
@@ -168,7 +171,7 @@ TEST_F(SerialTransfer, TextLeftWithoutLineEndIsDroppedWhenALinkOpensAndWhenATran
     form->bbWyslijBaze->click();
     EXPECT_EQ(scale.HeardUntil("\r\n"), "SbP\r\n");
     scale.Say("MbP\r\n");
-    EXPECT_TRUE(gui::WaitFor([&] { return form->FRowIndex == 1; }));
+    EXPECT_TRUE(gui::WaitFor([&] { return form->FRowIndex() == 1; }));
     form->bbWyslijBaze->click(); // Stop
 }
 
@@ -202,7 +205,7 @@ TEST_F(SerialTransfer, StrayRepliesNeverStartATransfer) {
     scale.Say("MbP\r\n");
     QTest::qWait(250);
     EXPECT_EQ(scale.Heard(), "");
-    EXPECT_EQ(form->FRowIndex, RowIndexIdle);
+    EXPECT_EQ(form->FRowIndex(), kIdle);
 
     // 2. A finished transfer, then one more line from the scale.
     auto box = gui::ExpectMessageBox();

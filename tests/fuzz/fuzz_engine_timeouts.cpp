@@ -3,28 +3,27 @@
 // when the tick and the reply time-out fire and which copies are lost on the
 // way. Whatever the order, a row counts as acknowledged (and the transfer as
 // done) only once the scale said "Mr" to a copy of that row's own record, and
-// no row goes out before the one before it was acknowledged.
+// no row goes out before the one before it was acknowledged. A reply moves
+// the transfer on only when its trimmed text is the reply expected now; near
+// misses ("M", "mr", "Mr x", " Mx ", a prefix of the right reply) never do,
+// and while no copy was lost on the way, the right reply to a copy of the
+// command out now always does.
 #include "transfer/TransferEngine.h"
 
 #include "FuzzUtil.h"
 
-#include <QCoreApplication>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <optional>
 #include <set>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static int argc = 1;
-    static char name[] = "fuzz_engine_timeouts";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv); // the engine's timers need one
-
     FuzzedDataProvider in(data, size);
     TTransferOptions options;
-    options.ReplyTimeoutMs = 0; // the input fires the time-out through ReplyTimedOut
+    options.ReplyTimeoutMs = 1000; // the input fires the tick and the time-out: no time passes
     options.RetryLimit = in.ConsumeIntegralInRange<int>(-1, 4);
     const int rows = in.ConsumeIntegralInRange<int>(1, 5);
     const bool user = in.ConsumeBool();
@@ -32,12 +31,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string started = user ? "MbU" : "MbP";
     auto record = [](int r) { return "r" + std::to_string(r) + ";x"; };
 
-    TTransferEngine engine(options);
-    engine.RowCount = [rows] { return rows; };
-    engine.RecordText = record;
-    engine.OnArmTimer = [] {}; // the input ticks
+    transfer::TStepClock clock;
+    TTransferEngine engine(options, clock);
+    struct Rows : TTransferRows {
+        int count = 0;
+        std::function<std::string(int)> text;
+        int RowCount() const override { return count; }
+        std::string RecordText(int r) const override { return text(r); }
+    } table;
+    table.count = rows;
+    table.text = record;
+    engine.SetRows(&table);
 
-    std::deque<std::string> copies;  // received by the scale, not yet answered
+    // Received by the scale, not yet answered: each with the number of moves
+    // the transfer had made when it went out.
+    std::deque<std::pair<std::string, int>> copies;
+    int moves = 0;
+    bool lost = false;
     std::set<std::string> confirmed; // commands the scale answered rightly at least once
     std::optional<TTransferOutcome> outcome;
     engine.OnSend = [&](const std::string& command) {
@@ -49,12 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(confirmed.count("Sr" + record(r)));
         } else {
             FUZZ_CHECK(confirmed.count(start));
-            const int r = engine.RowIndex() - 1;
+            const int r = engine.Progress().Next - 1;
             FUZZ_CHECK(r >= 0 && r < rows && command == "Sr" + record(r));
             for (int before = 0; before < r; ++before)
                 FUZZ_CHECK(confirmed.count("Sr" + record(before)));
         }
-        copies.push_back(command);
+        copies.emplace_back(command, moves);
     };
     engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
@@ -66,23 +76,72 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 2:
         case 3: {
             if (copies.empty()) break;
-            const std::string command = copies.front();
+            const auto [command, sentAt] = copies.front();
             copies.pop_front();
-            const std::string right = command == start ? started : command == "Se" ? "Me" : "Mr";
-            const bool wrong = in.ConsumeIntegralInRange<int>(0, 2) == 0;
-            if (!wrong) confirmed.insert(command);
-            engine.Feed((wrong ? "Mx" : right) + "\r\n");
+            const std::string right(protocol::Acknowledgement(command));
+            // The right reply, with blanks around it or not, or a near miss.
+            std::string reply;
+            bool rightly = false;
+            switch (in.ConsumeIntegralInRange<int>(0, 9)) {
+            case 0:
+                reply = "Mx";
+                break;
+            case 1:
+                reply = "M";
+                break;
+            case 2:
+                reply = "mr";
+                break;
+            case 3:
+                reply = "Mr x";
+                break;
+            case 4:
+                reply = " Mx ";
+                break;
+            case 5:
+                reply = right.substr(0, in.ConsumeIntegralInRange<std::size_t>(0, right.size() - 1));
+                break;
+            case 6:
+                reply = " \t" + right + " ";
+                rightly = true;
+                break;
+            default:
+                reply = right;
+                rightly = true;
+                break;
+            }
+            if (rightly) confirmed.insert(command);
+            const TTransferProgress before = engine.Progress();
+            const int movesBefore = moves;
+            const std::string expected = before.Phase == TTransferPhase::Starting ? started
+                                         : before.Phase == TTransferPhase::Ending
+                                             ? std::string(protocol::Ended)
+                                             : std::string(protocol::RecordTaken);
+            engine.Feed(reply + "\r\n");
+            // Failing (no tries left) is not moving on.
+            const bool moved = !outcome && RowIndexCode(engine.Progress()) != RowIndexCode(before);
+            if (moved) ++moves;
+            // Trimmed, the line is the reply expected now, or nothing moves.
+            if (moved) FUZZ_CHECK(rightly && right == expected);
+            // An answer to a copy of the command out now, in its own moment, counts.
+            if (!lost && sentAt == movesBefore && !outcome &&
+                (before.Phase == TTransferPhase::Starting || before.Phase == TTransferPhase::Records ||
+                 before.Phase == TTransferPhase::Ending))
+                FUZZ_CHECK(moved == (rightly && right == expected));
             break;
         }
         case 4:
         case 5:
-            engine.Tick(); // what the tick timer does
+            clock.Fire(0); // the tick, when one is due
             break;
         case 6:
-            engine.ReplyTimedOut(); // what the reply timer does
+            clock.Fire(1); // the reply time-out, when one is running
             break;
         case 7:
-            if (!copies.empty()) copies.pop_front(); // lost on the way: never answered
+            if (!copies.empty()) {
+                copies.pop_front(); // lost on the way: never answered
+                lost = true;
+            }
             break;
         }
         const int acknowledged = engine.Progress().Acknowledged;

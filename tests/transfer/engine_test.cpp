@@ -1,11 +1,10 @@
-// The transfer engine against a scale played in the test: the options the
-// window leaves off (time-out, retry limit) and many engines on one loop.
+// The transfer engine on its own, against a scale played in the test, on a
+// clock the test moves: what a scale hears, the options the window leaves
+// off (time-out, retry limit) and many engines on one clock.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QTimer>
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,6 +14,8 @@
 
 namespace {
 
+using transfer::TStepClock;
+
 std::shared_ptr<const TableData> Table(const std::string& text) {
     TableParser parser;
     parser.Feed(text.data(), text.size());
@@ -23,37 +24,50 @@ std::shared_ptr<const TableData> Table(const std::string& text) {
 
 const char* kTwoRows = "1001;Apples;2.50\n1002;Pears;3.10\n";
 
-// A scale that answers each command on the next turn of the event loop.
+// A scale that answers each command once the test lets its answer through.
 // `answer` gives the reply to a command ("" for none).
 struct FakeScale {
     std::function<std::string(const std::string& command)> answer = [](const std::string& c) {
-        if (c == "SbP") return std::string("MbP\r\n");
-        if (c == "SbU") return std::string("MbU\r\n");
-        if (c == "Se") return std::string("Me\r\n");
-        return std::string("Mr\r\n");
+        return std::string(protocol::Acknowledgement(c)) + "\r\n";
     };
     int copies = 1; // how often each reply is written
     std::vector<std::string> heard;
+    std::deque<std::string> pending;
     std::optional<TTransferOutcome> outcome;
+    TTransferEngine* engine = nullptr;
 
-    void Attach(TTransferEngine& engine) {
-        engine.OnSend = [this, &engine](const std::string& command) {
+    void Attach(TTransferEngine& e) {
+        engine = &e;
+        e.OnSend = [this](const std::string& command) {
             heard.push_back(command);
             const std::string reply = answer(command);
             for (int i = 0; i < copies && !reply.empty(); ++i)
-                QTimer::singleShot(0, [&engine, reply] { engine.Feed(reply); });
+                pending.push_back(reply);
         };
-        engine.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
+        e.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
+    }
+    // Lets one answer through; false when none is waiting.
+    bool AnswerOne() {
+        if (pending.empty()) return false;
+        const std::string reply = pending.front();
+        pending.pop_front();
+        engine->Feed(reply);
+        return true;
     }
 };
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+// Answers come before timers; time moves to the next timer when nothing else
+// can happen. False when everything stood still before all were done.
+bool RunUntilDone(TStepClock& clock, std::vector<FakeScale*> scales) {
+    for (int step = 0; step < 100000; ++step) {
+        if (std::all_of(scales.begin(), scales.end(), [](FakeScale* s) { return s->outcome.has_value(); }))
+            return true;
+        bool answered = false;
+        for (FakeScale* s : scales)
+            answered = s->AnswerOne() || answered;
+        if (!answered && !clock.FireNext()) return false;
     }
-    return true;
+    return false;
 }
 
 TTransferOptions Fast(int timeoutMs = 0, int retries = -1) {
@@ -66,9 +80,87 @@ TTransferOptions Fast(int timeoutMs = 0, int retries = -1) {
 
 } // namespace
 
+TEST(TransferEngine, TheScaleHearsStartRecordsAndEndEachATickAfterTheReplyBefore) {
+    TStepClock clock;
+    TTransferEngine engine({}, clock);
+    TTableRows rows(Table(kTwoRows));
+    engine.SetRows(&rows);
+    FakeScale scale;
+    scale.Attach(engine);
+    std::vector<std::pair<std::int64_t, std::string>> at;
+    auto send = engine.OnSend;
+    engine.OnSend = [&](const std::string& c) {
+        at.emplace_back(clock.Now(), c);
+        send(c);
+    };
+    engine.Start(TDatabaseKind::Product);
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Starting);
+    EXPECT_EQ(engine.Progress().Row(), 0);
+    EXPECT_FALSE(engine.TickPending()); // the start does not arm the tick
+    scale.AnswerOne();                  // MbP at 0 ms
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Records);
+    EXPECT_EQ(engine.Progress().Row(), 1);
+    clock.Advance(30);
+    engine.Feed("xx\r\n"); // a second reply does not push the pending tick back
+    clock.Advance(69);
+    EXPECT_EQ(scale.heard.size(), 1u);
+    clock.Advance(1);
+    ASSERT_EQ(scale.heard.size(), 2u);
+    EXPECT_EQ(at.back(), std::make_pair(std::int64_t{100}, std::string("Sr1001;Apples;2.50")));
+    scale.AnswerOne();
+    EXPECT_EQ(engine.Progress().Acknowledged, 1);
+    EXPECT_EQ(engine.Progress().Row(), 2);
+    clock.Advance(100);
+    scale.AnswerOne();
+    EXPECT_EQ(engine.Progress().Row(), 3); // all acknowledged: the end command is next
+    clock.Advance(100);
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Ending);
+    EXPECT_EQ(engine.Progress().Row(), 3);
+    scale.AnswerOne();
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Ended);
+    EXPECT_FALSE(scale.outcome);
+    clock.Advance(100);
+    ASSERT_TRUE(scale.outcome);
+    EXPECT_TRUE(scale.outcome->Done);
+    EXPECT_EQ(scale.outcome->Row, 3);
+    EXPECT_EQ(scale.heard,
+              (std::vector<std::string>{"SbP", "Sr1001;Apples;2.50", "Sr1002;Pears;3.10", "Se"}));
+    EXPECT_EQ(at.back().first, 300);
+    EXPECT_EQ(scale.outcome->Progress.Replies, 5u);
+    EXPECT_FALSE(engine.Running());
+}
+
+TEST(TransferEngine, AnIdleEngineTakesNoReplyForAStartAndAnEmptyRecordEndsTheTransferFailed) {
+    TStepClock clock;
+    TTransferEngine engine({}, clock);
+    struct : TTransferRows {
+        int RowCount() const override { return 3; }
+        std::string RecordText(int r) const override {
+            return r == 1 ? std::string() : std::string(1, static_cast<char>('a' + r));
+        }
+    } rows;
+    engine.SetRows(&rows);
+    FakeScale scale;
+    scale.Attach(engine);
+    engine.Feed("MbP\r\n");
+    clock.Advance(1000);
+    EXPECT_TRUE(scale.heard.empty());
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Idle);
+
+    engine.Start(TDatabaseKind::User);
+    ASSERT_TRUE(RunUntilDone(clock, {&scale}));
+    EXPECT_EQ(scale.heard, (std::vector<std::string>{"SbU", "Sra", "Se"}));
+    EXPECT_FALSE(scale.outcome->Done);
+    EXPECT_EQ(scale.outcome->Fault, TTransferFault::EmptyRecord);
+    EXPECT_EQ(scale.outcome->Row, 2);
+    EXPECT_TRUE(scale.outcome->Progress.SendFailed);
+}
+
 TEST(TransferEngine, AWrongReplyIsSentAgainUpToTheLimitThenTheTransferFailsAtThatRow) {
-    TTransferEngine engine(Fast(0, 3));
-    engine.SetTable(Table(kTwoRows));
+    TStepClock clock;
+    TTransferEngine engine(Fast(0, 3), clock);
+    TTableRows rows(Table(kTwoRows));
+    engine.SetRows(&rows);
     FakeScale scale;
     // The start command is answered wrongly once: with a limit it is repeated too.
     int starts = 0;
@@ -78,7 +170,7 @@ TEST(TransferEngine, AWrongReplyIsSentAgainUpToTheLimitThenTheTransferFailsAtTha
     };
     scale.Attach(engine);
     engine.Start(TDatabaseKind::Product);
-    ASSERT_TRUE(WaitUntil([&] { return scale.outcome.has_value(); }));
+    ASSERT_TRUE(RunUntilDone(clock, {&scale}));
 
     const std::string row2 = "Sr1002;Pears;3.10";
     EXPECT_EQ(scale.heard,
@@ -98,15 +190,17 @@ TEST(TransferEngine, AWrongReplyIsSentAgainUpToTheLimitThenTheTransferFailsAtTha
 }
 
 TEST(TransferEngine, ASilentScaleIsAskedAgainAfterEachTimeOutThenFails) {
-    TTransferEngine engine(Fast(20, 2));
-    engine.SetTable(Table(kTwoRows));
+    TStepClock clock;
+    TTransferEngine engine(Fast(20, 2), clock);
+    TTableRows rows(Table(kTwoRows));
+    engine.SetRows(&rows);
     FakeScale scale;
     scale.answer = [](const std::string& c) {
         return std::string(c == "Se" ? "" : c == "SbU" ? "MbU\r\n" : "Mr\r\n");
     };
     scale.Attach(engine);
     engine.Start(TDatabaseKind::User);
-    ASSERT_TRUE(WaitUntil([&] { return scale.outcome.has_value(); }));
+    ASSERT_TRUE(RunUntilDone(clock, {&scale}));
 
     EXPECT_EQ(scale.heard,
               (std::vector<std::string>{"SbU", "Sr1001;Apples;2.50", "Sr1002;Pears;3.10", "Se", "Se", "Se"}));
@@ -115,21 +209,22 @@ TEST(TransferEngine, ASilentScaleIsAskedAgainAfterEachTimeOutThenFails) {
     EXPECT_EQ(scale.outcome->Command, "Se");
     EXPECT_EQ(scale.outcome->Tries, 3);
     EXPECT_EQ(scale.outcome->Progress.Acknowledged, 2);
-    // Nothing more goes out once it failed.
-    WaitUntil([] { return false; }, 100);
+    // Nothing more goes out once it failed: no timer is left.
+    EXPECT_FALSE(clock.FireNext());
     EXPECT_EQ(scale.heard.size(), 6u);
 }
 
 TEST(TransferEngine, ManyEnginesOnOneLoopEachSendTheWholeTableOnce) {
-    const auto table = Table("a;1\nb;2\nc;3\n");
+    TTableRows table(Table("a;1\nb;2\nc;3\n"));
+    TStepClock clock;
     constexpr int kEngines = 40;
     std::vector<std::unique_ptr<TTransferEngine>> engines;
     std::vector<FakeScale> scales(kEngines);
     for (int i = 0; i < kEngines; ++i) {
         TTransferOptions options = Fast(1000, 1);
         options.TickMs = 5;
-        engines.push_back(std::make_unique<TTransferEngine>(options));
-        engines.back()->SetTable(table);
+        engines.push_back(std::make_unique<TTransferEngine>(options, clock));
+        engines.back()->SetRows(&table);
         FakeScale& scale = scales[static_cast<std::size_t>(i)];
         // Every other scale acknowledges twice: the second one counts for nothing.
         scale.copies = 1 + i % 2;
@@ -137,11 +232,10 @@ TEST(TransferEngine, ManyEnginesOnOneLoopEachSendTheWholeTableOnce) {
     }
     for (auto& e : engines)
         e->Start(TDatabaseKind::Product);
-    ASSERT_TRUE(WaitUntil([&] {
-        for (auto& s : scales)
-            if (!s.outcome) return false;
-        return true;
-    }));
+    std::vector<FakeScale*> all;
+    for (auto& s : scales)
+        all.push_back(&s);
+    ASSERT_TRUE(RunUntilDone(clock, all));
     for (auto& s : scales) {
         EXPECT_TRUE(s.outcome->Done);
         EXPECT_EQ(s.heard, (std::vector<std::string>{"SbP", "Sra;1", "Srb;2", "Src;3", "Se"}));
@@ -152,9 +246,10 @@ TEST(TransferEngine, ManyEnginesOnOneLoopEachSendTheWholeTableOnce) {
 // A slow scale answers every copy it got, in order; the test lets each answer
 // through and fires the reply time-out itself.
 TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
-    TTransferOptions options = Fast(600000, 3); // the real time-out never fires here
-    TTransferEngine engine(options);
-    engine.SetTable(Table("a;1\nb;2\nc;3\n"));
+    TStepClock clock;
+    TTransferEngine engine(Fast(600000, 3), clock); // the time-out fires only when the test says
+    TTableRows rows(Table("a;1\nb;2\nc;3\n"));
+    engine.SetRows(&rows);
     std::vector<std::string> heard, answers;
     std::optional<TTransferOutcome> outcome;
     engine.OnSend = [&](const std::string& c) {
@@ -167,13 +262,13 @@ TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
     std::size_t answered = 0;
     auto answer = [&] { engine.Feed(answers.at(answered++) + "\r\n"); };
     // Every answer arms the tick; once it has run, all it sent is heard.
-    auto settle = [&] { ASSERT_TRUE(WaitUntil([&] { return !engine.Timer()->isActive(); })); };
+    auto settle = [&] { ASSERT_TRUE(clock.Fire(0)); };
 
     engine.Start(TDatabaseKind::Product);
     answer();
     settle();
-    engine.ReplyTimedOut(); // row a twice
-    answer();               // "Mr" to copy 1: row a is acknowledged, row b goes out
+    ASSERT_TRUE(clock.Fire(1)); // the time-out: row a twice
+    answer();                   // "Mr" to copy 1: row a is acknowledged, row b goes out
     settle();
     EXPECT_EQ(engine.Progress().Acknowledged, 1);
     answer(); // "Mr" to copy 2 of row a: owed, not row b's
@@ -183,14 +278,15 @@ TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
     settle();
     answer(); // "Mr": row b acknowledged, row c goes out
     settle();
-    engine.ReplyTimedOut(); // row c twice
-    answer();               // "Mx" to copy 1: copy 2's answer is still to come
+    ASSERT_TRUE(clock.Fire(1)); // the time-out: row c twice
+    answer();                   // "Mx" to copy 1: copy 2's answer is still to come
     settle();
     EXPECT_EQ(std::count(heard.begin(), heard.end(), "Src;3"), 2);
     answer(); // "Mr" to copy 2
     settle();
     answer(); // "Me"
-    ASSERT_TRUE(WaitUntil([&] { return outcome.has_value(); }));
+    settle();
+    ASSERT_TRUE(outcome.has_value());
 
     EXPECT_EQ(heard,
               (std::vector<std::string>{"SbP", "Sra;1", "Sra;1", "Srb;2", "Srb;2", "Src;3", "Src;3", "Se"}));
