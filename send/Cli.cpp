@@ -130,10 +130,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (parser.isSet(limit) && !parser.isSet(history)) throw UsageError("--limit goes with --history");
     if (parser.isSet(status) || parser.isSet(history)) {
         // Neither sends: a table or a target given with them is a mistake, not something to ignore.
-        if (parser.isSet(targetsFile) || parser.isSet(scalesList) || parser.isSet(dryRun) ||
-            parser.isSet(onlyStale))
-            throw UsageError(std::string(parser.isSet(status) ? "--status" : "--history") +
-                             " sends nothing: no --targets, --scales, --dry-run or --only-stale with it");
+        const std::string mode = parser.isSet(status) ? "--status" : "--history";
+        if (parser.isSet(targetsFile) || parser.isSet(scalesList) || parser.isSet(dryRun))
+            throw UsageError(mode + " sends nothing: no --targets, --scales or --dry-run with it");
+        if (parser.isSet(onlyStale)) throw UsageError("--only-stale goes with a run, not with " + mode);
         if (parser.isSet(status)) {
             if (!positional.isEmpty()) throw UsageError("--status takes no table or target");
             o.mode = SendOptions::Mode::Status;

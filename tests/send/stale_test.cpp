@@ -129,9 +129,15 @@ TEST_F(StaleTest, ARunWithOnlyStaleSendsNothingTwiceAndSendsAChangedTableAgain) 
     ASSERT_EQ(send.Run({"--only-stale", table, Tcp(first.Port())}), 0) << send.Err();
     EXPECT_EQ(first.ReadLog(), Wire(3) + Wire(4));
 
-    EXPECT_EQ(send.Run({"--only-stale", "--no-history", table, Tcp(first.Port())}), 2);
-    EXPECT_EQ(send.Run({"--only-stale", "--dry-run", table, Tcp(first.Port())}), 2);
-    EXPECT_EQ(send.Run({"--only-stale", "--status"}), 2);
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--only-stale", "--no-history", table, Tcp(first.Port())},
+              "--only-stale needs the history: not with --no-history"},
+             {{"--only-stale", "--dry-run", table, Tcp(first.Port())},
+              "--only-stale reads the history, which --dry-run leaves alone: one at a time"},
+             {{"--only-stale", "--status"}, "--only-stale goes with a run, not with --status"}}) {
+        EXPECT_EQ(send.Run(args), 2);
+        EXPECT_EQ(send.Err(), "scaledb-send: " + message + "\nTry 'scaledb-send --help'.\n");
+    }
 }
 
 // Appends to `path` until stopped: a point-of-sale system still writing its export.
