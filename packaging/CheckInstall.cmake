@@ -1,9 +1,11 @@
-# Installs the build into a fresh prefix and checks that it holds every
+# Installs the build below a fresh DESTDIR and checks that it holds every
 # expected file and that the installed programs answer --version.
-#   -DBUILD_DIR= -DPREFIX= -DEXPECTED=<list file> -DBINDIR= -DDESKTOP_ID=
-file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+#   -DBUILD_DIR= -DDESTDIR= -DEXPECTED=<list file> -DBINDIR=<full> -DDESKTOP_ID=
+file(REMOVE_RECURSE ${DESTDIR})
+set(ENV{DESTDIR} ${DESTDIR})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR}
                 RESULT_VARIABLE rc OUTPUT_QUIET)
+unset(ENV{DESTDIR})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${rc}")
 endif()
@@ -11,7 +13,7 @@ endif()
 file(STRINGS ${EXPECTED} expected)
 set(missing)
 foreach(f ${expected})
-  if(NOT EXISTS ${PREFIX}/${f})
+  if(NOT EXISTS ${DESTDIR}${f})
     list(APPEND missing ${f})
   endif()
 endforeach()
@@ -21,19 +23,33 @@ if(missing)
 endif()
 
 # The menu entry starts a program that the install holds.
-file(STRINGS ${PREFIX}/share/applications/${DESKTOP_ID}.desktop exec REGEX "^Exec=")
+file(GLOB desktop ${DESTDIR}/*/share/applications/${DESKTOP_ID}.desktop
+     ${DESTDIR}/*/*/share/applications/${DESKTOP_ID}.desktop)
+file(STRINGS ${desktop} exec REGEX "^Exec=")
 string(REGEX REPLACE "^Exec=([^ ]+).*" "\\1" exec "${exec}")
-if(NOT EXISTS ${PREFIX}/${BINDIR}/${exec})
+if(NOT EXISTS ${DESTDIR}${BINDIR}/${exec})
   message(FATAL_ERROR "the desktop entry's Exec=${exec} is not in ${BINDIR}")
 endif()
 
+# The service starts a program that the install holds.
 foreach(f ${expected})
-  if(f MATCHES "^${BINDIR}/")
-    execute_process(COMMAND ${PREFIX}/${f} --version RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+  if(f MATCHES "\\.service$")
+    file(STRINGS ${DESTDIR}${f} exec REGEX "^ExecStart=")
+    string(REGEX REPLACE "^ExecStart=([^ ]+).*" "\\1" exec "${exec}")
+    if(NOT EXISTS ${DESTDIR}${exec})
+      message(FATAL_ERROR "${f}: ExecStart=${exec} is not installed")
+    endif()
+  endif()
+endforeach()
+
+foreach(f ${expected})
+  get_filename_component(dir ${f} DIRECTORY)
+  if(dir STREQUAL BINDIR OR f MATCHES "/lib/scaledb/")
+    execute_process(COMMAND ${DESTDIR}${f} --version RESULT_VARIABLE rc OUTPUT_VARIABLE out)
     if(NOT rc EQUAL 0 OR NOT out MATCHES " [0-9]")
       message(FATAL_ERROR "${f} --version: status ${rc}, printed \"${out}\"")
     endif()
   endif()
 endforeach()
-file(REMOVE_RECURSE ${PREFIX})
-message(STATUS "install tree complete: ${PREFIX}")
+file(REMOVE_RECURSE ${DESTDIR})
+message(STATUS "install tree complete: ${DESTDIR}")

@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
@@ -36,6 +37,16 @@ std::string WithSlash(std::string dir) {
     return dir;
 }
 
+// The folder systemd made for a service (ConfigurationDirectory=, StateDirectory=): the
+// first of its colon-separated list, or empty when not run that way. Only absolute paths
+// count, so a stray relative value never sends files into the working folder.
+std::string ServiceFolder(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (!value || value[0] != '/') return {};
+    const std::string list(value);
+    return WithSlash(list.substr(0, list.find(':')));
+}
+
 } // namespace
 
 std::string ExeDir() {
@@ -61,6 +72,8 @@ std::string UserFolder(QStandardPaths::StandardLocation location, const char* fa
 } // namespace
 
 std::string ChooseSettingsDir(const std::string& exeDir) {
+    // A service has no home folder to fall back on; systemd names the one it made.
+    if (std::string dir = ServiceFolder("CONFIGURATION_DIRECTORY"); !dir.empty()) return dir;
     // An installed copy keeps no settings in the system's program folder, not
     // even when root runs it.
     const bool installed = SameFolder(exeDir, SCALEDB_INSTALL_BINDIR);
@@ -76,6 +89,7 @@ std::string SettingsDir() {
 }
 
 std::string ChooseDataDir(const std::string& exeDir, const std::string& settingsDir) {
+    if (std::string dir = ServiceFolder("STATE_DIRECTORY"); !dir.empty()) return dir;
     if (SameFolder(exeDir, settingsDir)) return WithSlash(exeDir);
     return UserFolder(QStandardPaths::GenericDataLocation, "/.local/share");
 }

@@ -12,7 +12,8 @@ std::string ExeDir();
 // so reading looks where writing will go.
 std::string SettingsDir();
 
-// `exeDir` (with its trailing "/") when a file can be created there and it is
+// $CONFIGURATION_DIRECTORY when systemd sets it for a service (its first folder);
+// otherwise `exeDir` (with its trailing "/") when a file can be created there and it is
 // not the folder the program is installed into; otherwise the per-user folder
 // $XDG_CONFIG_HOME/scaledb/ (default ~/.config/scaledb/), created if missing.
 std::string ChooseSettingsDir(const std::string& exeDir);
@@ -21,6 +22,7 @@ std::string ChooseSettingsDir(const std::string& exeDir);
 // trailing "/". Chosen once per run by ChooseDataDir(ExeDir(), SettingsDir()).
 std::string DataDir();
 
+// $STATE_DIRECTORY when systemd sets it for a service (its first folder); otherwise
 // `exeDir` when `settingsDir` is that folder (a copy that keeps its settings
 // beside itself keeps its data there too); otherwise the per-user folder
 // $XDG_DATA_HOME/scaledb/ (default ~/.local/share/scaledb/), created if missing.

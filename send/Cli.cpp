@@ -33,10 +33,20 @@ HISTORY  Every transfer is recorded in history.sqlite, beside the program when t
            scaledb-send --status            what every scale holds now
            scaledb-send --history [SCALE]   the transfers, newest first
 
-Exit status: 0 every target got the whole table; 1 one or more failed, or the report (or the
---metrics file) could not be written; 2 bad usage, an unreadable table or target, a record
-a link cannot carry, one scale named twice, too few open files, a history --status or
---history cannot read; 128 + n when ended by signal n.)";
+SERVICE  Started by systemd, the settings folder is $CONFIGURATION_DIRECTORY (the shop's
+         list at /etc/scaledb/scales) and the history's folder $STATE_DIRECTORY.
+
+STALE    --only-stale sends only to the scales that do not hold this very table: one
+         whose newest complete transfer of this kind had the same SHA-256, with nothing
+         left incomplete since, "holds it already" and gets nothing. Run it as often as
+         you like: a scale that was off gets the table next time, none gets it twice.
+
+Exit status: 0 every target got the whole table (or holds it already); 1 one or more
+failed, or the report (or the --metrics file) could not be written; 2 bad usage, an
+unreadable table or target, a record a link cannot carry, one scale named twice, too few
+open files, a history --status or --history cannot read; 75 the table changed while it
+was read (still being written): nothing was sent, try again later; 128 + n when ended by
+signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
@@ -69,6 +79,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "node exporter's textfile format (e.g. scaledb.prom), replacing it atomically.",
         "FILE");
     const QCommandLineOption noHistory("no-history", "Do not record this run in the history.");
+    const QCommandLineOption onlyStale(
+        "only-stale",
+        "Send only to the scales whose history does not show them holding this very table (same "
+        "SHA-256 and kind, complete); the others \"hold it already\".");
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
@@ -91,7 +105,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
     parser.addOptions({user, targetsFile, scalesList, timeout, retries, encoding, log, json, dryRun, quiet,
-                       status, history, limit, metrics, noHistory, help, version});
+                       status, history, limit, metrics, noHistory, onlyStale, help, version});
     parser.addPositionalArgument("TABLE", "The semicolon-separated table, as the window opens it.");
     parser.addPositionalArgument("TARGET", "Where to send it (see above).", "[TARGET...]");
 
@@ -116,9 +130,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (parser.isSet(limit) && !parser.isSet(history)) throw UsageError("--limit goes with --history");
     if (parser.isSet(status) || parser.isSet(history)) {
         // Neither sends: a table or a target given with them is a mistake, not something to ignore.
+        const std::string mode = parser.isSet(status) ? "--status" : "--history";
         if (parser.isSet(targetsFile) || parser.isSet(scalesList) || parser.isSet(dryRun))
-            throw UsageError(std::string(parser.isSet(status) ? "--status" : "--history") +
-                             " sends nothing: no --targets, --scales or --dry-run with it");
+            throw UsageError(mode + " sends nothing: no --targets, --scales or --dry-run with it");
+        if (parser.isSet(onlyStale)) throw UsageError("--only-stale goes with a run, not with " + mode);
         if (parser.isSet(status)) {
             if (!positional.isEmpty()) throw UsageError("--status takes no table or target");
             o.mode = SendOptions::Mode::Status;
@@ -178,6 +193,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     }
     o.logPath = Std(parser.value(log));
     o.noHistory = parser.isSet(noHistory);
+    o.onlyStale = parser.isSet(onlyStale);
+    // What a scale holds is known from the history alone, and a run left out of it would be
+    // sent again next time.
+    if (o.onlyStale && o.noHistory) throw UsageError("--only-stale needs the history: not with --no-history");
+    if (o.onlyStale && parser.isSet(dryRun))
+        throw UsageError("--only-stale reads the history, which --dry-run leaves alone: one at a time");
     o.dryRun = parser.isSet(dryRun);
     o.quiet = parser.isSet(quiet);
     result.options = std::move(o);

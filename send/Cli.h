@@ -25,6 +25,7 @@ struct SendOptions {
     bool dryRun = false;
     bool quiet = false;
     bool noHistory = false;   // --no-history: the run is not recorded
+    bool onlyStale = false;   // --only-stale: not to scales whose history shows this table
     std::string metricsPath;  // --metrics FILE
     std::string historyScale; // --history SCALE: a target or a name; empty: every scale
     int limit = -1;           // --limit N of --history; < 0: all

@@ -5,6 +5,7 @@
 #include "Progress.h"
 #include "Records.h"
 #include "Sender.h"
+#include "Stale.h"
 #include "Status.h"
 #include "scales/History.h"
 #include "scales/ScaleList.h"
@@ -216,6 +217,7 @@ int Run(int argc, char** argv) {
     std::vector<Target> targets;
     std::shared_ptr<const Records> records;
     std::string settingsDir;
+    scales::FileDigest digest;
     try {
         ParsedCommandLine parsed = ParseCommandLine(app.arguments());
         if (!parsed.options) {
@@ -242,7 +244,11 @@ int Run(int argc, char** argv) {
         }
         auto table = std::make_shared<TableData>();
         try {
-            *table = LoadDatabaseFile(o.table);
+            SteadyTable steady = LoadSteadyTable(o.table);
+            *table = std::move(steady.table);
+            digest = steady.digest;
+        } catch (const TableChanging& e) {
+            return Fail(e.what(), kTryAgainStatus);
         } catch (const EInOutError& e) {
             throw UsageError("cannot read the table " + o.table + ": " +
                              (e.ErrorCode() > 0 ? std::strerror(e.ErrorCode()) : e.what()));
@@ -298,29 +304,31 @@ int Run(int argc, char** argv) {
     LinkSettings settings;
     settings.settingsDir = settingsDir;
     settings.connectSeconds = o.timeoutSeconds * (o.retries + 1);
+    const scales::TableKind kind = o.userDatabase ? scales::TableKind::User : scales::TableKind::Product;
+    // --only-stale: a scale that holds this very table already gets nothing.
+    StaleSplit split{targets, {}};
+    if (o.onlyStale) split = SplitByHolding(*history, targets, digest, kind, records->Count());
     // Declared before the sender, which records through it until it goes.
     std::optional<fleet::TRecorder> recorder;
     if (history && !o.noHistory) {
         scales::TransferStart table;
         table.path = o.table;
-        std::string why;
-        if (const auto digest = scales::DigestFile(o.table, &why)) {
-            table.size = digest->size;
-            table.sha256 = digest->sha256;
-        }
+        // The hash of the very bytes sent.
+        table.size = digest.size;
+        table.sha256 = digest.sha256;
         table.rows = records->Count();
-        table.kind = o.userDatabase ? scales::TableKind::User : scales::TableKind::Product;
+        table.kind = kind;
         table.program = kProgram;
         // A scale named on the command line is recorded under the name the shop's list gives it.
         const bool unnamed =
             std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.name.empty(); });
         recorder.emplace(*history, table, unnamed ? fleet::TScaleNames::Listed() : fleet::TScaleNames());
     }
-    Sender sender(o, targets, records, settings, *log);
+    Sender sender(o, split.stale, records, settings, *log);
     running = &sender;
     if (recorder) sender.RecordIn(*recorder);
     std::unique_ptr<Progress> progress;
-    if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, targets);
+    if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, split.stale);
 
     // A signal that came before the loop runs still stops the run.
     if (const int sig = platform::TerminationSignals::Received())
@@ -329,7 +337,7 @@ int Run(int argc, char** argv) {
         sender.Run();
     if (progress) progress->Clear();
 
-    const std::vector<TargetResult>& results = sender.Results();
+    const std::vector<TargetResult> results = MergeResults(split, sender.Results());
     const int signal = platform::TerminationSignals::Received();
     int status = signal != 0 ? 128 + signal : ExitStatus(results);
     // What the exporter is asked for was not written: the run did not do all it was told.

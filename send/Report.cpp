@@ -44,6 +44,7 @@ std::string Padded(const std::string& text, std::size_t width) {
 std::string FinalLine(const TargetResult& r, std::size_t width, std::size_t nameWidth) {
     std::string line = Padded(r.target, width) + "  ";
     if (nameWidth > 0) line += Padded(r.name, nameWidth) + "  ";
+    if (!r.heldSince.empty()) return line + "holds it already (sent " + r.heldSince + ")";
     switch (r.outcome) {
     case TargetResult::Outcome::Sent:
         line += "sent " + std::to_string(r.acknowledged) + " of " + std::to_string(r.rows) + " rows in " +
@@ -78,7 +79,8 @@ std::string JsonReport(const std::string& table, bool userDatabase, int exitStat
         QJsonObject o;
         o["target"] = Q(r.target);
         if (!r.name.empty()) o["name"] = QString::fromStdString(r.name);
-        o["outcome"] = r.outcome == TargetResult::Outcome::Sent     ? "sent"
+        o["outcome"] = !r.heldSince.empty()                         ? "held"
+                       : r.outcome == TargetResult::Outcome::Sent   ? "sent"
                        : r.outcome == TargetResult::Outcome::Failed ? "failed"
                                                                     : "stopped";
         o["rows"] = r.rows;

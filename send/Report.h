@@ -23,6 +23,9 @@ struct TargetResult {
     int row = 0;
     std::string error;               // why it failed or stopped
     std::optional<TLinkFault> fault; // when its link failed
+    // Set (local time of that transfer) when the scale held this very table already and
+    // nothing was sent (--only-stale); the outcome is then Sent.
+    std::string heldSince;
 };
 
 // "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target. With

@@ -37,4 +37,43 @@ TEST(DataDir, FollowsTheSettingsBesideTheProgramElseTheUsersDataFolder) {
         qunsetenv("XDG_DATA_HOME");
 }
 
+// Restores one environment variable when the test ends.
+class SetEnv {
+public:
+    SetEnv(const char* name, const std::string& value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), saved_(qgetenv(name)) {
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~SetEnv() {
+        if (had_)
+            qputenv(name_, saved_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray saved_;
+};
+
+TEST(ServiceFolders, TheFoldersSystemdMadeWinOverTheProgramsAndTheHomeFolder) {
+    QTemporaryDir temp;
+    ASSERT_TRUE(temp.isValid());
+    const std::string root = temp.path().toStdString() + "/";
+    const std::string exeDir = root + "bin/";
+    fs::create_directories(exeDir);
+    // A service user's home is /nonexistent: nothing may be looked for or made there.
+    SetEnv home("HOME", root + "nonexistent");
+    SetEnv config("CONFIGURATION_DIRECTORY", root + "etc/scaledb:" + root + "etc/other");
+    SetEnv state("STATE_DIRECTORY", root + "lib/scaledb");
+    EXPECT_EQ(platform::ChooseSettingsDir(exeDir), root + "etc/scaledb/");
+    EXPECT_EQ(platform::ChooseDataDir(exeDir, exeDir), root + "lib/scaledb/");
+    EXPECT_FALSE(fs::exists(root + "nonexistent"));
+
+    // A relative value is no folder systemd made.
+    SetEnv relative("STATE_DIRECTORY", "lib/scaledb");
+    EXPECT_EQ(platform::ChooseDataDir(exeDir, exeDir), exeDir);
+}
+
 } // namespace
