@@ -19,26 +19,36 @@ std::atomic<SerialBackend*> gBackend{nullptr};
 
 struct Event {
     bool manualReset = true;
-    bool signalled = false; // guarded by gEventMutex
+    bool signalled = false; // guarded by the events' lock
 };
-
-// One lock and one condition for all events: a handful of events exist at a time,
-// and a waiter on several of them needs a single place to sleep.
-std::mutex gEventMutex;
-std::condition_variable gEventCond;
 
 struct HandleEntry {
     std::shared_ptr<Event> event;
     std::shared_ptr<SerialDevice> device;
 };
 
-std::mutex gHandleMutex;
-std::unordered_map<HANDLE, HandleEntry> gHandles;
+// The handle table and the events' one lock and condition (a handful of events
+// exist at a time, and a waiter on several of them needs a single place to
+// sleep). Made once and never destroyed: a port destroyed in its own handler
+// leaves its event thread to close its handles by itself, which may happen
+// while the process runs its exit and destroys its other globals.
+struct Globals {
+    std::mutex eventMutex;
+    std::condition_variable eventCond;
+    std::mutex handleMutex;
+    std::unordered_map<HANDLE, HandleEntry> handles;
+};
+
+Globals& TheGlobals() {
+    static Globals* const globals = new Globals;
+    return *globals;
+}
 
 HandleEntry Lookup(HANDLE h) {
-    std::lock_guard lock(gHandleMutex);
-    auto it = gHandles.find(h);
-    return it == gHandles.end() ? HandleEntry{} : it->second;
+    Globals& g = TheGlobals();
+    std::lock_guard lock(g.handleMutex);
+    auto it = g.handles.find(h);
+    return it == g.handles.end() ? HandleEntry{} : it->second;
 }
 
 std::shared_ptr<SerialDevice> DeviceOf(HANDLE h) {
@@ -49,12 +59,13 @@ std::shared_ptr<SerialDevice> DeviceOf(HANDLE h) {
 
 HANDLE Register(HandleEntry entry) {
     HANDLE h = entry.event ? static_cast<HANDLE>(entry.event.get()) : static_cast<HANDLE>(entry.device.get());
-    std::lock_guard lock(gHandleMutex);
-    gHandles.emplace(h, std::move(entry));
+    Globals& g = TheGlobals();
+    std::lock_guard lock(g.handleMutex);
+    g.handles.emplace(h, std::move(entry));
     return h;
 }
 
-// Takes the signal of an auto-reset event that a waiter has seen. gEventMutex held.
+// Takes the signal of an auto-reset event that a waiter has seen. The events' lock held.
 void Consume(Event& e) {
     if (!e.manualReset) e.signalled = false;
 }
@@ -108,14 +119,15 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD, void*, DWORD dispositi
 BOOL CloseHandle(HANDLE h) {
     HandleEntry entry;
     {
-        std::lock_guard lock(gHandleMutex);
-        auto it = gHandles.find(h);
-        if (it == gHandles.end()) {
+        Globals& g = TheGlobals();
+        std::lock_guard lock(g.handleMutex);
+        auto it = g.handles.find(h);
+        if (it == g.handles.end()) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         entry = std::move(it->second);
-        gHandles.erase(it);
+        g.handles.erase(it);
     }
     if (entry.device) return entry.device->Close();
     return TRUE;
@@ -199,8 +211,9 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait
         if (!ov->hEvent) {
             // No event to sleep on: the block itself is the only sign of completion.
             while (status.load(std::memory_order_acquire) == overlapped::kPending) {
-                std::unique_lock lock(gEventMutex);
-                gEventCond.wait_for(lock, std::chrono::milliseconds(10));
+                Globals& g = TheGlobals();
+                std::unique_lock lock(g.eventMutex);
+                g.eventCond.wait_for(lock, std::chrono::milliseconds(10));
             }
         } else {
             while (status.load(std::memory_order_acquire) == overlapped::kPending) {
@@ -231,10 +244,10 @@ BOOL SetEvent(HANDLE h) {
         return FALSE;
     }
     {
-        std::lock_guard lock(gEventMutex);
+        std::lock_guard lock(TheGlobals().eventMutex);
         e->signalled = true;
     }
-    gEventCond.notify_all();
+    TheGlobals().eventCond.notify_all();
     return TRUE;
 }
 
@@ -244,7 +257,7 @@ BOOL ResetEvent(HANDLE h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard lock(gEventMutex);
+    std::lock_guard lock(TheGlobals().eventMutex);
     e->signalled = false;
     return TRUE;
 }
@@ -270,7 +283,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         events.push_back(std::move(e));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::unique_lock lock(gEventMutex);
+    Globals& g = TheGlobals();
+    std::unique_lock lock(g.eventMutex);
     bool timedOut = false;
     for (;;) {
         if (waitAll) {
@@ -292,9 +306,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         }
         if (timedOut) return WAIT_TIMEOUT;
         if (ms == INFINITE)
-            gEventCond.wait(lock);
+            g.eventCond.wait(lock);
         else
-            timedOut = gEventCond.wait_until(lock, deadline) == std::cv_status::timeout;
+            timedOut = g.eventCond.wait_until(lock, deadline) == std::cv_status::timeout;
     }
 }
 
@@ -312,7 +326,7 @@ void Complete(OVERLAPPED* ov, DWORD error, DWORD bytes) {
     if (ov->hEvent)
         SetEvent(ov->hEvent);
     else
-        gEventCond.notify_all();
+        TheGlobals().eventCond.notify_all();
 }
 
 } // namespace overlapped

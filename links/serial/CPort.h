@@ -299,6 +299,8 @@ public:
     // The port is being destroyed by one of its own handlers and cannot wait: the thread
     // ends by itself once that handler has returned, closes the device and frees itself.
     void Orphan();
+    // Orphaned threads that have not yet ended.
+    static int Orphans();
     // The exception that ended the thread early, if any.
     std::exception_ptr FatalException() const;
 

@@ -20,6 +20,9 @@ constexpr std::array<DWORD, 10> kEventMask = {EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, 
 constexpr std::array<TComEvent, 10> kRaiseOrder = {evError, evRxChar, evTxEmpty, evBreak, evRing,
                                                    evCTS,   evDSR,    evRxFlag,  evRLSD,  evRx80Full};
 
+// Event threads of destroyed ports that have not yet ended.
+std::atomic<int> gOrphans{0};
+
 } // namespace
 
 DWORD EventsToMask(TComEvents events) {
@@ -138,6 +141,10 @@ TComThread::TComThread(TCustomComPort* ComPort) : FComPort(ComPort), FDevice(Com
 }
 
 TComThread::~TComThread() {
+    // An orphan frees itself on its own thread once its handles are closed:
+    // there is nothing to stop or wait for, and at process exit the hand-over's
+    // state may already be gone.
+    if (FOrphaned.load()) return;
     RequestStop();
     // On the GUI thread this keeps serving hand-overs, so a thread blocked in
     // one can reach its stop check.
@@ -146,7 +153,12 @@ TComThread::~TComThread() {
     if (FStopEvent) CloseHandle(FStopEvent);
 }
 
+int TComThread::Orphans() {
+    return gOrphans.load();
+}
+
 void TComThread::Orphan() {
+    gOrphans.fetch_add(1);
     FOrphaned.store(true);
     RequestStop();
     FThread.detach();
@@ -194,8 +206,10 @@ void TComThread::Execute() {
     CloseHandle(ov.hEvent);
     if (FOrphaned.load()) {
         CloseHandle(device);
+        CloseHandle(FStopEvent);
         FFinished.store(true);
         delete this; // nobody else holds it any more
+        gOrphans.fetch_sub(1);
         return;
     }
     FFinished.store(true);

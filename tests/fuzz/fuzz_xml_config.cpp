@@ -1,14 +1,20 @@
 // config.xml, whatever it holds: the file saved at close loads at the next
 // start and gives the values of the run as they were written (when every
 // entry could take its text), and a second start and close changes nothing.
+// The input's bytes also make the values of a run: what its close writes, the
+// next start reads as they were, byte for byte.
 #include "platform/AtomicFile.h"
 #include "platform/XmlDocument.h"
 #include "settings/XMLConfig.h"
 
 #include "FuzzUtil.h"
 
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 
 namespace {
@@ -72,6 +78,44 @@ Values Written(Values v) {
     return v;
 }
 
+// Values of a run taken from the input. Kind and Protocol are what reading
+// can give; a zero byte cannot be stored and is left out.
+Values Made(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    auto text = [&] {
+        std::string s = in.ConsumeRandomLengthString(80);
+        s.erase(std::remove(s.begin(), s.end(), '\0'), s.end());
+        return s;
+    };
+    Values v;
+    auto& [kind, protocol, host, port, orders, windRow, mode, windChar, ascii, insertTime, colon] = v;
+    orders = text();
+    windChar = text();
+    host = text();
+    kind = in.ConsumeBool() ? 1 : 0;
+    protocol = in.ConsumeBool() ? 1 : 0;
+    port = in.ConsumeIntegral<std::int32_t>();
+    mode = in.ConsumeIntegral<std::uint8_t>();
+    windRow = in.ConsumeBool();
+    ascii = in.ConsumeBool();
+    insertTime = in.ConsumeBool();
+    colon = in.ConsumeBool();
+    return v;
+}
+
+// A first start in an empty folder that ends with the values `v`.
+void CloseWith(const std::string& dir, const Values& v) {
+    ::unlink((dir + "config.xml").c_str());
+    settings::ConfigDocument config;
+    settings::PrepareConfig(config, dir);
+    settings::Config c;
+    settings::LinkSettings& l = c.Link;
+    settings::CarriedOptions& o = c.Options;
+    std::tie(l.Kind, l.Protocol, l.Host, l.Port, o.OrdersFileName, o.WindRow, o.WindRowMode, o.WindRowChar,
+             o.SaveASCII, o.InsertTime, o.ChangePointToColon) = v;
+    settings::SaveConfig(config, dir, c);
+}
+
 std::string Read(const std::string& path) {
     std::string s;
     platform::ReadWholeFile(path, s);
@@ -95,5 +139,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Values third = Run(dir);
     FUZZ_CHECK(third == second);
     FUZZ_CHECK(Read(path) == saved);
+
+    static const std::string madeDir = [&] {
+        std::string d = dir + "made/";
+        FUZZ_CHECK(::mkdir(d.c_str(), 0755) == 0);
+        return d;
+    }();
+    const Values made = Made(data, size);
+    CloseWith(madeDir, made);
+    FUZZ_CHECK(Run(madeDir) == Written(made));
     return 0;
 }

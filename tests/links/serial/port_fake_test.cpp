@@ -370,6 +370,8 @@ TEST_F(FakePort, DestroyingThePortInsideItsOwnHandlerNeitherHangsNorTouchesItAga
         fake.RaiseEvents(platform::EV_RING | platform::EV_RXFLAG);
         ASSERT_TRUE(WaitUntil([&] { return deleted && fake.OpenDevices() == 0; })) << sync;
         EXPECT_EQ(after, 0);
+        // The thread ends by itself, before the test (and the process) does.
+        ASSERT_TRUE(WaitUntil([] { return TComThread::Orphans() == 0; })) << sync;
     }
 }
 
