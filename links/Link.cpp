@@ -115,11 +115,11 @@ TLinkFault UdpBindFault(int code) {
 std::string UdpBindAdvice(int code) {
     switch (UdpBindFault(code)) {
     case TLinkFault::UdpPortDenied:
+        // The program that tries to listen needs it: the window (its board) or the command.
         return "cannot listen on local UDP port 1001, where the scales answer: a port below 1024 needs root "
-               "or "
-               "the cap_net_bind_service capability; grant it once with: sudo setcap "
+               "or the cap_net_bind_service capability; grant it once with: sudo setcap "
                "cap_net_bind_service=+ep " +
-               platform::ExeDir() + "scaledb-send";
+               (platform::ExePath().empty() ? platform::ExeDir() + "scaledb-send" : platform::ExePath());
     case TLinkFault::UdpPortBusy:
         return "local UDP port 1001, where the scales answer, is in use by another program (the window, or "
                "another scaledb-send?)";

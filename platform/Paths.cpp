@@ -49,11 +49,15 @@ std::string ServiceFolder(const char* variable) {
 
 } // namespace
 
-std::string ExeDir() {
+std::string ExePath() {
     char buf[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "./";
-    std::string path(buf, static_cast<std::size_t>(n));
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string ExeDir() {
+    const std::string path = ExePath();
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }

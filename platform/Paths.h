@@ -3,6 +3,8 @@
 
 namespace platform {
 
+// The running executable's path; empty when the system does not say.
+std::string ExePath();
 // Directory of the running executable, with its trailing "/".
 std::string ExeDir();
 
