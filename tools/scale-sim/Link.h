@@ -89,6 +89,9 @@ protected:
 
 private:
     void Queue(const std::string& reply, std::uint64_t target, const sockaddr_in& to);
+    // Bytes written `gap` after everything queued before them went out.
+    void QueueAfter(const std::string& bytes, std::uint64_t target, const sockaddr_in& to,
+                    Clock::duration gap);
     void Flush();
 
     std::deque<Chunk> queue_;

@@ -67,6 +67,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--double") {
             flag();
             o.doubleReply = true;
+        } else if (name == "--double-gap") {
+            o.doubleGapMs = static_cast<int>(ParseCount(name, value(), 600000));
+        } else if (name == "--stray-after") {
+            o.strayAfter = ParseCount(name, value(), kMaxCount);
         } else if (name == "--split") {
             flag();
             o.split = true;
@@ -174,6 +178,10 @@ Reply behaviour:
   --delay MS            wait MS milliseconds before replying
   --double              write every reply twice, the second 20 ms after the
                         first (on a pty, once the program has read the first)
+  --double-gap MS       with --double: the second copy MS milliseconds after
+                        the first (default 20)
+  --stray-after N       20 ms after the reply to the N-th command (counted over
+                        the whole run), also write "Mr", which answers nothing
   --split               write each reply one byte at a time (UDP: one
                         datagram per byte), pausing between bytes
   --split-pause MS      pause between split bytes (default 1)
