@@ -55,3 +55,15 @@ TEST_F(SendTest, AScaleThatAnswersMoreOftenThanAskedIsNotReportedSent) {
         }
     }
 }
+
+// A busy scale reads the start command and its resend at once and answers
+// both in one write: two replies, each its own, and the table goes on.
+TEST_F(SendTest, TwoRepliesInOneReadAreTwoReplies) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--hold", "1500", "--log", sim.LogPath()});
+    SendProcess send(dir_);
+    // The start goes out again after 1 s; the scale answers both at 1.5 s, before the second time-out.
+    EXPECT_EQ(send.Run({Table(3), Tcp(sim.Port()), "--timeout", "1", "--retries", "1"}), 0)
+        << send.Out() << send.Err();
+    EXPECT_EQ(sim.ReadLog(), "SbP\r\n" + Wire(3));
+}

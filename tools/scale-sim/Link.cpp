@@ -157,6 +157,13 @@ void Link::Flush() {
             next.due = now + std::chrono::milliseconds(1);
             break;
         }
+        // --hold: replies due at once go out in one write, as from a busy scale's buffer.
+        while (options_.holdMs > 0 && !options_.split && queue_.size() > 1 && queue_[1].due <= now &&
+               queue_[1].gap == Clock::duration::zero() && queue_[1].target == queue_.front().target) {
+            std::string more = std::move(queue_[1].bytes);
+            queue_.erase(queue_.begin() + 1); // references into the queue are gone now
+            queue_.front().bytes += more;
+        }
         if (Write(queue_.front()) != WriteResult::Done) {
             writeBlocked_ = true;
             return;
@@ -169,11 +176,13 @@ void Link::Flush() {
 }
 
 int Link::PollTimeoutMs() const {
-    if (queue_.empty() || writeBlocked_) return -1;
+    const int own = LinkTimeoutMs();
+    if (queue_.empty() || writeBlocked_) return own;
     auto wait = queue_.front().due - Clock::now();
     if (wait <= Clock::duration::zero()) return 0;
     // Rounded up: waking early would only spin.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+    const int due = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+    return own >= 0 && own < due ? own : due;
 }
 
 void Link::Verbose(const std::string& text) const {
