@@ -49,6 +49,12 @@ std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
         return sendcmd::QuotedReply(outcome.Reply) + " instead of " +
                sendcmd::Quoted(protocol::Acknowledgement(outcome.Command)) + " to " +
                sendcmd::Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
+    case TTransferFault::TooManyReplies: {
+        const std::uint64_t commands = outcome.Progress.CommandsSent;
+        return "the scale answered " + std::to_string(outcome.Progress.Replies) + " times to " +
+               std::to_string(commands) + (commands == 1 ? " command" : " commands") +
+               "; it may not hold the table";
+    }
     }
     return {};
 }

@@ -95,6 +95,7 @@ Sender::Sender(const SendOptions& options, std::vector<Target> targets,
     TTransferOptions engineOptions;
     engineOptions.ReplyTimeoutMs = std::max(1, static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
     engineOptions.RetryLimit = options_.retries;
+    engineOptions.StrictReplies = true;
     for (auto& t : targets) {
         auto run = std::make_unique<TargetRun>();
         run->sender = this;

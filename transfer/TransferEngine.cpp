@@ -62,6 +62,7 @@ int TTransferEngine::Rows() const {
 }
 
 void TTransferEngine::Start(TDatabaseKind kind) {
+    ++FStarts;
     Reset();
     // Leftovers without a line end would spoil the start acknowledgement.
     FReply.clear();
@@ -115,6 +116,10 @@ void TTransferEngine::Send(const std::string& command) {
 
 void TTransferEngine::Feed(const std::string& text) {
     FReply += text;
+    if (FOptions.StrictReplies) {
+        FeedLines();
+        return;
+    }
     if (FReply.find('\n') == std::string::npos) {
         // A peer that never ends its line must not grow the buffer forever.
         if (FReply.size() > MaxReplyBuffer) FReply.clear();
@@ -125,8 +130,30 @@ void TTransferEngine::Feed(const std::string& text) {
     Reply(reply);
 }
 
+// Each LF ends one reply; what follows the last one waits for its own LF.
+void TTransferEngine::FeedLines() {
+    std::string text;
+    text.swap(FReply);
+    const std::uint64_t starts = FStarts;
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+        Reply(Trim(text.substr(start, lf - start)));
+        // A transfer begun from the outcome's handler starts with an empty buffer.
+        if (FStarts != starts) return;
+    }
+    FReply = text.substr(start);
+    // A peer that never ends its line must not grow the buffer forever.
+    if (FReply.size() > MaxReplyBuffer) FReply.clear();
+}
+
 void TTransferEngine::Reply(const std::string& reply) {
     ++FReplies;
+    if (FOptions.StrictReplies && FRowIndex != kIdle && FOwed == 0 && FCopies == 0) {
+        // Every copy sent has had its answer: this one answers nothing.
+        FLastWrong = reply;
+        Fail(TTransferFault::TooManyReplies);
+        return;
+    }
     if (FOwed > 0) {
         // The answer to a copy of a command already acknowledged: whatever it
         // says, it is not the answer to the command out now.
@@ -134,8 +161,9 @@ void TTransferEngine::Reply(const std::string& reply) {
         RestartReplyTimer();
     } else if (FAwaiting) {
         // One acknowledgement per command: once a reply has matched, further
-        // replies match nothing until the next command goes out. A reply with
-        // no copy unanswered (a scale that answered twice) is still matched.
+        // replies match nothing until the next command goes out. Without
+        // StrictReplies a reply with no copy unanswered (after a refusal, before
+        // the command goes out again) is still matched, as the window does.
         if (FCopies > 0) --FCopies;
         bool match;
         if (FRowIndex == -1) {
@@ -261,7 +289,7 @@ void TTransferEngine::Fail(TTransferFault fault) {
     outcome.Rows = FLastRows;
     outcome.Row = FailedRow();
     outcome.Command = FLastCommand;
-    outcome.Reply = fault == TTransferFault::WrongReply ? FLastWrong : std::string();
+    outcome.Reply = fault == TTransferFault::NoReply ? std::string() : FLastWrong;
     outcome.Tries = FTries;
     const TTransferProgress progress = Progress();
     Reset();

@@ -80,6 +80,9 @@ enum class TTransferFault {
     EmptyRecord, // a row's record text was empty: "Se" went out in its place
     NoReply,     // time-out, and no tries left
     WrongReply,  // a reply that did not match, and no tries left
+    // More replies than commands sent (StrictReplies): which reply answered
+    // which command cannot be told, so neither can what the scale holds.
+    TooManyReplies,
 };
 
 // The end of a transfer; handed to OnFinished.
@@ -91,7 +94,7 @@ struct TTransferOutcome {
     int Row = 0;
     int Rows = 0;
     std::string Command; // the command that failed, bare (no framing)
-    std::string Reply;   // the last reply that did not match (WrongReply)
+    std::string Reply;   // the last reply that did not match (WrongReply), or the one too many
     int Tries = 0;       // how often Command was sent
     TTransferProgress Progress;
 };
@@ -107,6 +110,11 @@ struct TTransferOptions {
     // The tick comes on time whatever the loop did after it was armed (the
     // window repaints its bar after every reply).
     bool ExactTick = false;
+    // Every line is one reply, and each reply answers one copy sent: a reply
+    // with no copy unanswered acknowledges nothing and fails the transfer
+    // (TooManyReplies). Off, the window's way: one buffer, so a piece holding
+    // two lines is one reply, and a reply after a refusal still matches.
+    bool StrictReplies = false;
 };
 
 class TTransferEngine {
@@ -161,6 +169,7 @@ private:
     void ReplyTimedOut();
     void Send(const std::string& command);
     void Reply(const std::string& reply);
+    void FeedLines();
     void RestartReplyTimer();
     void Fail(TTransferFault fault);
     void Finish();
@@ -193,4 +202,5 @@ private:
     std::uint64_t FCommandsSent = 0;
     std::uint64_t FResends = 0;
     std::uint64_t FReplies = 0;
+    std::uint64_t FStarts = 0; // transfers begun, so feeding sees one begin under it
 };

@@ -7,7 +7,8 @@
 // the transfer on only when its trimmed text is the reply expected now; near
 // misses ("M", "mr", "Mr x", " Mx ", a prefix of the right reply) never do,
 // and while no copy was lost on the way, the right reply to a copy of the
-// command out now always does.
+// command out now always does. With strict replies or without, such a scale
+// never fails a transfer for answering too often.
 #include "transfer/TransferEngine.h"
 
 #include "FuzzUtil.h"
@@ -25,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TTransferOptions options;
     options.ReplyTimeoutMs = 1000; // the input fires the tick and the time-out: no time passes
     options.RetryLimit = in.ConsumeIntegralInRange<int>(-1, 4);
+    options.StrictReplies = in.ConsumeBool();
     const int rows = in.ConsumeIntegralInRange<int>(1, 5);
     const bool user = in.ConsumeBool();
     const std::string start = user ? "SbU" : "SbP";
@@ -149,6 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int r = 0; r < acknowledged; ++r)
             FUZZ_CHECK(confirmed.count("Sr" + record(r)));
     }
+    // This scale never answers more often than it was asked.
+    if (outcome) FUZZ_CHECK(outcome->Fault != TTransferFault::TooManyReplies);
     if (outcome && outcome->Done) {
         FUZZ_CHECK(confirmed.count("Se"));
         for (int r = 0; r < rows; ++r)

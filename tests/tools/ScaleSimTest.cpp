@@ -147,6 +147,24 @@ TEST(ScaleSimTcp, AnswersEachCommandAndLogsTheWireBytesExactly) {
     EXPECT_EQ(sim.WaitForLog(wire), wire);
 }
 
+// A busy scale answers what came meanwhile in one write; a stray "Mr"
+// follows the reply to the command named.
+TEST(ScaleSimTcp, HoldAnswersWhatCameMeanwhileInOneWriteAndStrayAfterAddsAReply) {
+    SimProcess sim;
+    StartSim(sim, {"--tcp", "--hold", "300", "--stray-after", "2"});
+    UniqueFd c = ConnectTcp(sim.Port());
+    Send(c, "SbP\r\n");
+    Send(c, "Sr1;a\r\n");
+    ASSERT_TRUE(WaitReadable(c.Get(), kWait));
+    char buf[64];
+    const ssize_t n = ::read(c.Get(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "MbP\r\nMr\r\n");
+    EXPECT_READ(c, "Mr\r\n"); // the stray one
+    Send(c, "Se\r\n");
+    EXPECT_READ(c, "Me\r\n");
+}
+
 TEST(ScaleSimTcp, ServesQueuedConnectionsInTurnAndForgetsUnfinishedLines) {
     SimProcess sim;
     StartSim(sim, {"--tcp"});

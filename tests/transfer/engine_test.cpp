@@ -295,3 +295,152 @@ TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
     EXPECT_EQ(outcome->Progress.Acknowledged, 3);
     EXPECT_EQ(outcome->Progress.Resends, 3u);
 }
+
+namespace {
+
+// A scale on the test's clock: each command is answered `delayMs` after it
+// was heard and, when `againMs` is set, once more that long after the first.
+struct TimedScale {
+    transfer::TStepClock& clock;
+    int delayMs = 1;
+    int againMs = 0;
+    std::function<std::string(const std::string& command)> answer = [](const std::string& c) {
+        return std::string(protocol::Acknowledgement(c));
+    };
+    std::vector<std::string> heard;
+    std::vector<std::unique_ptr<transfer::TEngineTimer>> replies;
+    std::optional<TTransferOutcome> outcome;
+
+    explicit TimedScale(transfer::TStepClock& c) : clock(c) {}
+    void Attach(TTransferEngine& engine) {
+        engine.OnSend = [this, &engine](const std::string& command) {
+            heard.push_back(command);
+            const std::string reply = answer(command) + "\r\n";
+            for (int at : {delayMs, againMs > 0 ? delayMs + againMs : 0}) {
+                if (at == 0) continue;
+                replies.push_back(clock.NewTimer(false));
+                replies.back()->OnTimeout = [&engine, reply] { engine.Feed(reply); };
+                replies.back()->Start(at);
+            }
+        };
+        engine.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
+    }
+    bool RunFor(std::int64_t ms) {
+        for (std::int64_t t = 0; t < ms && !outcome; ++t)
+            clock.Advance(1);
+        return outcome.has_value();
+    }
+};
+
+TTransferOptions Strict(int timeoutMs = 5000, int retries = 3) {
+    TTransferOptions o;
+    o.ReplyTimeoutMs = timeoutMs;
+    o.RetryLimit = retries;
+    o.StrictReplies = true;
+    return o;
+}
+
+std::shared_ptr<const TableData> Rows(int n) {
+    std::string t;
+    for (int r = 1; r <= n; ++r)
+        t += std::to_string(r) + ";x\n";
+    return Table(t);
+}
+
+} // namespace
+
+// Row 5 is refused, and a stray "Mr" comes before it goes out again: it
+// answers no copy, so it acknowledges nothing, and the transfer fails.
+TEST(TransferEngine, AStrayReplyAfterARefusalAcknowledgesNothingAndFailsTheTransfer) {
+    TStepClock clock;
+    TTransferEngine engine(Strict(), clock);
+    TTableRows rows(Rows(8));
+    engine.SetRows(&rows);
+    TimedScale scale(clock);
+    scale.answer = [](const std::string& c) {
+        return std::string(c == "Sr5;x" ? "Mx" : protocol::Acknowledgement(c));
+    };
+    scale.Attach(engine);
+    auto send = engine.OnSend;
+    engine.OnSend = [&](const std::string& c) {
+        send(c);
+        if (c != "Sr5;x") return;
+        // 20 ms after the refusal, well before the tick sends row 5 again.
+        scale.replies.push_back(clock.NewTimer(false));
+        scale.replies.back()->OnTimeout = [&] { engine.Feed("Mr\r\n"); };
+        scale.replies.back()->Start(scale.delayMs + 20);
+    };
+    engine.Start(TDatabaseKind::Product);
+    ASSERT_TRUE(scale.RunFor(10000));
+
+    const TTransferOutcome& o = *scale.outcome;
+    EXPECT_FALSE(o.Done);
+    EXPECT_EQ(o.Fault, TTransferFault::TooManyReplies);
+    EXPECT_EQ(o.Progress.Acknowledged, 4);
+    EXPECT_EQ(o.Row, 5);
+    EXPECT_EQ(o.Reply, "Mr");
+    EXPECT_EQ(o.Progress.CommandsSent, 6u);
+    EXPECT_EQ(o.Progress.Replies, 7u);
+    EXPECT_EQ(scale.heard.back(), "Sr5;x"); // not sent again
+}
+
+// Every command answered twice, 150 ms apart, row 5 refused: the second
+// answers land while the next command is out, where they cannot be told from
+// its own. Counting them shows it: the scale may not hold the table.
+TEST(TransferEngine, AScaleThatAnswersEveryCommandTwiceCannotBeShownToHoldTheTable) {
+    for (int delayMs : {1, 60, 160}) {
+        TStepClock clock;
+        TTransferEngine engine(Strict(), clock);
+        TTableRows rows(Rows(8));
+        engine.SetRows(&rows);
+        TimedScale scale(clock);
+        scale.delayMs = delayMs;
+        scale.againMs = 150;
+        scale.answer = [](const std::string& c) {
+            return std::string(c == "Sr5;x" ? "Mx" : protocol::Acknowledgement(c));
+        };
+        scale.Attach(engine);
+        engine.Start(TDatabaseKind::Product);
+        ASSERT_TRUE(scale.RunFor(60000)) << delayMs;
+        const TTransferOutcome& o = *scale.outcome;
+        EXPECT_FALSE(o.Done) << delayMs;
+        EXPECT_EQ(o.Fault, TTransferFault::TooManyReplies) << delayMs;
+        EXPECT_EQ(o.Progress.Replies, o.Progress.CommandsSent + 1) << delayMs;
+        EXPECT_LT(o.Progress.Acknowledged, 5) << delayMs;
+    }
+}
+
+// Two replies in one read are two replies: both copies of a command sent
+// again after a time-out are answered, and neither is taken for the next.
+TEST(TransferEngine, WithStrictRepliesEachLineEndsOneReply) {
+    TStepClock clock;
+    TTransferEngine engine(Strict(1000, 1), clock);
+    TTableRows rows(Rows(3));
+    engine.SetRows(&rows);
+    std::vector<std::string> heard;
+    std::optional<TTransferOutcome> outcome;
+    engine.OnSend = [&](const std::string& c) { heard.push_back(c); };
+    engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    engine.Start(TDatabaseKind::Product);
+    clock.Advance(1000); // no answer in time: the start goes out again
+    ASSERT_EQ(heard.size(), 2u);
+    engine.Feed("MbP\r\nMbP"); // both copies answered, the second line still open
+    EXPECT_EQ(engine.ReplyBuffer(), "MbP");
+    EXPECT_EQ(engine.Progress().Phase, TTransferPhase::Records);
+    engine.Feed("\r\n");
+    clock.Advance(100);
+    ASSERT_EQ(heard.size(), 3u);
+    clock.Advance(1000);
+    ASSERT_EQ(heard.size(), 4u); // row 1 twice
+    engine.Feed("Mr\r\nMr\r\n");
+    EXPECT_EQ(engine.Progress().Acknowledged, 1);
+    for (int i = 0; i < 3 && !outcome; ++i) {
+        clock.Advance(100);
+        engine.Feed(std::string(protocol::Acknowledgement(heard.back())) + "\r\n");
+    }
+    clock.Advance(100);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(outcome->Done);
+    EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "SbP", "Sr1;x", "Sr1;x", "Sr2;x", "Sr3;x", "Se"}));
+    EXPECT_EQ(outcome->Progress.Resends, 2u);
+}

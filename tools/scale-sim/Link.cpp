@@ -83,6 +83,10 @@ bool Link::Command(std::string_view command, std::string_view logBytes, std::uin
         if (options_.verbose) Verbose("reply " + Escape(*d.reply));
         Queue(*d.reply, target, to);
     }
+    if (d.stray) {
+        if (options_.verbose) Verbose("stray reply " + Escape(*d.stray));
+        QueueAfter(*d.stray, target, to, std::chrono::milliseconds(20));
+    }
     if (d.exitAfterReply) exitPending_ = true;
     return true;
 }
@@ -115,11 +119,12 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
     // Replies never overtake or interleave with one still waiting.
     if (!queue_.empty())
         due = std::max(due, queue_.back().due + (options_.split ? pause : Clock::duration::zero()));
-    // --double: the same reply once more, 20 ms after the first one went out
+    const auto gap = std::chrono::milliseconds(options_.doubleGapMs);
+    // --double: the same reply once more, --double-gap after the first one went out
     // (counted from the write, so a late start keeps the gap) and, on a pty,
     // once the program has read the first.
     for (int copy = options_.doubleReply ? 2 : 1; copy > 0; --copy) {
-        const auto next = due + std::chrono::milliseconds(20);
+        const auto next = due + gap;
         const std::size_t first = queue_.size();
         if (!options_.split) {
             queue_.push_back({due, reply, target, to});
@@ -129,9 +134,17 @@ void Link::Queue(const std::string& reply, std::uint64_t target, const sockaddr_
                 due += pause;
             }
         }
-        if (copy == 1 && options_.doubleReply) queue_[first].gap = std::chrono::milliseconds(20);
+        if (copy == 1 && options_.doubleReply) queue_[first].gap = gap;
         due = std::max(next, due);
     }
+}
+
+void Link::QueueAfter(const std::string& bytes, std::uint64_t target, const sockaddr_in& to,
+                      Clock::duration gap) {
+    auto due = Clock::now();
+    if (!queue_.empty()) due = std::max(due, queue_.back().due);
+    queue_.push_back({due + gap, bytes, target, to});
+    queue_.back().gap = gap;
 }
 
 void Link::Flush() {
@@ -143,6 +156,13 @@ void Link::Flush() {
             ++next.readWaits;
             next.due = now + std::chrono::milliseconds(1);
             break;
+        }
+        // --hold: replies due at once go out in one write, as from a busy scale's buffer.
+        while (options_.holdMs > 0 && !options_.split && queue_.size() > 1 && queue_[1].due <= now &&
+               queue_[1].gap == Clock::duration::zero() && queue_[1].target == queue_.front().target) {
+            std::string more = std::move(queue_[1].bytes);
+            queue_.erase(queue_.begin() + 1); // references into the queue are gone now
+            queue_.front().bytes += more;
         }
         if (Write(queue_.front()) != WriteResult::Done) {
             writeBlocked_ = true;
@@ -156,11 +176,13 @@ void Link::Flush() {
 }
 
 int Link::PollTimeoutMs() const {
-    if (queue_.empty() || writeBlocked_) return -1;
+    const int own = LinkTimeoutMs();
+    if (queue_.empty() || writeBlocked_) return own;
     auto wait = queue_.front().due - Clock::now();
     if (wait <= Clock::duration::zero()) return 0;
     // Rounded up: waking early would only spin.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+    const int due = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+    return own >= 0 && own < due ? own : due;
 }
 
 void Link::Verbose(const std::string& text) const {

@@ -69,6 +69,8 @@ protected:
     virtual void Drop(Decision::Drop) {}
     // Called before exiting so the last reply reaches the peer.
     virtual void Drain() {}
+    // Milliseconds until the link itself has something to do; -1: nothing.
+    virtual int LinkTimeoutMs() const { return -1; }
     // True when the peer has taken everything written so far (known on a pty only).
     virtual bool PeerHasRead() const { return true; }
 
@@ -89,6 +91,9 @@ protected:
 
 private:
     void Queue(const std::string& reply, std::uint64_t target, const sockaddr_in& to);
+    // Bytes written `gap` after everything queued before them went out.
+    void QueueAfter(const std::string& bytes, std::uint64_t target, const sockaddr_in& to,
+                    Clock::duration gap);
     void Flush();
 
     std::deque<Chunk> queue_;

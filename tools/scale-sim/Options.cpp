@@ -67,6 +67,12 @@ Options ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--double") {
             flag();
             o.doubleReply = true;
+        } else if (name == "--double-gap") {
+            o.doubleGapMs = static_cast<int>(ParseCount(name, value(), 600000));
+        } else if (name == "--hold") {
+            o.holdMs = static_cast<int>(ParseCount(name, value(), 600000));
+        } else if (name == "--stray-after") {
+            o.strayAfter = ParseCount(name, value(), kMaxCount);
         } else if (name == "--split") {
             flag();
             o.split = true;
@@ -112,6 +118,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (o.mode != Mode::Udp && o.replyPort != 0) throw UsageError("--reply-port is for --udp");
     if (o.mode != Mode::Serial && !o.symlinkPath.empty()) throw UsageError("--symlink is for --serial");
     if (o.mode != Mode::Tcp && o.resetAfter != 0) throw UsageError("--reset-after is for --tcp");
+    if (o.mode != Mode::Tcp && o.holdMs != 0) throw UsageError("--hold is for --tcp");
     if (o.mode == Mode::Udp && o.closeAfter != 0) throw UsageError("--close-after is for --tcp and --serial");
     if (o.port != 0 && o.port + o.count - 1 > 65535)
         throw UsageError("--port: the ports of --count pass 65535");
@@ -174,6 +181,10 @@ Reply behaviour:
   --delay MS            wait MS milliseconds before replying
   --double              write every reply twice, the second 20 ms after the
                         first (on a pty, once the program has read the first)
+  --double-gap MS       with --double: the second copy MS milliseconds after
+                        the first (default 20)
+  --stray-after N       20 ms after the reply to the N-th command (counted over
+                        the whole run), also write "Mr", which answers nothing
   --split               write each reply one byte at a time (UDP: one
                         datagram per byte), pausing between bytes
   --split-pause MS      pause between split bytes (default 1)
@@ -183,6 +194,10 @@ Reply behaviour:
   --refuse-row N        the N-th record line of every transfer is answered
                         "Mx" however often it is sent
   --unknown-reply TEXT  answer unknown commands with TEXT (plus CR LF)
+  --hold MS             TCP: read a connection only MS milliseconds after it was
+                        accepted (a busy scale): what came meanwhile is read,
+                        and answered, at once; replies due at once go out in
+                        one write
   --reset-after N       TCP: on the N-th command (counted over the whole run)
                         reset the connection instead of replying
   --close-after N       TCP: on the N-th command close the connection in an

@@ -21,7 +21,10 @@ struct Options {
     bool split = false;
     int splitPauseMs = 1;
     bool pad = false;
-    bool doubleReply = false; // every reply written twice, 20 ms apart
+    bool doubleReply = false; // every reply written twice, doubleGapMs apart
+    int doubleGapMs = 20;
+    int holdMs = 0;               // TCP: a connection is read only this long after it was accepted
+    std::uint64_t strayAfter = 0; // after the reply to the N-th command, a stray "Mr"
     std::uint64_t wrongEvery = 0;
     std::uint64_t silentAfter = 0;
     std::optional<std::uint64_t> records;

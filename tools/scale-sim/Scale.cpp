@@ -85,6 +85,7 @@ Decision Scale::OnCommand(std::string_view command, std::string_view logBytes) {
     }
 
     if (text && !silent) d.reply = Frame(*text);
+    if (options_.strayAfter != 0 && commands_ == options_.strayAfter) d.stray = Frame("Mr");
     return d;
 }
 

@@ -16,6 +16,7 @@ struct Decision {
     std::optional<std::string> reply; // wire bytes, line end included
     Drop drop = Drop::None;
     bool exitAfterReply = false;
+    std::optional<std::string> stray; // wire bytes that follow the reply, answering nothing
 };
 
 // The scale's side of the protocol, independent of the link: which reply a command

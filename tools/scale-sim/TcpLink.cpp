@@ -35,7 +35,8 @@ public:
 protected:
     void AddPollFds(std::vector<pollfd>& fds) override {
         if (conn_)
-            fds.push_back({conn_.Get(), static_cast<short>(POLLIN | (WriteBlocked() ? POLLOUT : 0)), 0});
+            fds.push_back(
+                {conn_.Get(), static_cast<short>((Held() ? 0 : POLLIN) | (WriteBlocked() ? POLLOUT : 0)), 0});
         else
             fds.push_back({listen_.Get(), POLLIN, 0});
     }
@@ -45,7 +46,7 @@ protected:
             if (fds[0].revents & POLLIN) Accept();
             return;
         }
-        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return;
+        if (Held() || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return;
         char buf[4096];
         ssize_t n = ::recv(conn_.Get(), buf, sizeof buf, 0);
         if (n > 0) {
@@ -69,6 +70,12 @@ protected:
         return chunk.bytes.empty() ? WriteResult::Done : WriteResult::Partial;
     }
 
+    int LinkTimeoutMs() const override {
+        if (!Held()) return -1;
+        return static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(heldUntil_ - Clock::now()).count());
+    }
+
     void Drop(Decision::Drop how) override {
         line_.clear(); // what follows the dropping command is not a leftover of the peer
         if (conn_ && how == Decision::Drop::Reset) {
@@ -85,6 +92,7 @@ private:
         if (fd < 0) return; // the client gave up before we got to it
         conn_.Reset(fd);
         ++connection_;
+        heldUntil_ = Clock::now() + std::chrono::milliseconds(options_.holdMs);
         line_.clear();
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -97,6 +105,9 @@ private:
         line_.clear();
     }
 
+    bool Held() const { return conn_ && Clock::now() < heldUntil_; }
+
+    Clock::time_point heldUntil_{};
     Fd listen_;
     Fd conn_;
     std::uint64_t connection_ = 0;
