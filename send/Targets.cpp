@@ -5,8 +5,11 @@
 #include "scales/ScaleList.h"
 #include "settings/XMLConfig.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sendcmd {
 
@@ -55,13 +58,49 @@ std::vector<Target> EnabledTargets(const scales::ScaleList& list) {
 
 } // namespace
 
+namespace {
+
+// A file, or a pipe that something writes to: "--targets <(make-list)" is one. A folder,
+// or a named pipe nobody writes to, is refused at once, never waited on.
+std::string ReadTargetsText(const std::string& path) {
+    auto fail = [&](const std::string& why) { return UsageError("cannot read the targets file " + path + why); };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw fail("");
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw fail(std::string(": ") + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw fail(": it is a folder");
+    if (S_ISSOCK(st.st_mode)) throw fail(": it is a socket");
+    std::string text;
+    char buf[65536];
+    if (S_ISFIFO(st.st_mode)) {
+        // Opened without waiting: an end of file at once means no writer.
+        ssize_t n;
+        do
+            n = ::read(fd, buf, sizeof buf);
+        while (n < 0 && errno == EINTR);
+        if (n == 0) throw fail(": nothing writes to that pipe");
+        if (n < 0 && errno != EAGAIN) throw fail(std::string(": ") + std::strerror(errno));
+        if (n > 0) text.append(buf, static_cast<std::size_t>(n));
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw fail(std::string(": ") + std::strerror(errno));
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+} // namespace
+
 std::vector<Target> ReadTargetsFile(const std::string& path) {
-    // Read as a stream, not as a regular file only: "--targets <(make-list)" is a pipe.
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read the targets file " + path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw UsageError("cannot read the targets file " + path);
-    return EnabledTargets(scales::ScaleList::Parse(text, ValidTarget, path));
+    return EnabledTargets(scales::ScaleList::Parse(ReadTargetsText(path), ValidTarget, path));
 }
 
 std::vector<Target> ReadScalesFile(const std::string& path) {

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -42,6 +43,11 @@ protected:
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     std::string Write(const std::string& name, const std::string& bytes) const {
         std::ofstream(Path(name), std::ios::binary) << bytes;
+        return Path(name);
+    }
+    // A named pipe that nobody writes to.
+    std::string Fifo(const std::string& name) const {
+        EXPECT_EQ(::mkfifo(Path(name).c_str(), 0600), 0);
         return Path(name);
     }
     // Rows "1;Item 1;1.00" ... of a table of `rows` rows.

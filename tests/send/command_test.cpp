@@ -217,6 +217,10 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{Path("missing.csv"), "tcp:127.0.0.1:9"},
          "cannot read the table " + Path("missing.csv") + ": No such file or directory"},
         {{table, "--targets", Path("missing")}, "cannot read the targets file " + Path("missing")},
+        // Neither a folder nor a named pipe that nobody writes to stops the run or waits.
+        {{table, "--targets", Path("")}, "cannot read the targets file " + Path("") + ": it is a folder"},
+        {{table, "--targets", Fifo("fifo")},
+         "cannot read the targets file " + Path("fifo") + ": nothing writes to that pipe"},
         // An empty list never falls back to the window's link (--dry-run: nothing is opened either way).
         {{table, "--dry-run", "--targets", Write("comments", "# the shop\n\n")},
          "no targets in " + Path("comments")},
