@@ -177,12 +177,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     bool ok = false;
     o.timeoutSeconds = parser.value(timeout).toDouble(&ok);
     if (!ok || !std::isfinite(o.timeoutSeconds) || o.timeoutSeconds <= 0 || o.timeoutSeconds > 86400)
-        throw UsageError("--timeout: expected seconds greater than 0, got \"" + Std(parser.value(timeout)) +
-                         "\"");
+        throw UsageError("--timeout: expected seconds greater than 0 and at most 86400, got \"" +
+                         Std(parser.value(timeout)) + "\"");
     o.retries = parser.value(retries).toInt(&ok);
     if (!ok || o.retries < 0 || o.retries > 1000000)
-        throw UsageError("--retries: expected a whole number from 0, got \"" + Std(parser.value(retries)) +
-                         "\"");
+        throw UsageError("--retries: expected a whole number from 0 to 1000000, got \"" +
+                         Std(parser.value(retries)) + "\"");
     if (parser.isSet(encoding)) {
         const std::string e = Std(parser.value(encoding));
         const auto colon = e.find(':');

@@ -63,7 +63,9 @@ namespace {
 // A file, or a pipe that something writes to: "--targets <(make-list)" is one. A folder,
 // or a named pipe nobody writes to, is refused at once, never waited on.
 std::string ReadTargetsText(const std::string& path) {
-    auto fail = [&](const std::string& why) { return UsageError("cannot read the targets file " + path + why); };
+    auto fail = [&](const std::string& why) {
+        return UsageError("cannot read the targets file " + path + why);
+    };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw fail("");
     struct Closer {
