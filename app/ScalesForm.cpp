@@ -22,13 +22,14 @@
 #include "app/CrashReporter.h"
 #include "app/Global.h"
 #include "app/okno.h"
+#include "fleet/Bytes.h"
+#include "fleet/Fleet.h"
+#include "fleet/Log.h"
+#include "fleet/Records.h"
 #include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
-#include "send/Bytes.h"
-#include "send/Records.h"
-#include "send/Sender.h"
-#include "send/Targets.h"
+#include "scales/Targets.h"
 
 namespace {
 
@@ -41,9 +42,9 @@ constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
 
 std::string CheckTarget(const std::string& target) {
     try {
-        sendcmd::ParseTarget(target);
+        scales::ParseTarget(target);
         return {};
-    } catch (const sendcmd::UsageError& e) {
+    } catch (const scales::TargetError& e) {
         return e.what();
     }
 }
@@ -51,9 +52,9 @@ std::string CheckTarget(const std::string& target) {
 // The records as the main window sends them: the grid's rows, byte for byte.
 // The table is copied, so loading another file during a send changes nothing
 // of what goes out.
-std::shared_ptr<const sendcmd::Records> RecordsOf(const TableData& table) {
-    return std::make_shared<const sendcmd::Records>(std::make_shared<const TableData>(table),
-                                                    std::unique_ptr<sendcmd::Recoder>());
+std::shared_ptr<const fleet::Records> RecordsOf(const TableData& table) {
+    return std::make_shared<const fleet::Records>(std::make_shared<const TableData>(table),
+                                                  std::unique_ptr<fleet::Recoder>());
 }
 
 QString Q(const std::string& s) {
@@ -315,7 +316,7 @@ void TScalesForm::ShowHoldings() {
             GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
         QTableWidgetItem* holds = GridScales->item(r, ColHolds);
         QTableWidgetItem* last = GridScales->item(r, ColLast);
-        const auto found = holdings.find(sendcmd::ScaleKey(target));
+        const auto found = holdings.find(scales::ScaleKey(target));
         if (!known) {
             holds->setText({});
             last->setText({});
@@ -421,12 +422,12 @@ void TScalesForm::btnRemoveClick() {
 
 void TScalesForm::btnSendClick() {
     if (Sending() || FOwner->LoadedPath().empty()) return;
-    std::vector<sendcmd::Target> targets;
+    std::vector<scales::Target> targets;
     FSent.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
         const scales::ScaleEntry& e = FList.Entries()[static_cast<std::size_t>(r)];
-        targets.push_back(sendcmd::ParseTarget(e.target)); // checked when the list was read
+        targets.push_back(scales::ParseTarget(e.target)); // checked when the list was read
         targets.back().name = e.name;
         FSent.push_back(Sent{r, e.target, e.name});
     }
@@ -435,33 +436,38 @@ void TScalesForm::btnSendClick() {
     const std::string path = FOwner->LoadedPath();
     const scales::FileDigest digest = FOwner->LoadedDigest();
     const TableData& table = FOwner->StringGrid1->Model()->Table();
-    const std::shared_ptr<const sendcmd::Records> records = RecordsOf(table);
+    const std::shared_ptr<const fleet::Records> records = RecordsOf(table);
+    const auto refuse = [this](const char* why) {
+        FPreparing = false;
+        UpdateButtons();
+        FEditError = why;
+        ShowProblems();
+    };
     try {
         // As the command does: a record that a link would cut short, or one scale under two
         // names (two transfers mixed into one table), stops the send before anything goes out.
         records->Check(path, targets);
         FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
         UpdateButtons();
-        sendcmd::LookUpHosts(targets);
+        scales::LookUpHosts(targets);
         FPreparing = false;
-        sendcmd::RefuseDuplicates(targets);
-    } catch (const sendcmd::UsageError& e) {
-        FPreparing = false;
-        UpdateButtons();
-        FEditError = e.what();
-        ShowProblems();
+        scales::RefuseDuplicates(targets);
+    } catch (const fleet::Refused& e) {
+        refuse(e.what());
+        return;
+    } catch (const scales::TargetError& e) {
+        refuse(e.what());
         return;
     }
     FEditError.clear();
     const bool user = FOwner->KindChosen() == TDatabaseKind::User;
     // As scaledb-send sends by default: 5 s for a reply, 3 retries.
-    FOptions = sendcmd::SendOptions{};
-    FOptions.table = path;
-    FOptions.userDatabase = user;
-    sendcmd::LinkSettings settings;
+    fleet::FleetOptions options;
+    options.userDatabase = user;
+    fleet::LinkSettings settings;
     settings.settingsDir = platform::SettingsDir();
-    settings.connectSeconds = FOptions.timeoutSeconds * (FOptions.retries + 1);
-    FLog = std::make_unique<sendcmd::SendLog>(std::string());
+    settings.connectSeconds = options.timeoutSeconds * (options.retries + 1);
+    FLog = std::make_unique<fleet::SendLog>(std::string());
     scales::TransferStart sent;
     sent.path = path;
     sent.size = digest.size;
@@ -470,7 +476,7 @@ void TScalesForm::btnSendClick() {
     sent.kind = user ? scales::TableKind::User : scales::TableKind::Product;
     sent.program = "scaledb";
     FRecorder = std::make_unique<fleet::TRecorder>(FOwner->TransferHistory(), sent, fleet::TScaleNames());
-    FSender = std::make_unique<sendcmd::Sender>(FOptions, targets, records, settings, *FLog);
+    FSender = std::make_unique<fleet::TFleet>(options, targets, records, settings, *FLog);
     FSender->RecordIn(*FRecorder);
     // The window's own UDP link holds the port the board's UDP scales answer to.
     if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
@@ -506,13 +512,13 @@ void TScalesForm::btnStopClick() {
 }
 
 QString TScalesForm::StateText(std::size_t i) const {
-    const sendcmd::TargetResult& r = FSender->Results()[i];
+    const fleet::TargetResult& r = FSender->Results()[i];
     switch (r.outcome) {
-    case sendcmd::TargetResult::Outcome::Sent:
+    case fleet::TargetResult::Outcome::Sent:
         return "sent";
-    case sendcmd::TargetResult::Outcome::Stopped:
+    case fleet::TargetResult::Outcome::Stopped:
         return QString("stopped at row %1").arg(r.row);
-    case sendcmd::TargetResult::Outcome::Failed:
+    case fleet::TargetResult::Outcome::Failed:
         break;
     }
     return QString("FAILED at row %1: ").arg(r.row) + Q(r.error);
@@ -520,11 +526,11 @@ QString TScalesForm::StateText(std::size_t i) const {
 
 void TScalesForm::UpdateProgress() {
     if (!FSender) return;
-    const std::vector<sendcmd::Sender::Status> statuses = FSender->Statuses();
+    const std::vector<fleet::TFleet::Status> statuses = FSender->Statuses();
     const QSignalBlocker quiet(GridScales);
     for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
         Sent& s = FSent[i];
-        const sendcmd::Sender::Status& st = statuses[i];
+        const fleet::TFleet::Status& st = statuses[i];
         QTableWidgetItem* bar = GridScales->item(s.row, ColProgress);
         QTableWidgetItem* state = GridScales->item(s.row, ColState);
         if (!st.finished) {
@@ -536,16 +542,16 @@ void TScalesForm::UpdateProgress() {
         }
         if (s.ended) continue;
         s.ended = true;
-        const sendcmd::TargetResult& r = FSender->Results()[i];
+        const fleet::TargetResult& r = FSender->Results()[i];
         const QString text = StateText(i);
         bar->setData(kAckedRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
-        if (r.outcome == sendcmd::TargetResult::Outcome::Failed)
+        if (r.outcome == fleet::TargetResult::Outcome::Failed)
             GridScales->setRowHeight(s.row, 2 * GridScales->fontMetrics().lineSpacing() + 6);
-        state->setForeground(r.outcome == sendcmd::TargetResult::Outcome::Sent     ? kSentColour
-                             : r.outcome == sendcmd::TargetResult::Outcome::Failed ? kFailedColour
-                                                                                   : kStoppedColour);
+        state->setForeground(r.outcome == fleet::TargetResult::Outcome::Sent     ? kSentColour
+                             : r.outcome == fleet::TargetResult::Outcome::Failed ? kFailedColour
+                                                                                 : kStoppedColour);
     }
 }
 

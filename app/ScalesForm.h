@@ -12,7 +12,6 @@
 
 #include "fleet/Recorder.h"
 #include "scales/ScaleList.h"
-#include "send/Cli.h"
 
 class QCheckBox;
 class QLabel;
@@ -22,10 +21,10 @@ class QTableWidget;
 class QTimer;
 class TForm1;
 
-namespace sendcmd {
-class Sender;
+namespace fleet {
+class TFleet;
 class SendLog;
-} // namespace sendcmd
+} // namespace fleet
 
 // Name, Link and On of one scale. OK asks OnAccept, which writes the entry:
 // an error text keeps the dialog open and shows it.
@@ -105,11 +104,10 @@ private:
     std::string FEditError;  // of the last change or send, until the next one
     bool FPreparing = false; // looking the scales' host names up before a send
 
-    // The send under way. The sender refers to the options and the log.
-    sendcmd::SendOptions FOptions;
-    std::unique_ptr<sendcmd::SendLog> FLog;
+    // The send under way. The fleet refers to the log.
+    std::unique_ptr<fleet::SendLog> FLog;
     // Records each scale's transfer as scaledb-send does; goes after the sender.
     std::unique_ptr<fleet::TRecorder> FRecorder;
-    std::unique_ptr<sendcmd::Sender> FSender;
+    std::unique_ptr<fleet::TFleet> FSender;
     std::vector<Sent> FSent;
 };

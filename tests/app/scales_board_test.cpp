@@ -19,14 +19,15 @@
 #include "app/Global.h"
 #include "app/ScalesForm.h"
 #include "app/okno.h"
+#include "fleet/Bytes.h"
+#include "fleet/Fleet.h"
+#include "fleet/Log.h"
+#include "fleet/Records.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "scales/History.h"
 #include "scales/ScaleList.h"
-#include "send/Bytes.h"
-#include "send/Records.h"
 #include "send/SendProcess.h"
-#include "send/Sender.h"
 #include "tools/SimProcess.h"
 
 namespace fs = std::filesystem;
@@ -334,21 +335,21 @@ TEST_F(ScalesBoard, TheWindowTheBoardAndTheCommandRecordOneOutcomeAlike) {
     }
 }
 
-TEST(SenderStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
+TEST(FleetStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
     // A port nobody listens on: the connection is refused a moment later.
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
     const int closed = server.serverPort();
     server.close();
-    sendcmd::SendOptions options;
-    sendcmd::SendLog log("");
+    fleet::FleetOptions options;
+    fleet::SendLog log("");
     TableParser parser;
     parser.Feed("1;a\n", 4);
-    auto records = std::make_shared<const sendcmd::Records>(
-        std::make_shared<const TableData>(parser.Finish()), std::unique_ptr<sendcmd::Recoder>());
-    auto sender = std::make_unique<sendcmd::Sender>(
-        options, std::vector<sendcmd::Target>{sendcmd::ParseTarget(Tcp(closed))}, records,
-        sendcmd::LinkSettings{}, log);
+    auto records = std::make_shared<const fleet::Records>(std::make_shared<const TableData>(parser.Finish()),
+                                                          std::unique_ptr<fleet::Recoder>());
+    auto sender = std::make_unique<fleet::TFleet>(
+        options, std::vector<scales::Target>{scales::ParseTarget(Tcp(closed))}, records,
+        fleet::LinkSettings{}, log);
     bool finished = false;
     sender->OnFinished = [&] {
         finished = true;
@@ -361,11 +362,11 @@ TEST(SenderStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
     QTest::qWait(20);
 
     // No link that can be opened at all: finished before Start returns.
-    sendcmd::Sender none(options, {sendcmd::ParseTarget("serial:/nonexistent/scaledb-port")}, records,
-                         sendcmd::LinkSettings{}, log);
+    fleet::TFleet none(options, {scales::ParseTarget("serial:/nonexistent/scaledb-port")}, records,
+                       fleet::LinkSettings{}, log);
     bool done = false;
     none.OnFinished = [&] { done = true; };
     none.Start();
     EXPECT_TRUE(done);
-    EXPECT_EQ(none.Results().at(0).outcome, sendcmd::TargetResult::Outcome::Failed);
+    EXPECT_EQ(none.Results().at(0).outcome, fleet::TargetResult::Outcome::Failed);
 }

@@ -3,6 +3,7 @@
 // ends is dropped once too long, and a complete line moves the transfer on
 // exactly when its trimmed text is the reply expected now and a command went
 // out since the last line that did.
+#include "tests/common/EngineEvents.h"
 #include "transfer/TransferEngine.h"
 
 #include "FuzzUtil.h"
@@ -45,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     transfer::TStepClock clock;
     TTransferEngine engine({}, clock);
     bool sent = false; // a command went out since the sequencer last moved on
-    engine.OnSend = [&](const std::string&) { sent = true; };
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string&) { sent = true; };
     struct : TTransferRows {
         int RowCount() const override { return 3; }
         std::string RecordText(int r) const override { return std::to_string(r) + ";x"; }
