@@ -19,13 +19,11 @@
 #include <cmath>
 #include <map>
 
+#include "app/BoardHoldings.h"
+#include "app/BoardSend.h"
 #include "app/CrashReporter.h"
 #include "app/Global.h"
 #include "app/okno.h"
-#include "fleet/Bytes.h"
-#include "fleet/Fleet.h"
-#include "fleet/Log.h"
-#include "fleet/Records.h"
 #include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -47,14 +45,6 @@ std::string CheckTarget(const std::string& target) {
     } catch (const scales::TargetError& e) {
         return e.what();
     }
-}
-
-// The records as the main window sends them: the grid's rows, byte for byte.
-// The table is copied, so loading another file during a send changes nothing
-// of what goes out.
-std::shared_ptr<const fleet::Records> RecordsOf(const TableData& table) {
-    return std::make_shared<const fleet::Records>(std::make_shared<const TableData>(table),
-                                                  std::unique_ptr<fleet::Recoder>());
 }
 
 QString Q(const std::string& s) {
@@ -94,16 +84,6 @@ protected:
         if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
     }
 };
-
-// What a scale holds, short enough for its cell: the file's name and the
-// start of its hash. The tooltip has the whole text.
-QString ShortHolding(const scales::Holding& h) {
-    if (h.Incomplete() || !h.complete) return Q(scales::DescribeHolding(h));
-    const scales::TransferRecord& c = *h.complete;
-    const std::string name = c.path.substr(c.path.find_last_of('/') + 1);
-    return Q(name + " sha256 " + c.sha256.substr(0, 8)) + QChar(0x2026) + " sent " +
-           Q(scales::FormatLocalTime(c.ended ? c.ended : c.started));
-}
 
 QTableWidgetItem* NewItem(const QString& text = {}) {
     auto* item = new QTableWidgetItem(text);
@@ -242,12 +222,12 @@ TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(own
 }
 
 TScalesForm::~TScalesForm() {
-    if (FSender) {
+    if (FSend) {
         // The scales still being sent to are stopped, and recorded so.
-        FSender->OnFinished = nullptr;
-        FSender->Stop("the window was closed");
+        FSend->OnFinished = nullptr;
+        FSend->Stop("the window was closed");
         UpdateProgress();
-        FSender.reset();
+        FSend.reset();
     }
 }
 
@@ -300,43 +280,34 @@ void TScalesForm::ShowProblems() {
 }
 
 void TScalesForm::ShowHoldings() {
-    scales::History& history = FOwner->TransferHistory();
-    const bool known =
-        history.State() == scales::HistoryState::Open || history.State() == scales::HistoryState::ReadOnly;
     const scales::TableKind kind =
         FOwner->KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
-    // One pass over the history for the whole list.
-    std::map<std::string, scales::Holding> holdings;
-    if (known)
-        for (scales::Holding& h : history.Holdings())
-            if (h.kind == kind) holdings.emplace(h.target, std::move(h));
+    const TBoardHoldings holdings(FOwner->TransferHistory(), kind);
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         const std::string target =
             GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
         QTableWidgetItem* holds = GridScales->item(r, ColHolds);
         QTableWidgetItem* last = GridScales->item(r, ColLast);
-        const auto found = holdings.find(scales::ScaleKey(target));
-        if (!known) {
+        if (!holdings.Known()) {
             holds->setText({});
             last->setText({});
             continue;
         }
+        const scales::Holding* found = holdings.Of(target);
         scales::Holding none;
         none.target = target;
-        const scales::Holding& h = found != holdings.end() ? found->second : none;
-        holds->setText(ShortHolding(h));
+        const scales::Holding& h = found ? *found : none;
+        holds->setText(TBoardHoldings::Short(h));
         holds->setToolTip(Q(scales::DescribeHolding(h)));
         holds->setForeground(h.Incomplete() ? QBrush(kFailedColour) : QBrush());
-        if (found == holdings.end()) {
+        if (!found) {
             last->setText({});
             last->setToolTip({});
             continue;
         }
-        const scales::TransferRecord& t = h.last;
-        last->setText(
-            Q(scales::DescribeOutcome(t) + ", " + scales::FormatLocalTime(t.ended ? t.ended : t.started)));
-        last->setToolTip(Q(t.message));
+        last->setText(TBoardHoldings::Last(h.last));
+        last->setToolTip(Q(h.last.message));
     }
 }
 
@@ -433,25 +404,32 @@ void TScalesForm::btnSendClick() {
     }
     if (targets.empty()) return;
 
-    const std::string path = FOwner->LoadedPath();
-    const scales::FileDigest digest = FOwner->LoadedDigest();
-    const TableData& table = FOwner->StringGrid1->Model()->Table();
-    const std::shared_ptr<const fleet::Records> records = RecordsOf(table);
+    TBoardSend::Table table;
+    table.path = FOwner->LoadedPath();
+    table.digest = FOwner->LoadedDigest();
+    table.data = &FOwner->StringGrid1->Model()->Table();
+    table.user = FOwner->KindChosen() == TDatabaseKind::User;
+    // The window's own UDP link holds the port the board's UDP scales answer to.
+    std::string udpPortNote;
+    if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
+        FOwner->FEthLink->State() != LinkDisconnected)
+        udpPortNote =
+            "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
+            "press \"Disconnect\" there, then send again";
     const auto refuse = [this](const char* why) {
         FPreparing = false;
         UpdateButtons();
         FEditError = why;
         ShowProblems();
     };
+    std::unique_ptr<TBoardSend> send;
     try {
-        // As the command does: a record that a link would cut short, or one scale under two
-        // names (two transfers mixed into one table), stops the send before anything goes out.
-        records->Check(path, targets);
+        send =
+            std::make_unique<TBoardSend>(FOwner->TransferHistory(), table, std::move(targets), udpPortNote);
         FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
         UpdateButtons();
-        scales::LookUpHosts(targets);
+        send->Prepare();
         FPreparing = false;
-        scales::RefuseDuplicates(targets);
     } catch (const fleet::Refused& e) {
         refuse(e.what());
         return;
@@ -460,32 +438,9 @@ void TScalesForm::btnSendClick() {
         return;
     }
     FEditError.clear();
-    const bool user = FOwner->KindChosen() == TDatabaseKind::User;
-    // As scaledb-send sends by default: 5 s for a reply, 3 retries.
-    fleet::FleetOptions options;
-    options.userDatabase = user;
-    fleet::LinkSettings settings;
-    settings.settingsDir = platform::SettingsDir();
-    settings.connectSeconds = options.timeoutSeconds * (options.retries + 1);
-    FLog = std::make_unique<fleet::SendLog>(std::string());
-    scales::TransferStart sent;
-    sent.path = path;
-    sent.size = digest.size;
-    sent.sha256 = digest.sha256;
-    sent.rows = records->Count();
-    sent.kind = user ? scales::TableKind::User : scales::TableKind::Product;
-    sent.program = "scaledb";
-    FRecorder = std::make_unique<fleet::TRecorder>(FOwner->TransferHistory(), sent, fleet::TScaleNames());
-    FSender = std::make_unique<fleet::TFleet>(options, targets, records, settings, *FLog);
-    FSender->RecordIn(*FRecorder);
-    // The window's own UDP link holds the port the board's UDP scales answer to.
-    if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
-        FOwner->FEthLink->State() != LinkDisconnected)
-        FSender->SetUdpPortNote(
-            "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
-            "press \"Disconnect\" there, then send again");
-    // Not from inside the sender's own callbacks: the sender goes afterwards.
-    FSender->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
+    FSend = std::move(send);
+    // Not from inside the fleet's own callbacks: the send goes afterwards.
+    FSend->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
 
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
@@ -495,38 +450,25 @@ void TScalesForm::btnSendClick() {
             GridScales->setItem(r, c, NewItem());
     }
     for (Sent& s : FSent) {
-        GridScales->item(s.row, ColProgress)->setData(kRowsRole, sent.rows);
+        GridScales->item(s.row, ColProgress)->setData(kRowsRole, FSend->Rows());
         GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
         GridScales->item(s.row, ColState)->setText("connecting");
     }
     UpdateButtons();
     TimerProgress->start();
-    FSender->Start();
+    FSend->Start();
     ShowProblems(); // a history that could not be written says so now
 }
 
 void TScalesForm::btnStopClick() {
-    if (!FSender) return;
-    FSender->Stop("stopped by the user");
+    if (!FSend) return;
+    FSend->Stop("stopped by the user");
     UpdateProgress();
 }
 
-QString TScalesForm::StateText(std::size_t i) const {
-    const fleet::TargetResult& r = FSender->Results()[i];
-    switch (r.outcome) {
-    case fleet::TargetResult::Outcome::Sent:
-        return "sent";
-    case fleet::TargetResult::Outcome::Stopped:
-        return QString("stopped at row %1").arg(r.row);
-    case fleet::TargetResult::Outcome::Failed:
-        break;
-    }
-    return QString("FAILED at row %1: ").arg(r.row) + Q(r.error);
-}
-
 void TScalesForm::UpdateProgress() {
-    if (!FSender) return;
-    const std::vector<fleet::TFleet::Status> statuses = FSender->Statuses();
+    if (!FSend) return;
+    const std::vector<fleet::TFleet::Status> statuses = FSend->Statuses();
     const QSignalBlocker quiet(GridScales);
     for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
         Sent& s = FSent[i];
@@ -542,8 +484,8 @@ void TScalesForm::UpdateProgress() {
         }
         if (s.ended) continue;
         s.ended = true;
-        const fleet::TargetResult& r = FSender->Results()[i];
-        const QString text = StateText(i);
+        const fleet::TargetResult& r = FSend->Result(i);
+        const QString text = TBoardSend::StateText(r);
         bar->setData(kAckedRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
@@ -556,12 +498,10 @@ void TScalesForm::UpdateProgress() {
 }
 
 void TScalesForm::SendFinished() {
-    if (!FSender) return;
+    if (!FSend) return;
     TimerProgress->stop();
     UpdateProgress();
-    FSender.reset();
-    FRecorder.reset();
-    FLog.reset();
+    FSend.reset();
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r)
         GridScales->item(r, ColCheck)

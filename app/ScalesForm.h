@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "fleet/Recorder.h"
 #include "scales/ScaleList.h"
 
 class QCheckBox;
@@ -21,10 +20,7 @@ class QTableWidget;
 class QTimer;
 class TForm1;
 
-namespace fleet {
-class TFleet;
-class SendLog;
-} // namespace fleet
+class TBoardSend;
 
 // Name, Link and On of one scale. OK asks OnAccept, which writes the entry:
 // an error text keeps the dialog open and shows it.
@@ -71,7 +67,7 @@ public:
     void TableChanged();
     // Also while the scales' host names are looked up before a send: the list and
     // the table stay as they are until the send has begun.
-    bool Sending() const { return FSender != nullptr || FPreparing; }
+    bool Sending() const { return FSend != nullptr || FPreparing; }
 
     void btnAddClick();
     void btnEditClick();
@@ -97,17 +93,13 @@ private:
     void UpdateProgress();
     void SendFinished();
     std::string SelectedTarget() const;
-    QString StateText(std::size_t i) const;
 
     TForm1* FOwner;
     scales::ScaleList FList;
     std::string FEditError;  // of the last change or send, until the next one
     bool FPreparing = false; // looking the scales' host names up before a send
 
-    // The send under way. The fleet refers to the log.
-    std::unique_ptr<fleet::SendLog> FLog;
-    // Records each scale's transfer as scaledb-send does; goes after the sender.
-    std::unique_ptr<fleet::TRecorder> FRecorder;
-    std::unique_ptr<fleet::TFleet> FSender;
+    // The send under way.
+    std::unique_ptr<TBoardSend> FSend;
     std::vector<Sent> FSent;
 };

@@ -19,10 +19,6 @@
 #include "app/Global.h"
 #include "app/ScalesForm.h"
 #include "app/okno.h"
-#include "fleet/Bytes.h"
-#include "fleet/Fleet.h"
-#include "fleet/Log.h"
-#include "fleet/Records.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "scales/History.h"
@@ -333,40 +329,4 @@ TEST_F(ScalesBoard, TheWindowTheBoardAndTheCommandRecordOneOutcomeAlike) {
         EXPECT_EQ(r.message, window.message);
         EXPECT_GE(r.ended, r.started);
     }
-}
-
-TEST(FleetStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
-    // A port nobody listens on: the connection is refused a moment later.
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const int closed = server.serverPort();
-    server.close();
-    fleet::FleetOptions options;
-    fleet::SendLog log("");
-    TableParser parser;
-    parser.Feed("1;a\n", 4);
-    auto records = std::make_shared<const fleet::Records>(std::make_shared<const TableData>(parser.Finish()),
-                                                          std::unique_ptr<fleet::Recoder>());
-    auto sender = std::make_unique<fleet::TFleet>(
-        options, std::vector<scales::Target>{scales::ParseTarget(Tcp(closed))}, records,
-        fleet::LinkSettings{}, log);
-    bool finished = false;
-    sender->OnFinished = [&] {
-        finished = true;
-        QTimer::singleShot(0, [&] { sender.reset(); });
-    };
-    sender->Start();
-    EXPECT_FALSE(finished);
-    ASSERT_TRUE(gui::WaitFor([&] { return sender == nullptr; }));
-    // The close the sender had queued for its link is gone with it.
-    QTest::qWait(20);
-
-    // No link that can be opened at all: finished before Start returns.
-    fleet::TFleet none(options, {scales::ParseTarget("serial:/nonexistent/scaledb-port")}, records,
-                       fleet::LinkSettings{}, log);
-    bool done = false;
-    none.OnFinished = [&] { done = true; };
-    none.Start();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(none.Results().at(0).outcome, fleet::TargetResult::Outcome::Failed);
 }
