@@ -20,6 +20,7 @@
 #include <map>
 
 #include "app/BoardHoldings.h"
+#include "app/BoardList.h"
 #include "app/BoardSend.h"
 #include "app/CrashReporter.h"
 #include "app/Global.h"
@@ -37,15 +38,6 @@ const QColor kStoppedColour(160, 96, 0);
 constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
-
-std::string CheckTarget(const std::string& target) {
-    try {
-        scales::ParseTarget(target);
-        return {};
-    } catch (const scales::TargetError& e) {
-        return e.what();
-    }
-}
 
 QString Q(const std::string& s) {
     return platform::ToQString(s);
@@ -232,7 +224,7 @@ TScalesForm::~TScalesForm() {
 }
 
 void TScalesForm::ReadList() {
-    FList = scales::ReadScaleList(scales::ScaleListPath(), CheckTarget);
+    FList.Read();
     ShowList();
 }
 
@@ -245,7 +237,7 @@ void TScalesForm::ShowList(const std::string& fresh) {
                 GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
 
     const QSignalBlocker quiet(GridScales);
-    const auto& entries = FList.Entries();
+    const auto& entries = FList.List().Entries();
     GridScales->setRowCount(static_cast<int>(entries.size()));
     for (int r = 0; r < static_cast<int>(entries.size()); ++r) {
         GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
@@ -271,7 +263,7 @@ void TScalesForm::ShowList(const std::string& fresh) {
 
 void TScalesForm::ShowProblems() {
     QStringList lines;
-    for (const std::string& m : FList.Messages())
+    for (const std::string& m : FList.List().Messages())
         lines << Q(m);
     if (!FOwner->TransferHistory().Error().empty()) lines << Q(FOwner->TransferHistory().Error());
     if (!FEditError.empty()) lines << Q(FEditError);
@@ -336,19 +328,8 @@ std::string TScalesForm::SelectedTarget() const {
 
 std::string TScalesForm::ChangeList(const std::function<std::string(scales::ScaleList&)>& edit,
                                     const std::string& fresh) {
-    // The file as it is now: it may have been edited by hand since it was shown.
-    const std::string path = scales::ScaleListPath();
-    scales::ScaleList list = scales::ReadScaleList(path, CheckTarget);
-    for (const auto& problem : list.Problems())
-        if (problem.line == 0) return problem.message;
-    if (std::string error = edit(list); !error.empty()) return error;
-    try {
-        scales::WriteScaleList(path, list);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
+    if (std::string error = FList.Change(edit); !error.empty()) return error;
     FEditError.clear();
-    FList = std::move(list);
     ShowList(fresh);
     return {};
 }
@@ -365,9 +346,9 @@ void TScalesForm::btnAddClick() {
 void TScalesForm::btnEditClick() {
     const std::string target = SelectedTarget();
     if (Sending() || target.empty()) return;
-    const int i = FList.Find(target);
+    const int i = FList.List().Find(target);
     if (i < 0) return;
-    TScaleEntryForm dialog(this, "Edit scale", FList.Entries()[static_cast<std::size_t>(i)]);
+    TScaleEntryForm dialog(this, "Edit scale", FList.List().Entries()[static_cast<std::size_t>(i)]);
     dialog.OnAccept = [this, target](const scales::ScaleEntry& entry) {
         return ChangeList(
             [&](scales::ScaleList& list) {
@@ -397,7 +378,7 @@ void TScalesForm::btnSendClick() {
     FSent.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
-        const scales::ScaleEntry& e = FList.Entries()[static_cast<std::size_t>(r)];
+        const scales::ScaleEntry& e = FList.List().Entries()[static_cast<std::size_t>(r)];
         targets.push_back(scales::ParseTarget(e.target)); // checked when the list was read
         targets.back().name = e.name;
         FSent.push_back(Sent{r, e.target, e.name});

@@ -1,7 +1,8 @@
 #pragma once
-// The board of the shop's scales: the settings folder's "scales" list with
-// what each scale holds, editing the list, and sending the loaded table to
-// every checked scale at once (one transfer engine each, as scaledb-send does).
+// The board of the shop's scales: the window that shows the settings folder's
+// "scales" list (TBoardList) with what each scale holds (TBoardHoldings) and
+// the progress of a send to every checked scale at once (TBoardSend, a fleet
+// as scaledb-send drives).
 #include <QDialog>
 #include <QWidget>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BoardList.h"
 #include "scales/ScaleList.h"
 
 class QCheckBox;
@@ -95,7 +97,7 @@ private:
     std::string SelectedTarget() const;
 
     TForm1* FOwner;
-    scales::ScaleList FList;
+    TBoardList FList;
     std::string FEditError;  // of the last change or send, until the next one
     bool FPreparing = false; // looking the scales' host names up before a send
 
