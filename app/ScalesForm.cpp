@@ -23,9 +23,6 @@
 #include "app/BoardList.h"
 #include "app/BoardSend.h"
 #include "app/CrashReporter.h"
-#include "app/Global.h"
-#include "app/okno.h"
-#include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "scales/Targets.h"
@@ -137,10 +134,10 @@ void TScaleEntryForm::accept() {
 
 // --- TScalesForm -----------------------------------------------------------
 
-TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(owner) {
+TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, Qt::Window), FOwner(owner) {
     setWindowTitle("Scales");
     // Wide enough for a failure's reason beside what each scale holds.
-    const QRect screen = owner->screen() ? owner->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
+    const QRect screen = parent->screen() ? parent->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
     resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
 
     auto* layout = new QVBoxLayout(this);
@@ -265,7 +262,7 @@ void TScalesForm::ShowProblems() {
     QStringList lines;
     for (const std::string& m : FList.List().Messages())
         lines << Q(m);
-    if (!FOwner->TransferHistory().Error().empty()) lines << Q(FOwner->TransferHistory().Error());
+    if (!FOwner.TransferHistory().Error().empty()) lines << Q(FOwner.TransferHistory().Error());
     if (!FEditError.empty()) lines << Q(FEditError);
     LabelProblems->setText(lines.join("\n"));
     LabelProblems->setVisible(!lines.isEmpty());
@@ -273,8 +270,8 @@ void TScalesForm::ShowProblems() {
 
 void TScalesForm::ShowHoldings() {
     const scales::TableKind kind =
-        FOwner->KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
-    const TBoardHoldings holdings(FOwner->TransferHistory(), kind);
+        FOwner.KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
+    const TBoardHoldings holdings(FOwner.TransferHistory(), kind);
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         const std::string target =
@@ -313,7 +310,7 @@ void TScalesForm::UpdateButtons() {
     for (int r = 0; r < GridScales->rowCount(); ++r)
         if (GridScales->item(r, ColCheck)->checkState() == Qt::Checked) ++checked;
     const bool selected = !SelectedTarget().empty();
-    btnSend->setEnabled(!sending && checked > 0 && !FOwner->LoadedPath().empty());
+    btnSend->setEnabled(!sending && checked > 0 && !FOwner.LoadedPath().empty());
     btnStop->setEnabled(sending);
     btnAdd->setEnabled(!sending);
     btnEdit->setEnabled(!sending && selected);
@@ -373,7 +370,7 @@ void TScalesForm::btnRemoveClick() {
 }
 
 void TScalesForm::btnSendClick() {
-    if (Sending() || FOwner->LoadedPath().empty()) return;
+    if (Sending() || FOwner.LoadedPath().empty()) return;
     std::vector<scales::Target> targets;
     FSent.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
@@ -386,14 +383,13 @@ void TScalesForm::btnSendClick() {
     if (targets.empty()) return;
 
     TBoardSend::Table table;
-    table.path = FOwner->LoadedPath();
-    table.digest = FOwner->LoadedDigest();
-    table.data = &FOwner->StringGrid1->Model()->Table();
-    table.user = FOwner->KindChosen() == TDatabaseKind::User;
+    table.path = FOwner.LoadedPath();
+    table.digest = FOwner.LoadedDigest();
+    table.data = &FOwner.LoadedTable();
+    table.user = FOwner.KindChosen() == TDatabaseKind::User;
     // The window's own UDP link holds the port the board's UDP scales answer to.
     std::string udpPortNote;
-    if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
-        FOwner->FEthLink->State() != LinkDisconnected)
+    if (FOwner.HoldsUdpPort())
         udpPortNote =
             "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
             "press \"Disconnect\" there, then send again";
@@ -405,8 +401,7 @@ void TScalesForm::btnSendClick() {
     };
     std::unique_ptr<TBoardSend> send;
     try {
-        send =
-            std::make_unique<TBoardSend>(FOwner->TransferHistory(), table, std::move(targets), udpPortNote);
+        send = std::make_unique<TBoardSend>(FOwner.TransferHistory(), table, std::move(targets), udpPortNote);
         FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
         UpdateButtons();
         send->Prepare();

@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "app/BoardList.h"
+#include "scales/History.h"
 #include "scales/ScaleList.h"
+#include "transfer/DatabaseFile.h"
+#include "transfer/TransferEngine.h"
 
 class QCheckBox;
 class QLabel;
@@ -20,7 +23,6 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 class QTimer;
-class TForm1;
 
 class TBoardSend;
 
@@ -42,12 +44,28 @@ public:
     void accept() override;
 };
 
+// What the board asks of the window it belongs to.
+class TBoardOwner {
+public:
+    virtual scales::History& TransferHistory() = 0;
+    virtual TDatabaseKind KindChosen() const = 0;
+    // The file the window holds ("" until one was loaded), its size and
+    // SHA-256, and its table.
+    virtual const std::string& LoadedPath() const = 0;
+    virtual const scales::FileDigest& LoadedDigest() = 0;
+    virtual const TableData& LoadedTable() const = 0;
+    // The window's own UDP link is open on local port 1001.
+    virtual bool HoldsUdpPort() const = 0;
+
+    virtual ~TBoardOwner() = default;
+};
+
 class TScalesForm : public QWidget {
 public:
     // The columns of GridScales.
     enum Column { ColCheck, ColName, ColLink, ColOn, ColHolds, ColLast, ColProgress, ColState, ColCount };
 
-    explicit TScalesForm(TForm1* owner);
+    TScalesForm(QWidget* parent, TBoardOwner& owner);
     ~TScalesForm() override;
 
     QLabel* LabelProblems; // bad lines of the list and a history that cannot be used, once
@@ -96,7 +114,7 @@ private:
     void SendFinished();
     std::string SelectedTarget() const;
 
-    TForm1* FOwner;
+    TBoardOwner& FOwner;
     TBoardList FList;
     std::string FEditError;  // of the last change or send, until the next one
     bool FPreparing = false; // looking the scales' host names up before a send

@@ -391,7 +391,7 @@ void TForm1::Connection1Click() {
 
 void TForm1::Scales1Click() {
     if (!FScalesForm) {
-        FScalesForm = new TScalesForm(this);
+        FScalesForm = new TScalesForm(this, *this);
     } else if (!FScalesForm->Sending()) {
         // The list may have been edited by hand since.
         FScalesForm->ReadList();
@@ -404,6 +404,10 @@ void TForm1::Scales1Click() {
 const scales::FileDigest& TForm1::LoadedDigest() {
     if (!FLoadedDigest) FLoadedDigest = scales::DigestFile(FLoadedPath).value_or(scales::FileDigest{});
     return *FLoadedDigest;
+}
+
+bool TForm1::HoldsUdpPort() const {
+    return Kind != KindSerial && Protocol == ProtocolUDP && FEthLink && FEthLink->State() != LinkDisconnected;
 }
 
 TDatabaseKind TForm1::KindChosen() const {

@@ -8,6 +8,7 @@
 
 #include "app/Controls.h"
 #include "app/GridModel.h"
+#include "app/ScalesForm.h"
 #include "app/TransferTimes.h"
 #include "fleet/ScaleTransfer.h"
 #include "links/Link.h"
@@ -24,9 +25,11 @@ class QFileDialog;
 class QLabel;
 class QProgressBar;
 class QTimer;
-class TScalesForm;
 
-class TForm1 : public QMainWindow, private TLinkListener, private fleet::TScaleTransferListener {
+class TForm1 : public QMainWindow,
+               public TBoardOwner,
+               private TLinkListener,
+               private fleet::TScaleTransferListener {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -94,12 +97,14 @@ public:
     // leaves the previous table in place.
     void LoadFile(const std::string& path);
     // The file the grid holds; empty until one was loaded.
-    const std::string& LoadedPath() const { return FLoadedPath; }
+    const std::string& LoadedPath() const override { return FLoadedPath; }
     // Size and SHA-256 of that file, read when it was loaded.
-    const scales::FileDigest& LoadedDigest();
-    TDatabaseKind KindChosen() const;
+    const scales::FileDigest& LoadedDigest() override;
+    const TableData& LoadedTable() const override { return StringGrid1->Model()->Table(); }
+    bool HoldsUdpPort() const override;
+    TDatabaseKind KindChosen() const override;
     // The transfer history, opened at the start; never stops a transfer.
-    scales::History& TransferHistory() { return *FHistory; }
+    scales::History& TransferHistory() override { return *FHistory; }
     // The board, once "Scales…" was chosen.
     TScalesForm* ScalesForm() const { return FScalesForm; }
 
