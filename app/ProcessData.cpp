@@ -4,10 +4,10 @@
 
 const std::string& ReplyBuffer() {
     static const std::string none;
-    return Form1 ? Form1->FEngine.ReplyBuffer() : none;
+    return Form1 ? Form1->FTransfer.Engine().ReplyBuffer() : none;
 }
 
 void ProcessReply(const std::string& text) {
     if (!Form1 || Form1->Closing()) return;
-    Form1->FEngine.Feed(text);
+    Form1->FTransfer.Feed(text);
 }

@@ -19,16 +19,13 @@
 #include <cmath>
 #include <map>
 
+#include "app/BoardHoldings.h"
+#include "app/BoardList.h"
+#include "app/BoardSend.h"
 #include "app/CrashReporter.h"
-#include "app/Global.h"
-#include "app/okno.h"
-#include "links/ethernet/EthConnection.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
-#include "send/Bytes.h"
-#include "send/Records.h"
-#include "send/Sender.h"
-#include "send/Targets.h"
+#include "scales/Targets.h"
 
 namespace {
 
@@ -38,23 +35,6 @@ const QColor kStoppedColour(160, 96, 0);
 constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
-
-std::string CheckTarget(const std::string& target) {
-    try {
-        sendcmd::ParseTarget(target);
-        return {};
-    } catch (const sendcmd::UsageError& e) {
-        return e.what();
-    }
-}
-
-// The records as the main window sends them: the grid's rows, byte for byte.
-// The table is copied, so loading another file during a send changes nothing
-// of what goes out.
-std::shared_ptr<const sendcmd::Records> RecordsOf(const TableData& table) {
-    return std::make_shared<const sendcmd::Records>(std::make_shared<const TableData>(table),
-                                                    std::unique_ptr<sendcmd::Recoder>());
-}
 
 QString Q(const std::string& s) {
     return platform::ToQString(s);
@@ -93,16 +73,6 @@ protected:
         if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
     }
 };
-
-// What a scale holds, short enough for its cell: the file's name and the
-// start of its hash. The tooltip has the whole text.
-QString ShortHolding(const scales::Holding& h) {
-    if (h.Incomplete() || !h.complete) return Q(scales::DescribeHolding(h));
-    const scales::TransferRecord& c = *h.complete;
-    const std::string name = c.path.substr(c.path.find_last_of('/') + 1);
-    return Q(name + " sha256 " + c.sha256.substr(0, 8)) + QChar(0x2026) + " sent " +
-           Q(scales::FormatLocalTime(c.ended ? c.ended : c.started));
-}
 
 QTableWidgetItem* NewItem(const QString& text = {}) {
     auto* item = new QTableWidgetItem(text);
@@ -164,10 +134,10 @@ void TScaleEntryForm::accept() {
 
 // --- TScalesForm -----------------------------------------------------------
 
-TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(owner) {
+TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, Qt::Window), FOwner(owner) {
     setWindowTitle("Scales");
     // Wide enough for a failure's reason beside what each scale holds.
-    const QRect screen = owner->screen() ? owner->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
+    const QRect screen = parent->screen() ? parent->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
     resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
 
     auto* layout = new QVBoxLayout(this);
@@ -241,17 +211,17 @@ TScalesForm::TScalesForm(TForm1* owner) : QWidget(owner, Qt::Window), FOwner(own
 }
 
 TScalesForm::~TScalesForm() {
-    if (FSender) {
+    if (FSend) {
         // The scales still being sent to are stopped, and recorded so.
-        FSender->OnFinished = nullptr;
-        FSender->Stop("the window was closed");
+        FSend->OnFinished = nullptr;
+        FSend->Stop("the window was closed");
         UpdateProgress();
-        FSender.reset();
+        FSend.reset();
     }
 }
 
 void TScalesForm::ReadList() {
-    FList = scales::ReadScaleList(scales::ScaleListPath(), CheckTarget);
+    FList.Read();
     ShowList();
 }
 
@@ -264,7 +234,7 @@ void TScalesForm::ShowList(const std::string& fresh) {
                 GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
 
     const QSignalBlocker quiet(GridScales);
-    const auto& entries = FList.Entries();
+    const auto& entries = FList.List().Entries();
     GridScales->setRowCount(static_cast<int>(entries.size()));
     for (int r = 0; r < static_cast<int>(entries.size()); ++r) {
         GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
@@ -290,52 +260,43 @@ void TScalesForm::ShowList(const std::string& fresh) {
 
 void TScalesForm::ShowProblems() {
     QStringList lines;
-    for (const std::string& m : FList.Messages())
+    for (const std::string& m : FList.List().Messages())
         lines << Q(m);
-    if (!FOwner->TransferHistory().Error().empty()) lines << Q(FOwner->TransferHistory().Error());
+    if (!FOwner.TransferHistory().Error().empty()) lines << Q(FOwner.TransferHistory().Error());
     if (!FEditError.empty()) lines << Q(FEditError);
     LabelProblems->setText(lines.join("\n"));
     LabelProblems->setVisible(!lines.isEmpty());
 }
 
 void TScalesForm::ShowHoldings() {
-    scales::History& history = FOwner->TransferHistory();
-    const bool known =
-        history.State() == scales::HistoryState::Open || history.State() == scales::HistoryState::ReadOnly;
     const scales::TableKind kind =
-        FOwner->KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
-    // One pass over the history for the whole list.
-    std::map<std::string, scales::Holding> holdings;
-    if (known)
-        for (scales::Holding& h : history.Holdings())
-            if (h.kind == kind) holdings.emplace(h.target, std::move(h));
+        FOwner.KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
+    const TBoardHoldings holdings(FOwner.TransferHistory(), kind);
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         const std::string target =
             GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
         QTableWidgetItem* holds = GridScales->item(r, ColHolds);
         QTableWidgetItem* last = GridScales->item(r, ColLast);
-        const auto found = holdings.find(sendcmd::ScaleKey(target));
-        if (!known) {
+        if (!holdings.Known()) {
             holds->setText({});
             last->setText({});
             continue;
         }
+        const scales::Holding* found = holdings.Of(target);
         scales::Holding none;
         none.target = target;
-        const scales::Holding& h = found != holdings.end() ? found->second : none;
-        holds->setText(ShortHolding(h));
+        const scales::Holding& h = found ? *found : none;
+        holds->setText(TBoardHoldings::Short(h));
         holds->setToolTip(Q(scales::DescribeHolding(h)));
         holds->setForeground(h.Incomplete() ? QBrush(kFailedColour) : QBrush());
-        if (found == holdings.end()) {
+        if (!found) {
             last->setText({});
             last->setToolTip({});
             continue;
         }
-        const scales::TransferRecord& t = h.last;
-        last->setText(
-            Q(scales::DescribeOutcome(t) + ", " + scales::FormatLocalTime(t.ended ? t.ended : t.started)));
-        last->setToolTip(Q(t.message));
+        last->setText(TBoardHoldings::Last(h.last));
+        last->setToolTip(Q(h.last.message));
     }
 }
 
@@ -349,7 +310,7 @@ void TScalesForm::UpdateButtons() {
     for (int r = 0; r < GridScales->rowCount(); ++r)
         if (GridScales->item(r, ColCheck)->checkState() == Qt::Checked) ++checked;
     const bool selected = !SelectedTarget().empty();
-    btnSend->setEnabled(!sending && checked > 0 && !FOwner->LoadedPath().empty());
+    btnSend->setEnabled(!sending && checked > 0 && !FOwner.LoadedPath().empty());
     btnStop->setEnabled(sending);
     btnAdd->setEnabled(!sending);
     btnEdit->setEnabled(!sending && selected);
@@ -364,19 +325,8 @@ std::string TScalesForm::SelectedTarget() const {
 
 std::string TScalesForm::ChangeList(const std::function<std::string(scales::ScaleList&)>& edit,
                                     const std::string& fresh) {
-    // The file as it is now: it may have been edited by hand since it was shown.
-    const std::string path = scales::ScaleListPath();
-    scales::ScaleList list = scales::ReadScaleList(path, CheckTarget);
-    for (const auto& problem : list.Problems())
-        if (problem.line == 0) return problem.message;
-    if (std::string error = edit(list); !error.empty()) return error;
-    try {
-        scales::WriteScaleList(path, list);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
+    if (std::string error = FList.Change(edit); !error.empty()) return error;
     FEditError.clear();
-    FList = std::move(list);
     ShowList(fresh);
     return {};
 }
@@ -393,9 +343,9 @@ void TScalesForm::btnAddClick() {
 void TScalesForm::btnEditClick() {
     const std::string target = SelectedTarget();
     if (Sending() || target.empty()) return;
-    const int i = FList.Find(target);
+    const int i = FList.List().Find(target);
     if (i < 0) return;
-    TScaleEntryForm dialog(this, "Edit scale", FList.Entries()[static_cast<std::size_t>(i)]);
+    TScaleEntryForm dialog(this, "Edit scale", FList.List().Entries()[static_cast<std::size_t>(i)]);
     dialog.OnAccept = [this, target](const scales::ScaleEntry& entry) {
         return ChangeList(
             [&](scales::ScaleList& list) {
@@ -420,66 +370,53 @@ void TScalesForm::btnRemoveClick() {
 }
 
 void TScalesForm::btnSendClick() {
-    if (Sending() || FOwner->LoadedPath().empty()) return;
-    std::vector<sendcmd::Target> targets;
+    if (Sending() || FOwner.LoadedPath().empty()) return;
+    std::vector<scales::Target> targets;
     FSent.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
-        const scales::ScaleEntry& e = FList.Entries()[static_cast<std::size_t>(r)];
-        targets.push_back(sendcmd::ParseTarget(e.target)); // checked when the list was read
+        const scales::ScaleEntry& e = FList.List().Entries()[static_cast<std::size_t>(r)];
+        targets.push_back(scales::ParseTarget(e.target)); // checked when the list was read
         targets.back().name = e.name;
         FSent.push_back(Sent{r, e.target, e.name});
     }
     if (targets.empty()) return;
 
-    const std::string path = FOwner->LoadedPath();
-    const scales::FileDigest digest = FOwner->LoadedDigest();
-    const TableData& table = FOwner->StringGrid1->Model()->Table();
-    const std::shared_ptr<const sendcmd::Records> records = RecordsOf(table);
+    TBoardSend::Table table;
+    table.path = FOwner.LoadedPath();
+    table.digest = FOwner.LoadedDigest();
+    table.data = &FOwner.LoadedTable();
+    table.user = FOwner.KindChosen() == TDatabaseKind::User;
+    // The window's own UDP link holds the port the board's UDP scales answer to.
+    std::string udpPortNote;
+    if (FOwner.HoldsUdpPort())
+        udpPortNote =
+            "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
+            "press \"Disconnect\" there, then send again";
+    const auto refuse = [this](const char* why) {
+        FPreparing = false;
+        UpdateButtons();
+        FEditError = why;
+        ShowProblems();
+    };
+    std::unique_ptr<TBoardSend> send;
     try {
-        // As the command does: a record that a link would cut short, or one scale under two
-        // names (two transfers mixed into one table), stops the send before anything goes out.
-        records->Check(path, targets);
+        send = std::make_unique<TBoardSend>(FOwner.TransferHistory(), table, std::move(targets), udpPortNote);
         FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
         UpdateButtons();
-        sendcmd::LookUpHosts(targets);
+        send->Prepare();
         FPreparing = false;
-        sendcmd::RefuseDuplicates(targets);
-    } catch (const sendcmd::UsageError& e) {
-        FPreparing = false;
-        UpdateButtons();
-        FEditError = e.what();
-        ShowProblems();
+    } catch (const fleet::Refused& e) {
+        refuse(e.what());
+        return;
+    } catch (const scales::TargetError& e) {
+        refuse(e.what());
         return;
     }
     FEditError.clear();
-    const bool user = FOwner->KindChosen() == TDatabaseKind::User;
-    // As scaledb-send sends by default: 5 s for a reply, 3 retries.
-    FOptions = sendcmd::SendOptions{};
-    FOptions.table = path;
-    FOptions.userDatabase = user;
-    sendcmd::LinkSettings settings;
-    settings.settingsDir = platform::SettingsDir();
-    settings.connectSeconds = FOptions.timeoutSeconds * (FOptions.retries + 1);
-    FLog = std::make_unique<sendcmd::SendLog>(std::string());
-    scales::TransferStart sent;
-    sent.path = path;
-    sent.size = digest.size;
-    sent.sha256 = digest.sha256;
-    sent.rows = records->Count();
-    sent.kind = user ? scales::TableKind::User : scales::TableKind::Product;
-    sent.program = "scaledb";
-    FRecorder = std::make_unique<fleet::TRecorder>(FOwner->TransferHistory(), sent, fleet::TScaleNames());
-    FSender = std::make_unique<sendcmd::Sender>(FOptions, targets, records, settings, *FLog);
-    FSender->RecordIn(*FRecorder);
-    // The window's own UDP link holds the port the board's UDP scales answer to.
-    if (Kind != KindSerial && Protocol == ProtocolUDP && FOwner->FEthLink &&
-        FOwner->FEthLink->State() != LinkDisconnected)
-        FSender->SetUdpPortNote(
-            "local UDP port 1001, where the scales answer, is held by the main window's own UDP link: "
-            "press \"Disconnect\" there, then send again");
-    // Not from inside the sender's own callbacks: the sender goes afterwards.
-    FSender->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
+    FSend = std::move(send);
+    // Not from inside the fleet's own callbacks: the send goes afterwards.
+    FSend->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
 
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r) {
@@ -489,42 +426,29 @@ void TScalesForm::btnSendClick() {
             GridScales->setItem(r, c, NewItem());
     }
     for (Sent& s : FSent) {
-        GridScales->item(s.row, ColProgress)->setData(kRowsRole, sent.rows);
+        GridScales->item(s.row, ColProgress)->setData(kRowsRole, FSend->Rows());
         GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
         GridScales->item(s.row, ColState)->setText("connecting");
     }
     UpdateButtons();
     TimerProgress->start();
-    FSender->Start();
+    FSend->Start();
     ShowProblems(); // a history that could not be written says so now
 }
 
 void TScalesForm::btnStopClick() {
-    if (!FSender) return;
-    FSender->Stop("stopped by the user");
+    if (!FSend) return;
+    FSend->Stop("stopped by the user");
     UpdateProgress();
 }
 
-QString TScalesForm::StateText(std::size_t i) const {
-    const sendcmd::TargetResult& r = FSender->Results()[i];
-    switch (r.outcome) {
-    case sendcmd::TargetResult::Outcome::Sent:
-        return "sent";
-    case sendcmd::TargetResult::Outcome::Stopped:
-        return QString("stopped at row %1").arg(r.row);
-    case sendcmd::TargetResult::Outcome::Failed:
-        break;
-    }
-    return QString("FAILED at row %1: ").arg(r.row) + Q(r.error);
-}
-
 void TScalesForm::UpdateProgress() {
-    if (!FSender) return;
-    const std::vector<sendcmd::Sender::Status> statuses = FSender->Statuses();
+    if (!FSend) return;
+    const std::vector<fleet::TFleet::Status> statuses = FSend->Statuses();
     const QSignalBlocker quiet(GridScales);
     for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
         Sent& s = FSent[i];
-        const sendcmd::Sender::Status& st = statuses[i];
+        const fleet::TFleet::Status& st = statuses[i];
         QTableWidgetItem* bar = GridScales->item(s.row, ColProgress);
         QTableWidgetItem* state = GridScales->item(s.row, ColState);
         if (!st.finished) {
@@ -536,26 +460,24 @@ void TScalesForm::UpdateProgress() {
         }
         if (s.ended) continue;
         s.ended = true;
-        const sendcmd::TargetResult& r = FSender->Results()[i];
-        const QString text = StateText(i);
+        const fleet::TargetResult& r = FSend->Result(i);
+        const QString text = TBoardSend::StateText(r);
         bar->setData(kAckedRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
-        if (r.outcome == sendcmd::TargetResult::Outcome::Failed)
+        if (r.outcome == fleet::TargetResult::Outcome::Failed)
             GridScales->setRowHeight(s.row, 2 * GridScales->fontMetrics().lineSpacing() + 6);
-        state->setForeground(r.outcome == sendcmd::TargetResult::Outcome::Sent     ? kSentColour
-                             : r.outcome == sendcmd::TargetResult::Outcome::Failed ? kFailedColour
-                                                                                   : kStoppedColour);
+        state->setForeground(r.outcome == fleet::TargetResult::Outcome::Sent     ? kSentColour
+                             : r.outcome == fleet::TargetResult::Outcome::Failed ? kFailedColour
+                                                                                 : kStoppedColour);
     }
 }
 
 void TScalesForm::SendFinished() {
-    if (!FSender) return;
+    if (!FSend) return;
     TimerProgress->stop();
     UpdateProgress();
-    FSender.reset();
-    FRecorder.reset();
-    FLog.reset();
+    FSend.reset();
     const QSignalBlocker quiet(GridScales);
     for (int r = 0; r < GridScales->rowCount(); ++r)
         GridScales->item(r, ColCheck)

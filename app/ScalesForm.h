@@ -1,7 +1,8 @@
 #pragma once
-// The board of the shop's scales: the settings folder's "scales" list with
-// what each scale holds, editing the list, and sending the loaded table to
-// every checked scale at once (one transfer engine each, as scaledb-send does).
+// The board of the shop's scales: the window that shows the settings folder's
+// "scales" list (TBoardList) with what each scale holds (TBoardHoldings) and
+// the progress of a send to every checked scale at once (TBoardSend, a fleet
+// as scaledb-send drives).
 #include <QDialog>
 #include <QWidget>
 #include <cstdint>
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "fleet/Recorder.h"
+#include "app/BoardList.h"
+#include "scales/History.h"
 #include "scales/ScaleList.h"
-#include "send/Cli.h"
+#include "transfer/DatabaseFile.h"
+#include "transfer/TransferEngine.h"
 
 class QCheckBox;
 class QLabel;
@@ -20,12 +23,8 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 class QTimer;
-class TForm1;
 
-namespace sendcmd {
-class Sender;
-class SendLog;
-} // namespace sendcmd
+class TBoardSend;
 
 // Name, Link and On of one scale. OK asks OnAccept, which writes the entry:
 // an error text keeps the dialog open and shows it.
@@ -45,12 +44,28 @@ public:
     void accept() override;
 };
 
+// What the board asks of the window it belongs to.
+class TBoardOwner {
+public:
+    virtual scales::History& TransferHistory() = 0;
+    virtual TDatabaseKind KindChosen() const = 0;
+    // The file the window holds ("" until one was loaded), its size and
+    // SHA-256, and its table.
+    virtual const std::string& LoadedPath() const = 0;
+    virtual const scales::FileDigest& LoadedDigest() = 0;
+    virtual const TableData& LoadedTable() const = 0;
+    // The window's own UDP link is open on local port 1001.
+    virtual bool HoldsUdpPort() const = 0;
+
+    virtual ~TBoardOwner() = default;
+};
+
 class TScalesForm : public QWidget {
 public:
     // The columns of GridScales.
     enum Column { ColCheck, ColName, ColLink, ColOn, ColHolds, ColLast, ColProgress, ColState, ColCount };
 
-    explicit TScalesForm(TForm1* owner);
+    TScalesForm(QWidget* parent, TBoardOwner& owner);
     ~TScalesForm() override;
 
     QLabel* LabelProblems; // bad lines of the list and a history that cannot be used, once
@@ -72,7 +87,7 @@ public:
     void TableChanged();
     // Also while the scales' host names are looked up before a send: the list and
     // the table stay as they are until the send has begun.
-    bool Sending() const { return FSender != nullptr || FPreparing; }
+    bool Sending() const { return FSend != nullptr || FPreparing; }
 
     void btnAddClick();
     void btnEditClick();
@@ -98,18 +113,13 @@ private:
     void UpdateProgress();
     void SendFinished();
     std::string SelectedTarget() const;
-    QString StateText(std::size_t i) const;
 
-    TForm1* FOwner;
-    scales::ScaleList FList;
+    TBoardOwner& FOwner;
+    TBoardList FList;
     std::string FEditError;  // of the last change or send, until the next one
     bool FPreparing = false; // looking the scales' host names up before a send
 
-    // The send under way. The sender refers to the options and the log.
-    sendcmd::SendOptions FOptions;
-    std::unique_ptr<sendcmd::SendLog> FLog;
-    // Records each scale's transfer as scaledb-send does; goes after the sender.
-    std::unique_ptr<fleet::TRecorder> FRecorder;
-    std::unique_ptr<sendcmd::Sender> FSender;
+    // The send under way.
+    std::unique_ptr<TBoardSend> FSend;
     std::vector<Sent> FSent;
 };

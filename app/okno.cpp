@@ -90,7 +90,7 @@ TTransferOptions WindowTransfer() {
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FEngine(WindowTransfer()) {
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FTransfer(WindowTransfer(), nullptr, *this) {
     Form1 = this;
     setWindowTitle(" Scale database v1.01");
     SetFormLook(this, 10, false);
@@ -150,14 +150,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FEngine(WindowTransfer())
     OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
     OpenDialog1->setNameFilters({"csv files (*.csv)", "all files (*)"});
 
-    // The transfer engine sends through SendOrder and reads the grid at every tick.
-    FEngine.OnSend = [this](const std::string& command) { SendOrder(command); };
-    FEngine.OnProgress = [this](const TTransferProgress&) { UpdateProgress(); };
-    FEngine.SetRows(StringGrid1);
-    FEngine.KindNow = [this] { return KindChosen(); };
-    FEngine.OnFinished = [this](const TTransferOutcome& outcome) {
-        crash::Guard([&] { TimerBazaTimer(outcome); });
-    };
+    // The transfer reads the grid at every tick and sends through SendOrder.
+    FTransfer.SetRows(StringGrid1);
+    FTransfer.UseLink(&FChosenLink);
 
     // The serial port as the window is designed: COM1, 9600 8N1, no flow
     // control, DTR and RTS off, all ten events watched.
@@ -199,8 +194,7 @@ TForm1::~TForm1() {
     delete FScalesForm;
     FScalesForm = nullptr;
     if (Recording()) RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
-    FEngine.OnProgress = nullptr;
-    FEngine.Stop();
+    FTransfer.Stop(); // closing: no progress is shown
     FEthLink.reset();
     platform::DeallocateHWnd(FHandle);
     if (Form1 == this) Form1 = nullptr;
@@ -233,7 +227,7 @@ void TForm1::LinkReceived(const std::string& text) {
 
 void TForm1::LinkStateChanged(std::uint8_t state) {
     // Whatever an earlier link left without a line end is not a reply.
-    if (state == LinkConnected) FEngine.ClearReplies();
+    if (state == LinkConnected) FTransfer.ClearReplies();
     // Posted, as the window handles it later; the state travels sign-extended
     // from 8 bits.
     const auto wParam =
@@ -253,8 +247,7 @@ void TForm1::FormClose() {
     FClosing = true;
     if (Recording()) RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
     // No tick runs once the window closes.
-    FEngine.OnProgress = nullptr;
-    FEngine.Stop();
+    FTransfer.Stop();
     try {
         ComPort1.Close();
     } catch (...) {
@@ -371,7 +364,7 @@ void TForm1::btnOpenPortClick() {
         FSerialLink.Open();
         if (FSerialLink.State() == LinkConnected) {
             // Whatever an earlier link left without a line end is not a reply.
-            FEngine.ClearReplies();
+            FTransfer.ClearReplies();
             FLinkState = LinkConnected;
             btnOpenPort->setText("Disconnect");
         } else {
@@ -398,7 +391,7 @@ void TForm1::Connection1Click() {
 
 void TForm1::Scales1Click() {
     if (!FScalesForm) {
-        FScalesForm = new TScalesForm(this);
+        FScalesForm = new TScalesForm(this, *this);
     } else if (!FScalesForm->Sending()) {
         // The list may have been edited by hand since.
         FScalesForm->ReadList();
@@ -411,6 +404,10 @@ void TForm1::Scales1Click() {
 const scales::FileDigest& TForm1::LoadedDigest() {
     if (!FLoadedDigest) FLoadedDigest = scales::DigestFile(FLoadedPath).value_or(scales::FileDigest{});
     return *FLoadedDigest;
+}
+
+bool TForm1::HoldsUdpPort() const {
+    return Kind != KindSerial && Protocol == ProtocolUDP && FEthLink && FEthLink->State() != LinkDisconnected;
 }
 
 TDatabaseKind TForm1::KindChosen() const {
@@ -435,19 +432,16 @@ void TForm1::RecordTransferStart() {
     table.kind = KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
     table.program = "scaledb";
     // The scale's name when the list knows its link, however the list spells it.
-    FRecorder.emplace(*FHistory, table, fleet::TScaleNames::Listed());
-    FRecording = FRecorder->Begin(LinkTarget());
+    FTransfer.RecordIn(std::make_unique<fleet::TRecorder>(*FHistory, table, fleet::TScaleNames::Listed()),
+                       LinkTarget());
+    FTransfer.BeginRecord();
 }
 
 void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
                                const std::string& message) {
-    if (!FRecorder) return;
-    const TTransferProgress progress = finished ? finished->Progress : FEngine.Progress();
-    const int rows = StringGrid1->RowCount();
-    const int row = finished ? (finished->Done ? rows + 1 : finished->Row) : progress.Row(rows);
-    FRecorder->End(FRecording, fleet::EndOf(outcome, row, progress,
-                                            finished ? fleet::FaultWords(*finished, 0) : message));
-    FRecorder.reset();
+    const TTransferProgress progress = finished ? finished->Progress : FTransfer.Progress();
+    FTransfer.EndRecord(outcome, FTransfer.EndRow(finished, StringGrid1->RowCount()), progress,
+                        finished ? fleet::FaultWords(*finished, 0) : message);
 }
 
 TLink* TForm1::CurrentLink() {
@@ -458,6 +452,18 @@ TLink* TForm1::CurrentLink() {
 void TForm1::SendOrder(const std::string& command) {
     // The link frames it; one that is not open sends nothing.
     if (TLink* link = CurrentLink()) link->Send(command);
+}
+
+void TForm1::TransferMoved(const TTransferProgress&) {
+    if (!FClosing) UpdateProgress();
+}
+
+void TForm1::TransferEnded(const TTransferOutcome& outcome) {
+    crash::Guard([&] { TimerBazaTimer(outcome); });
+}
+
+TDatabaseKind TForm1::TransferKindNow(TDatabaseKind) {
+    return KindChosen();
 }
 
 void TForm1::ComPort1RxChar(TCustomComPort*, int Count) {
@@ -471,7 +477,7 @@ void TForm1::bbWyslijBazeClick() {
             bbWyslijBaze->setText("Stop");
             btnOpenPort->setEnabled(false);
             RecordTransferStart();
-            FEngine.Start(rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product);
+            FTransfer.Start(rgBaza->ItemIndex() == 1 ? TDatabaseKind::User : TDatabaseKind::Product);
         } else {
             bbWyslijBaze->Tag = 0;
             bbWyslijBaze->setText("Send database");
@@ -479,7 +485,7 @@ void TForm1::bbWyslijBazeClick() {
             if (Recording())
                 RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "stopped by the user");
             // Late acknowledgements must not carry a stopped transfer on.
-            FEngine.Stop();
+            FTransfer.Stop();
         }
     } catch (...) {
     }
@@ -497,41 +503,9 @@ void TForm1::TimerBazaTimer(const TTransferOutcome& outcome) {
         QMessageBox::information(this, "Success", "Database was sent to scale.");
 }
 
-namespace {
-
-// "2 h 45 min", "12 min", "40 s": the rough size of a time left.
-QString Roughly(qint64 ms) {
-    const qint64 s = (ms + 500) / 1000;
-    if (s < 60) return QString("%1 s").arg(s);
-    const qint64 min = (s + 30) / 60;
-    if (min < 60) return QString("%1 min").arg(min);
-    return QString("%1 h %2 min").arg(min / 60).arg(min % 60);
-}
-
-// "12 s", "2 min 5 s", "1 h 3 min": a wait, counted up.
-QString Counted(qint64 ms) {
-    const qint64 s = ms / 1000;
-    if (s >= 3600) return QString("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
-    if (s >= 60) return QString("%1 min %2 s").arg(s / 60).arg(s % 60);
-    return QString("%1 s").arg(s);
-}
-
-// Rows that must have gone before the time left is worth guessing, and how
-// many of the latest rows the rate is measured over.
-constexpr int kRowsBeforeEstimate = 5;
-constexpr std::size_t kRateWindow = 64;
-// A transfer that has heard nothing from the scale for this long says so.
-constexpr qint64 kQuietMs = 3000;
-
-} // namespace
-
 void TForm1::UpdateProgress() {
-    const TTransferProgress p = FEngine.Progress();
-    if (p.Replies != FLastReplies) {
-        // A complete reply came: the wait for the scale starts over.
-        FLastReplies = p.Replies;
-        FSinceReply.start();
-    }
+    const TTransferProgress p = FTransfer.Progress();
+    FTimes.Replies(p.Replies);
     const bool running = bbWyslijBaze->Tag == 1 && p.Running();
     if (!running) {
         if (FWasRunning) {
@@ -550,9 +524,7 @@ void TForm1::UpdateProgress() {
     }
     if (!FWasRunning) {
         FWasRunning = true;
-        FRowTimes.clear();
-        FTransferClock.start();
-        FSinceReply.start();
+        FTimes.Begin();
         TimerWait->start();
         ShowTransferNote({});
     }
@@ -563,33 +535,19 @@ void TForm1::UpdateProgress() {
     FLastRow = current;
     FLastRows = rows;
 
-    // A table loaded during the transfer starts the measurement afresh.
-    if (!FRowTimes.empty() && current < FRowTimes.back().first) FRowTimes.clear();
-    if (FRowTimes.empty() || current > FRowTimes.back().first) {
-        FRowTimes.emplace_back(current, FTransferClock.elapsed());
-        if (FRowTimes.size() > kRateWindow) FRowTimes.pop_front();
-    }
-    QString format = "row %v of %m";
-    const int measured = FRowTimes.back().first - FRowTimes.front().first;
-    if (p.Phase == TTransferPhase::Records && current >= kRowsBeforeEstimate &&
-        measured >= kRowsBeforeEstimate) {
-        const double msPerRow = double(FRowTimes.back().second - FRowTimes.front().second) / measured;
-        // The row on its way, the rows after it and the end command.
-        const int left = rows - current + 1;
-        format += ", about " + Roughly(static_cast<qint64>(msPerRow * left)) + " left";
-    }
+    FTimes.Row(current);
+    const QString format = "row %v of %m" + FTimes.Left(current, rows, p.Phase == TTransferPhase::Records);
     if (ProgressSend->format() != format) ProgressSend->setFormat(format);
     if (ProgressSend->maximum() != rows) ProgressSend->setRange(0, rows);
     ProgressSend->setValue(current);
     if (ProgressSend->isHidden()) ProgressSend->show();
     // A reply came: the wait is over.
-    if (!LabelTransfer->isHidden() && FSinceReply.elapsed() < kQuietMs) ShowTransferNote({});
+    if (!LabelTransfer->isHidden() && !FTimes.Quiet()) ShowTransferNote({});
 }
 
 void TForm1::ShowWaitNote() {
     if (!FWasRunning) return;
-    const qint64 quiet = FSinceReply.elapsed();
-    if (quiet >= kQuietMs) ShowTransferNote("No reply from the scale for " + Counted(quiet));
+    if (const QString note = FTimes.WaitNote(); !note.isEmpty()) ShowTransferNote(note);
 }
 
 void TForm1::ShowTransferNote(const QString& text) {

@@ -1,17 +1,16 @@
 #pragma once
 // The main window: the grid, the link controls and the transfer of the
 // table to the scale.
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "app/Controls.h"
 #include "app/GridModel.h"
-#include "fleet/Recorder.h"
+#include "app/ScalesForm.h"
+#include "app/TransferTimes.h"
+#include "fleet/ScaleTransfer.h"
 #include "links/Link.h"
 #include "links/serial/CPort.h"
 #include "links/serial/SerialLink.h"
@@ -26,9 +25,11 @@ class QFileDialog;
 class QLabel;
 class QProgressBar;
 class QTimer;
-class TScalesForm;
 
-class TForm1 : public QMainWindow, private TLinkListener {
+class TForm1 : public QMainWindow,
+               public TBoardOwner,
+               private TLinkListener,
+               private fleet::TScaleTransferListener {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -56,15 +57,15 @@ public:
     TSerialLink FSerialLink{ComPort1, TSerialLinkOptions{}};
     settings::ConfigDocument XMLConfig;
 
-    // State. The sequencer's state lives in the engine; the window reads it
-    // under its own names. TimerBaza is the engine's 100 ms tick, armed by
-    // every complete reply (a second one does not push it back) and woken on
-    // time whatever the window repaints meanwhile.
-    TTransferEngine FEngine;
+    // State. The sequencer's state lives in the transfer's engine; the window
+    // reads it under its own names. TimerBaza is the engine's 100 ms tick,
+    // armed by every complete reply (a second one does not push it back) and
+    // woken on time whatever the window repaints meanwhile.
+    fleet::TScaleTransfer FTransfer;
     std::uint8_t FLinkState = 0;
-    std::int32_t FRowIndex() const { return RowIndexCode(FEngine.Progress()); }
-    bool FSendFailed() const { return FEngine.Progress().SendFailed; }
-    bool TimerBazaActive() const { return FEngine.TickPending(); }
+    std::int32_t FRowIndex() const { return RowIndexCode(FTransfer.Progress()); }
+    bool FSendFailed() const { return FTransfer.Progress().SendFailed; }
+    bool TimerBazaActive() const { return FTransfer.Engine().TickPending(); }
     std::unique_ptr<CEthConnection> FEthLink;
     platform::HWND Handle() const { return FHandle; }
     // True from the start of FormClose: late ticks and replies are ignored.
@@ -96,12 +97,14 @@ public:
     // leaves the previous table in place.
     void LoadFile(const std::string& path);
     // The file the grid holds; empty until one was loaded.
-    const std::string& LoadedPath() const { return FLoadedPath; }
+    const std::string& LoadedPath() const override { return FLoadedPath; }
     // Size and SHA-256 of that file, read when it was loaded.
-    const scales::FileDigest& LoadedDigest();
-    TDatabaseKind KindChosen() const;
+    const scales::FileDigest& LoadedDigest() override;
+    const TableData& LoadedTable() const override { return StringGrid1->Model()->Table(); }
+    bool HoldsUdpPort() const override;
+    TDatabaseKind KindChosen() const override;
     // The transfer history, opened at the start; never stops a transfer.
-    scales::History& TransferHistory() { return *FHistory; }
+    scales::History& TransferHistory() override { return *FHistory; }
     // The board, once "Scales…" was chosen.
     TScalesForm* ScalesForm() const { return FScalesForm; }
 
@@ -111,11 +114,29 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    // The link the settings choose now, as the transfer sees it: its commands
+    // go out through SendOrder. Opening and closing stay with "Connect".
+    class TChosenLink : public TLink {
+    public:
+        explicit TChosenLink(TForm1& form) : FForm(form) {}
+        void Open() override {}
+        void Send(const std::string& command) override { FForm.SendOrder(command); }
+        void Close() override {}
+        std::uint8_t State() const override { return FForm.FLinkState; }
+
+    private:
+        TForm1& FForm;
+    };
+
     // The link the settings choose now: commands go through it.
     TLink* CurrentLink();
     // Every link's received text and the Ethernet link's states.
     void LinkReceived(const std::string& text) override;
     void LinkStateChanged(std::uint8_t state) override;
+    // The transfer's progress and end.
+    void TransferMoved(const TTransferProgress& progress) override;
+    void TransferEnded(const TTransferOutcome& outcome) override;
+    TDatabaseKind TransferKindNow(TDatabaseKind started) override;
     void ShowTransferNote(const QString& text);
     void ShowWaitNote();
     // The history of the window's own transfer over its single link.
@@ -123,8 +144,9 @@ private:
     void RecordTransferStart();
     void RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
                            const std::string& message);
-    bool Recording() const { return FRecorder.has_value(); }
+    bool Recording() const { return FTransfer.Recording(); }
 
+    TChosenLink FChosenLink{*this};
     platform::HWND FHandle = 0;
     bool FClosing = false;
     bool FClosed = false;
@@ -135,20 +157,13 @@ private:
     // The transfer as UpdateProgress last saw it.
     bool FWasRunning = false;
     TTransferPhase FLastPhase = TTransferPhase::Idle;
-    std::uint64_t FLastReplies = 0;
     int FLastRow = 0;
     int FLastRows = 0;
-    QElapsedTimer FTransferClock;
-    QElapsedTimer FSinceReply;
-    // (row, ms since the start) of the latest rows that went out: the rate.
-    std::deque<std::pair<int, qint64>> FRowTimes;
+    TTransferTimes FTimes;
 
     std::string FLoadedPath;
     std::optional<scales::FileDigest> FLoadedDigest;
     std::unique_ptr<scales::History> FHistory;
-    // The window's own transfer in the history, while it runs.
-    std::optional<fleet::TRecorder> FRecorder;
-    fleet::TRecording FRecording;
     TScalesForm* FScalesForm = nullptr;
 };
 

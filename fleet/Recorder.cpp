@@ -3,16 +3,16 @@
 #include <cstdio>
 #include <utility>
 
+#include "fleet/Bytes.h"
 #include "platform/Paths.h"
-#include "send/Bytes.h"
-#include "send/Targets.h"
+#include "scales/Targets.h"
 
 namespace fleet {
 
 TScaleNames::TScaleNames(const scales::ScaleList& list) {
     // The first entry of a scale names it, as the list is read top to bottom.
     for (const scales::ScaleEntry& e : list.Entries())
-        FByKey.emplace(sendcmd::ScaleKey(e.target), e.name);
+        FByKey.emplace(scales::ScaleKey(e.target), e.name);
 }
 
 TScaleNames TScaleNames::Listed() {
@@ -20,7 +20,7 @@ TScaleNames TScaleNames::Listed() {
 }
 
 std::string TScaleNames::Of(const std::string& target) const {
-    const auto it = FByKey.find(sendcmd::ScaleKey(target));
+    const auto it = FByKey.find(scales::ScaleKey(target));
     return it != FByKey.end() ? it->second : std::string();
 }
 
@@ -35,7 +35,7 @@ std::string Seconds(double s) {
 } // namespace
 
 std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
-    const std::string command = sendcmd::Abbreviate(outcome.Command);
+    const std::string command = Abbreviate(outcome.Command);
     switch (outcome.Fault) {
     case TTransferFault::None:
         break;
@@ -46,9 +46,9 @@ std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
         return "no reply to \"" + command + "\" after " + std::to_string(outcome.Tries) + " tries (" +
                Seconds(replySeconds) + " s each)";
     case TTransferFault::WrongReply:
-        return sendcmd::QuotedReply(outcome.Reply) + " instead of " +
-               sendcmd::Quoted(protocol::Acknowledgement(outcome.Command)) + " to " +
-               sendcmd::Quoted(command) + " after " + std::to_string(outcome.Tries) + " tries";
+        return QuotedReply(outcome.Reply) + " instead of " +
+               Quoted(protocol::Acknowledgement(outcome.Command)) + " to " + Quoted(command) + " after " +
+               std::to_string(outcome.Tries) + " tries";
     case TTransferFault::TooManyReplies: {
         const std::uint64_t commands = outcome.Progress.CommandsSent;
         return "the scale answered " + std::to_string(outcome.Progress.Replies) + " times to " +
@@ -78,7 +78,7 @@ TRecorder::TRecorder(scales::History& history, const scales::TransferStart& tabl
 
 TRecording TRecorder::NotBegun(const std::string& target, const std::string& name) const {
     TRecording r;
-    r.target = sendcmd::ScaleKey(target);
+    r.target = scales::ScaleKey(target);
     r.name = name.empty() ? FNames.Of(target) : name;
     return r;
 }

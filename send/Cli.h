@@ -10,15 +10,13 @@
 
 namespace sendcmd {
 
-struct SendOptions {
+// The fleet's options (the reply time-out, retries, the kind of table) and the command's own.
+struct SendOptions : fleet::FleetOptions {
     // Send a table; print what every scale holds (--status); list transfers (--history).
     enum class Mode { Send, Status, History };
     Mode mode = Mode::Send;
     std::string table;
     std::vector<Target> targets; // empty: the link config.xml names
-    bool userDatabase = false;
-    double timeoutSeconds = 5;
-    int retries = 3;
     std::optional<std::string> encodingFrom, encodingTo;
     std::string logPath;
     bool json = false;

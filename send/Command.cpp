@@ -1,12 +1,14 @@
 #include "Command.h"
 
-#include "Bytes.h"
 #include "Cli.h"
 #include "Progress.h"
-#include "Records.h"
-#include "Sender.h"
+#include "Report.h"
 #include "Stale.h"
 #include "Status.h"
+#include "fleet/Bytes.h"
+#include "fleet/Fleet.h"
+#include "fleet/Log.h"
+#include "fleet/Records.h"
 #include "scales/History.h"
 #include "scales/ScaleList.h"
 #include "transfer/DatabaseFile.h"
@@ -35,6 +37,12 @@
 
 namespace sendcmd {
 
+using fleet::Escape;
+using fleet::LinkSettings;
+using fleet::Recoder;
+using fleet::Records;
+using fleet::SendLog;
+
 namespace {
 
 constexpr const char* kProgram = "scaledb-send";
@@ -43,19 +51,25 @@ constexpr const char* kProgram = "scaledb-send";
 // acknowledges every command at once; each handed to `out` as it is made, so
 // none is kept. The engine's tick is run by hand: no time passes.
 void ForEachCommand(const Records& records, bool user, const std::function<void(const std::string&)>& out) {
+    // Hands each command on and keeps the last for the acknowledgement.
+    struct Scale : TTransferListener {
+        const std::function<void(const std::string&)>& out;
+        std::string last;
+        bool finished = false;
+        explicit Scale(const std::function<void(const std::string&)>& o) : out(o) {}
+        void TransferSend(const std::string& c) override {
+            out(c);
+            last = c;
+        }
+        void TransferFinished(const TTransferOutcome&) override { finished = true; }
+    } scale(out);
     transfer::TStepClock clock;
     TTransferEngine engine({}, clock);
     engine.SetRows(&records);
-    bool finished = false;
-    std::string last;
-    engine.OnSend = [&](const std::string& c) {
-        out(c);
-        last = c;
-    };
-    engine.OnFinished = [&](const TTransferOutcome&) { finished = true; };
+    engine.SetListener(&scale);
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
-    while (!finished && !last.empty()) {
-        const std::string command = std::exchange(last, {});
+    while (!scale.finished && !scale.last.empty()) {
+        const std::string command = std::exchange(scale.last, {});
         engine.Feed(std::string(protocol::Acknowledgement(command)) + "\r\n");
         clock.FireNext(); // the tick
     }
@@ -295,7 +309,7 @@ int Run(int argc, char** argv) {
     }
 
     // SIGINT, SIGTERM and SIGHUP end the run: nothing more is sent, the report is still printed.
-    Sender* running = nullptr;
+    fleet::TFleet* running = nullptr;
     platform::TerminationSignals stopSignals([&](int) {
         if (running) running->Stop(InterruptedBy(platform::TerminationSignals::Received()));
     });
@@ -324,7 +338,7 @@ int Run(int argc, char** argv) {
             std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.name.empty(); });
         recorder.emplace(*history, table, unnamed ? fleet::TScaleNames::Listed() : fleet::TScaleNames());
     }
-    Sender sender(o, split.stale, records, settings, *log);
+    fleet::TFleet sender(o, split.stale, records, settings, *log);
     running = &sender;
     if (recorder) sender.RecordIn(*recorder);
     std::unique_ptr<Progress> progress;

@@ -1,7 +1,7 @@
 #include "Progress.h"
 
 #include "Report.h"
-#include "Sender.h"
+#include "fleet/Fleet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 namespace sendcmd {
 
-Progress::Progress(const Sender& sender, const std::vector<Target>& targets) : sender_(sender) {
+Progress::Progress(const fleet::TFleet& sender, const std::vector<Target>& targets) : sender_(sender) {
     std::size_t targetWidth = 0, nameWidth = 0;
     for (const Target& t : targets) {
         targetWidth = std::max(targetWidth, TextWidth(t.text));

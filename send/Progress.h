@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-namespace sendcmd {
+namespace fleet {
+class TFleet;
+}
 
-class Sender;
+namespace sendcmd {
 
 class Progress {
 public:
-    Progress(const Sender& sender, const std::vector<Target>& targets);
+    Progress(const fleet::TFleet& sender, const std::vector<Target>& targets);
     ~Progress();
     // Removes the lines, so the final lines take their place.
     void Clear();
@@ -21,7 +23,7 @@ public:
 private:
     void Draw();
 
-    const Sender& sender_;
+    const fleet::TFleet& sender_;
     std::vector<std::string> names_;
     std::size_t width_ = 0;
     int drawn_ = 0;

@@ -1,32 +1,13 @@
 #pragma once
 // What the command tells at the end: one line per target, or a JSON report.
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "links/Link.h"
+#include "fleet/Result.h"
 
 namespace sendcmd {
 
-struct TargetResult {
-    enum class Outcome { Sent, Failed, Stopped };
-    std::string target;
-    std::string name; // the scale's name from a list; may be empty
-    Outcome outcome = Outcome::Failed;
-    int rows = 0;         // rows of the table
-    int acknowledged = 0; // rows the scale acknowledged
-    int commands = 0;     // commands sent, resends included
-    int resends = 0;
-    double seconds = 0;
-    // Where it ended: 0 before the first row (connecting, the start command),
-    // 1..rows a row, rows + 1 the end command.
-    int row = 0;
-    std::string error;               // why it failed or stopped
-    std::optional<TLinkFault> fault; // when its link failed
-    // Set (local time of that transfer) when the scale held this very table already and
-    // nothing was sent (--only-stale); the outcome is then Sent.
-    std::string heldSince;
-};
+using fleet::TargetResult;
 
 // "tcp:127.0.0.1:4001  sent 200 of 200 rows in 20.4 s"; `width` pads the target. With
 // `nameWidth` > 0 the name follows, padded: "tcp:192.0.2.10:4001  Deli counter  sent ...".

@@ -1,19 +1,17 @@
 #pragma once
 // Where a table goes: the targets of the command line, of a targets file, or the
 // one link that config.xml and ComPortTest.ini name.
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fleet/Result.h"
 #include "scales/Targets.h"
 
 namespace sendcmd {
 
-// Bad usage, an unreadable table or target: exit status 2.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// Bad usage, an unreadable table or target: exit status 2. A send the fleet
+// refuses before anything goes out is one too.
+using UsageError = fleet::Refused;
 
 // Targets are the scale list's; a bad one is bad usage here.
 using scales::HostPort;

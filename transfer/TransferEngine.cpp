@@ -111,7 +111,7 @@ void TTransferEngine::Send(const std::string& command) {
     FLastCommand = command;
     ++FCommandsSent;
     if (FOptions.ReplyTimeoutMs > 0) FReplyTimer->Start(FOptions.ReplyTimeoutMs);
-    if (OnSend) OnSend(command);
+    if (FListener) FListener->TransferSend(command);
 }
 
 void TTransferEngine::Feed(const std::string& text) {
@@ -169,7 +169,7 @@ void TTransferEngine::Reply(const std::string& reply) {
         if (FRowIndex == -1) {
             match = reply == protocol::Ended;
         } else if (FRowIndex == 0) {
-            match = reply == protocol::StartReply(KindNow ? KindNow() : FKind);
+            match = reply == protocol::StartReply(KindNow());
         } else {
             match = reply == protocol::RecordTaken;
         }
@@ -280,7 +280,7 @@ void TTransferEngine::Finish() {
     Reset();
     outcome.Progress = Progress();
     Report();
-    if (OnFinished) OnFinished(outcome);
+    if (FListener) FListener->TransferFinished(outcome);
 }
 
 void TTransferEngine::Fail(TTransferFault fault) {
@@ -296,7 +296,7 @@ void TTransferEngine::Fail(TTransferFault fault) {
     outcome.Progress = progress;
     outcome.Progress.Phase = TTransferPhase::Idle;
     Report();
-    if (OnFinished) OnFinished(outcome);
+    if (FListener) FListener->TransferFinished(outcome);
 }
 
 TTransferProgress TTransferEngine::Progress() const {
@@ -322,5 +322,9 @@ TTransferProgress TTransferEngine::Progress() const {
 }
 
 void TTransferEngine::Report() {
-    if (OnProgress) OnProgress(Progress());
+    if (FListener) FListener->TransferProgress(Progress());
+}
+
+TDatabaseKind TTransferEngine::KindNow() const {
+    return FListener ? FListener->TransferKindNow(FKind) : FKind;
 }

@@ -5,12 +5,11 @@
 // No widgets and no globals: the window drives one engine, the headless
 // sender drives many on one event loop.
 //
-// The driver frames and sends what OnSend gives it, and feeds every piece of
-// text the link receives to Feed. Everything runs on the thread of the event
-// loop behind the engine's clock.
+// The driver is the engine's listener: it frames and sends each command the
+// engine hands it, and feeds every piece of text the link receives to Feed. Everything runs on the thread of
+// the event loop behind the engine's clock.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,14 +50,14 @@ enum class TTransferPhase {
     Ended,    // the end was acknowledged; the next tick completes the transfer
 };
 
-// Where a transfer stands; handed to OnProgress after every change.
+// Where a transfer stands; handed to TransferProgress after every change.
 struct TTransferProgress {
     TTransferPhase Phase = TTransferPhase::Idle;
     // Records: the 1-based row out now or next; Rows + 1 once all are acknowledged.
     int Next = 0;
     int Rows = 0;                   // rows of the table as last read
     int Acknowledged = 0;           // rows the scale has acknowledged
-    std::uint64_t CommandsSent = 0; // every command handed to OnSend, resends included
+    std::uint64_t CommandsSent = 0; // every command handed to TransferSend, resends included
     std::uint64_t Resends = 0;      // commands sent again after a wrong reply or a time-out
     std::uint64_t Replies = 0;      // complete reply lines received, matching or not
     bool SendFailed = false;        // a row's record text was empty: "Se" went out in its place
@@ -85,7 +84,7 @@ enum class TTransferFault {
     TooManyReplies,
 };
 
-// The end of a transfer; handed to OnFinished.
+// The end of a transfer; handed to TransferFinished.
 struct TTransferOutcome {
     bool Done = false; // the scale holds the whole table
     TTransferFault Fault = TTransferFault::None;
@@ -117,6 +116,25 @@ struct TTransferOptions {
     bool StrictReplies = false;
 };
 
+// Told what the engine does, on the thread of its clock.
+class TTransferListener {
+public:
+    // One bare command ("SbP", "Sr...", "Se"); the driver adds the link's
+    // framing. The engine's state is final before it is called, so a reply
+    // may be fed back from inside it.
+    virtual void TransferSend(const std::string& command) = 0;
+    // After every change of the progress (start, reply, tick, stop).
+    virtual void TransferProgress(const TTransferProgress& progress) { (void)progress; }
+    // Once per transfer, when it completed or failed (not after Stop). The
+    // engine is idle by then; the handler may start another transfer.
+    virtual void TransferFinished(const TTransferOutcome& outcome) { (void)outcome; }
+    // Read when a start acknowledgement arrives: the kind chosen now, where
+    // it may change during a transfer (the window). `started`: the kind given to Start.
+    virtual TDatabaseKind TransferKindNow(TDatabaseKind started) { return started; }
+
+    virtual ~TTransferListener() = default;
+};
+
 class TTransferEngine {
 public:
     explicit TTransferEngine(const TTransferOptions& options = {},
@@ -127,18 +145,8 @@ public:
 
     // --- Set by the driver -------------------------------------------------
 
-    // Sends one bare command ("SbP", "Sr...", "Se"); the driver adds the
-    // link's framing. The engine's state is final before it is called, so a
-    // reply may be fed back from inside it.
-    std::function<void(const std::string& command)> OnSend;
-    // After every change of the progress (start, reply, tick, stop).
-    std::function<void(const TTransferProgress& progress)> OnProgress;
-    // Once per transfer, when it completed or failed (not after Stop). The
-    // engine is idle by then; the handler may start another transfer.
-    std::function<void(const TTransferOutcome& outcome)> OnFinished;
-    // Read when a start acknowledgement arrives; empty: the kind given to Start.
-    std::function<TDatabaseKind()> KindNow;
-
+    // The listener outlives the engine or is cleared first; none: commands go nowhere.
+    void SetListener(TTransferListener* listener) { FListener = listener; }
     // What to send; not owned, and read at every tick. None: an empty table.
     void SetRows(const TTransferRows* rows) { FRows = rows; }
 
@@ -175,10 +183,12 @@ private:
     void Finish();
     void Reset();
     void Report();
+    TDatabaseKind KindNow() const;
     int Rows() const;
     int FailedRow() const;
 
     TTransferOptions FOptions;
+    TTransferListener* FListener = nullptr;
     const TTransferRows* FRows = nullptr;
     // The sequencer's position, coded as RowIndexCode says.
     std::int32_t FRowIndex = kIdle;

@@ -23,10 +23,7 @@
 #include "platform/Paths.h"
 #include "scales/History.h"
 #include "scales/ScaleList.h"
-#include "send/Bytes.h"
-#include "send/Records.h"
 #include "send/SendProcess.h"
-#include "send/Sender.h"
 #include "tools/SimProcess.h"
 
 namespace fs = std::filesystem;
@@ -332,40 +329,4 @@ TEST_F(ScalesBoard, TheWindowTheBoardAndTheCommandRecordOneOutcomeAlike) {
         EXPECT_EQ(r.message, window.message);
         EXPECT_GE(r.ended, r.started);
     }
-}
-
-TEST(SenderStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
-    // A port nobody listens on: the connection is refused a moment later.
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const int closed = server.serverPort();
-    server.close();
-    sendcmd::SendOptions options;
-    sendcmd::SendLog log("");
-    TableParser parser;
-    parser.Feed("1;a\n", 4);
-    auto records = std::make_shared<const sendcmd::Records>(
-        std::make_shared<const TableData>(parser.Finish()), std::unique_ptr<sendcmd::Recoder>());
-    auto sender = std::make_unique<sendcmd::Sender>(
-        options, std::vector<sendcmd::Target>{sendcmd::ParseTarget(Tcp(closed))}, records,
-        sendcmd::LinkSettings{}, log);
-    bool finished = false;
-    sender->OnFinished = [&] {
-        finished = true;
-        QTimer::singleShot(0, [&] { sender.reset(); });
-    };
-    sender->Start();
-    EXPECT_FALSE(finished);
-    ASSERT_TRUE(gui::WaitFor([&] { return sender == nullptr; }));
-    // The close the sender had queued for its link is gone with it.
-    QTest::qWait(20);
-
-    // No link that can be opened at all: finished before Start returns.
-    sendcmd::Sender none(options, {sendcmd::ParseTarget("serial:/nonexistent/scaledb-port")}, records,
-                         sendcmd::LinkSettings{}, log);
-    bool done = false;
-    none.OnFinished = [&] { done = true; };
-    none.Start();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(none.Results().at(0).outcome, sendcmd::TargetResult::Outcome::Failed);
 }

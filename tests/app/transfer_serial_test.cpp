@@ -195,6 +195,17 @@ TEST_F(SerialTransfer, AFreshWindowSendsFiveRecordsOfFourSeparators) {
     EXPECT_EQ(sim.ReadLog(), "SbP\r\nSr;;;;\r\nSr;;;;\r\nSr;;;;\r\nSr;;;;\r\nSr;;;;\r\nSe\r\n");
 }
 
+// What the scale said so far has been handled, its tick has run, and nothing
+// went out: the window's own probe is the first thing the scale hears.
+void ExpectNothingSent(TForm1& form, ManualScale& scale) {
+    const std::uint64_t replies = form.FTransfer.Progress().Replies;
+    scale.Say("probe\r\n");
+    ASSERT_TRUE(
+        gui::WaitFor([&] { return form.FTransfer.Progress().Replies > replies && !form.TimerBazaActive(); }));
+    form.SendOrder("probe");
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "probe\r\n");
+}
+
 TEST_F(SerialTransfer, StrayRepliesNeverStartATransfer) {
     ManualScale scale;
     ASSERT_FALSE(scale.device.empty());
@@ -203,8 +214,7 @@ TEST_F(SerialTransfer, StrayRepliesNeverStartATransfer) {
 
     // 1. A start acknowledgement nobody asked for.
     scale.Say("MbP\r\n");
-    QTest::qWait(250);
-    EXPECT_EQ(scale.Heard(), "");
+    ExpectNothingSent(*form, scale);
     EXPECT_EQ(form->FRowIndex(), kIdle);
 
     // 2. A finished transfer, then one more line from the scale.
@@ -217,8 +227,7 @@ TEST_F(SerialTransfer, StrayRepliesNeverStartATransfer) {
     ASSERT_TRUE(gui::WaitFor([&] { return box->seen; }));
     EXPECT_EQ(box->caption, "Success");
     scale.Say("Mr\r\n");
-    QTest::qWait(250);
-    EXPECT_EQ(scale.Heard(), "");
+    ExpectNothingSent(*form, scale);
     EXPECT_EQ(form->bbWyslijBaze->text(), "Send database");
 
     // 3. "Stop", then late acknowledgements.
@@ -226,10 +235,9 @@ TEST_F(SerialTransfer, StrayRepliesNeverStartATransfer) {
     EXPECT_EQ(scale.HeardUntil("SbP\r\n"), "SbP\r\n");
     form->bbWyslijBaze->click(); // Stop
     scale.Say("MbP\r\n");
-    QTest::qWait(250);
+    ExpectNothingSent(*form, scale);
     scale.Say("Mr\r\n");
-    QTest::qWait(250);
-    EXPECT_EQ(scale.Heard(), "");
+    ExpectNothingSent(*form, scale);
     EXPECT_EQ(form->bbWyslijBaze->text(), "Send database");
 }
 
@@ -256,8 +264,10 @@ TEST_F(SerialTransfer, CommandsOutsideAnOpenPortAreDroppedQuietly) {
     EXPECT_FALSE(form->ComPort1.Connected());
     EXPECT_EQ(form->btnOpenPort->text(), "Connect");
     form->SendOrder("Se");
-    QTest::qWait(50);
-    EXPECT_EQ(scale.Heard(), "");
+    // Connected again, the probe is the first the scale hears: "Se" never went out.
+    ConnectTo(scale.device);
+    form->SendOrder("probe");
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "probe\r\n");
 }
 
 namespace {

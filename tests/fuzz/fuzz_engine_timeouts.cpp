@@ -9,6 +9,7 @@
 // and while no copy was lost on the way, the right reply to a copy of the
 // command out now always does. With strict replies or without, such a scale
 // never fails a transfer for answering too often.
+#include "tests/common/EngineEvents.h"
 #include "transfer/TransferEngine.h"
 
 #include "FuzzUtil.h"
@@ -52,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool lost = false;
     std::set<std::string> confirmed; // commands the scale answered rightly at least once
     std::optional<TTransferOutcome> outcome;
-    engine.OnSend = [&](const std::string& command) {
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& command) {
         // Nothing goes out before what it follows was acknowledged.
         if (command == start) {
             FUZZ_CHECK(confirmed.empty());
@@ -68,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         copies.emplace_back(command, moves);
     };
-    engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
 
     while (in.remaining_bytes() > 0 && !outcome) {

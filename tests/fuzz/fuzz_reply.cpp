@@ -13,6 +13,7 @@
 // "Mr" only while an answer of that scale is still to come (the engine cannot
 // wait for ever); and only such a scale makes the transfer fail for too many
 // replies.
+#include "tests/common/EngineEvents.h"
 #include "transfer/TransferEngine.h"
 
 #include "FuzzUtil.h"
@@ -77,8 +78,10 @@ void Strict(FuzzedDataProvider& in) {
     std::set<std::string> confirmed;
     std::optional<TTransferOutcome> outcome;
     std::string tail; // what the engine must hold: the bytes after the last LF
-    engine.OnSend = [&](const std::string& command) { heard.push_back(command); };
-    engine.OnFinished = [&](const TTransferOutcome& o) {
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& command) { heard.push_back(command); };
+    events.OnFinished = [&](const TTransferOutcome& o) {
         if (!outcome) outcome = o;
     };
     engine.Start(user ? TDatabaseKind::User : TDatabaseKind::Product);
@@ -169,7 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     transfer::TStepClock clock;
     TTransferEngine engine({}, clock);
     bool sent = false; // a command went out since the sequencer last moved on
-    engine.OnSend = [&](const std::string&) { sent = true; };
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string&) { sent = true; };
     struct : TTransferRows {
         int RowCount() const override { return 3; }
         std::string RecordText(int r) const override { return std::to_string(r) + ";x"; }

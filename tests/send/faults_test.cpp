@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <termios.h>
 
-#include "send/Links.h"
+#include "fleet/Links.h"
 
 #include <QCoreApplication>
 
@@ -310,11 +310,11 @@ TEST_F(SendTest, MoreTargetsThanOpenFilesRaiseTheSoftLimitOrStopNamingIt) {
 TEST(SendLinks, ASlowStartOfTheRunDoesNotUseUpTheConnectionBudget) {
     // Opening thousands of links takes longer than a short budget; a refused port still says so.
     const int port = ClosedPort();
-    sendcmd::LinkSettings settings;
+    fleet::LinkSettings settings;
     settings.connectSeconds = 0.1;
     std::shared_ptr<TUdpShare> noUdp;
     auto link =
-        sendcmd::MakeLink(sendcmd::ParseTarget("tcp:127.0.0.1:" + std::to_string(port)), settings, noUdp);
+        fleet::MakeLink(scales::ParseTarget("tcp:127.0.0.1:" + std::to_string(port)), settings, noUdp);
     struct : TLinkListener {
         void LinkFailed(const TLinkFailure& failure) override { told = failure; }
         TLinkFailure told{TLinkFault::Closed, ""};

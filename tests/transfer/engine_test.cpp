@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/EngineEvents.h"
 #include "transfer/TransferEngine.h"
 
 namespace {
@@ -35,16 +36,18 @@ struct FakeScale {
     std::deque<std::string> pending;
     std::optional<TTransferOutcome> outcome;
     TTransferEngine* engine = nullptr;
+    TEngineEvents events;
 
     void Attach(TTransferEngine& e) {
         engine = &e;
-        e.OnSend = [this](const std::string& command) {
+        e.SetListener(&events);
+        events.OnSend = [this](const std::string& command) {
             heard.push_back(command);
             const std::string reply = answer(command);
             for (int i = 0; i < copies && !reply.empty(); ++i)
                 pending.push_back(reply);
         };
-        e.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
+        events.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
     }
     // Lets one answer through; false when none is waiting.
     bool AnswerOne() {
@@ -88,8 +91,8 @@ TEST(TransferEngine, TheScaleHearsStartRecordsAndEndEachATickAfterTheReplyBefore
     FakeScale scale;
     scale.Attach(engine);
     std::vector<std::pair<std::int64_t, std::string>> at;
-    auto send = engine.OnSend;
-    engine.OnSend = [&](const std::string& c) {
+    auto send = scale.events.OnSend;
+    scale.events.OnSend = [&](const std::string& c) {
         at.emplace_back(clock.Now(), c);
         send(c);
     };
@@ -252,13 +255,15 @@ TEST(TransferEngine, AnAnswerToAnEarlierCopyNeverAcknowledgesTheNextCommand) {
     engine.SetRows(&rows);
     std::vector<std::string> heard, answers;
     std::optional<TTransferOutcome> outcome;
-    engine.OnSend = [&](const std::string& c) {
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& c) {
         const bool first = std::count(heard.begin(), heard.end(), c) == 0;
         heard.push_back(c);
         // Rows b and c are refused the first time.
         answers.push_back(c == "SbP" ? "MbP" : c == "Se" ? "Me" : first && c != "Sra;1" ? "Mx" : "Mr");
     };
-    engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
     std::size_t answered = 0;
     auto answer = [&] { engine.Feed(answers.at(answered++) + "\r\n"); };
     // Every answer arms the tick; once it has run, all it sent is heard.

@@ -15,11 +15,19 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/Global.h"
 #include "links/ethernet/EthConnection.h"
 #include "platform/WinMsg.h"
 
 namespace ethtest {
+
+// Where the links under test are pointed, as the window's settings would: the
+// host and port UDP commands go to at the moment of sending.
+inline std::string Host;
+inline std::int32_t Port = 0;
+// Where WindowLikeListener posts the states, as the window posts to its handle.
+inline platform::HWND StatesHandle = 0;
+// The message the window's link states travel in.
+constexpr platform::UINT kStateMessage = platform::WM_USER + 1;
 
 // Runs the event loop until `done` holds or `ms` have passed; returns `done()`.
 inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
@@ -39,22 +47,22 @@ inline void Drain(int ms = 100) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-// Stands in for the main window: collects every WM_LINKSTATE wParam.
+// Stands in for the main window: collects every state message's wParam.
 class StateRecorder {
 public:
     StateRecorder() {
         FHandle = platform::AllocateHWnd([this](platform::UINT msg, platform::WPARAM w, platform::LPARAM l) {
-            if (msg == WM_LINKSTATE) {
+            if (msg == kStateMessage) {
                 Raw.push_back(w);
                 States.push_back(static_cast<int>(w & 0xFF));
                 LParams.push_back(l);
             }
             return platform::LRESULT{0};
         });
-        MainWindowHandle = FHandle;
+        StatesHandle = FHandle;
     }
     ~StateRecorder() {
-        MainWindowHandle = 0;
+        StatesHandle = 0;
         platform::DeallocateHWnd(FHandle);
     }
     StateRecorder(const StateRecorder&) = delete;
@@ -82,15 +90,15 @@ inline void ClearReplies() {
     ReplyBuffer().clear();
 }
 
-// Listens as the window does: states posted to MainWindowHandle as
-// WM_LINKSTATE (sign-extended), received text to the collector.
+// Listens as the window does: states posted to StatesHandle as
+// kStateMessage (sign-extended), received text to the collector.
 class WindowLikeListener : public TLinkListener {
 public:
     void LinkReceived(const std::string& text) override { ReplyBuffer() += text; }
     void LinkStateChanged(std::uint8_t state) override {
         const auto wParam =
             static_cast<platform::WPARAM>(static_cast<std::intptr_t>(static_cast<std::int8_t>(state)));
-        platform::PostMessage(MainWindowHandle, WM_LINKSTATE, wParam, 0);
+        platform::PostMessage(StatesHandle, kStateMessage, wParam, 0);
     }
 };
 

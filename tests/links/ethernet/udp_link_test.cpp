@@ -7,6 +7,8 @@
 #include "links/LinkTestSupport.h"
 #include "links/ethernet/EthConnection.h"
 
+using ethtest::Host;
+using ethtest::Port;
 using ethtest::ReplyBuffer;
 using ethtest::StateRecorder;
 using ethtest::UdpPeer;
@@ -14,7 +16,6 @@ using ethtest::WaitUntil;
 using States = std::vector<int>;
 
 namespace {
-
 
 TUdpLinkOptions SharedTo(std::shared_ptr<TUdpShare> share, std::uint16_t port) {
     TUdpLinkOptions o;
@@ -293,7 +294,6 @@ TEST(UdpLinkFailures, NoAddressAndAnIPv6AddressAreRefusedBeforeBinding) {
         EXPECT_EQ(told.failures[0].Code, code);
         EXPECT_EQ(told.opened, 0);
     }
-
 }
 
 } // namespace

@@ -7,10 +7,11 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
-#include "EthTestSupport.h"
+#include "app/Global.h"
 #include "app/GuiTestUtil.h"
 #include "app/okno.h"
 #include "links/ethernet/EthConnection.h"
+#include "links/ethernet/EthTestSupport.h"
 #include "platform/Paths.h"
 #include "tools/SimProcess.h"
 

@@ -1,12 +1,12 @@
 #include "Records.h"
 
 #include "Bytes.h"
-#include "Targets.h"
+#include "Result.h"
 #include "transfer/DatabaseFile.h"
 
 #include <algorithm>
 
-namespace sendcmd {
+namespace fleet {
 
 namespace {
 
@@ -81,9 +81,9 @@ void Records::Check(const std::string& tableName, const std::vector<Target>& tar
         if (!recoder_) {
             // The padding is ";" alone, so the row's own bytes say it all.
             if (const auto at = row.find_first_of(forbidden.bytes); at != std::string_view::npos)
-                throw UsageError(Place(tableName, r, ColumnAt(row, at)) + Quoted(Escape(row.substr(at, 1))) +
-                                 " cannot be sent: " + ByteName(row[at]) + " byte " +
-                                 Why(forbidden, row[at]) + "; nothing was sent");
+                throw Refused(Place(tableName, r, ColumnAt(row, at)) + Quoted(Escape(row.substr(at, 1))) +
+                              " cannot be sent: " + ByteName(row[at]) + " byte " + Why(forbidden, row[at]) +
+                              "; nothing was sent");
             continue;
         }
         // The row and a few of its padding separators: further ones convert as these did, and
@@ -97,10 +97,10 @@ void Records::Check(const std::string& tableName, const std::vector<Target>& tar
             const auto lead = bad < sample.size() ? static_cast<unsigned char>(sample[bad]) : 0;
             const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
             const auto end = std::min(bad + length, sample.size());
-            throw UsageError(Place(tableName, r, ColumnAt(sample, bad)) +
-                             Quoted(Escape(std::string_view(sample).substr(bad, end - bad))) +
-                             " cannot be converted from " + recoder_->From() + " to " + recoder_->To() +
-                             "; nothing was sent");
+            throw Refused(Place(tableName, r, ColumnAt(sample, bad)) +
+                          Quoted(Escape(std::string_view(sample).substr(bad, end - bad))) +
+                          " cannot be converted from " + recoder_->From() + " to " + recoder_->To() +
+                          "; nothing was sent");
         }
         const auto at = converted.find_first_of(forbidden.bytes);
         if (at == std::string::npos) continue;
@@ -122,10 +122,10 @@ void Records::Check(const std::string& tableName, const std::vector<Target>& tar
             else
                 low = mid + 1;
         }
-        throw UsageError(Place(tableName, r, static_cast<long>(low) + 1) + "converted from " +
-                         recoder_->From() + " to " + recoder_->To() + " it holds " + ByteName(byte) +
-                         " byte, which " + Why(forbidden, byte) + "; nothing was sent");
+        throw Refused(Place(tableName, r, static_cast<long>(low) + 1) + "converted from " + recoder_->From() +
+                      " to " + recoder_->To() + " it holds " + ByteName(byte) + " byte, which " +
+                      Why(forbidden, byte) + "; nothing was sent");
     }
 }
 
-} // namespace sendcmd
+} // namespace fleet

@@ -1,10 +1,10 @@
 #pragma once
-// Bytes as the command shows them, and the conversion between code pages.
+// Bytes as logs, reports and messages show them, and the conversion between code pages.
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace sendcmd {
+namespace fleet {
 
 // Printable ASCII as it is; backslash, CR, LF, TAB and NUL as \\ \r \n \t \0;
 // every other byte as \xHH. The result is plain ASCII and can be read back unambiguously.
@@ -46,4 +46,4 @@ private:
     std::string from_, to_;
 };
 
-} // namespace sendcmd
+} // namespace fleet

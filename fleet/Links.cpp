@@ -4,11 +4,11 @@
 #include "links/ethernet/UdpLink.h"
 #include "links/serial/SerialLink.h"
 
-namespace sendcmd {
+namespace fleet {
 
 std::string AddressOf(const Target& target) {
     if (target.address) return *target.address;
-    return LiteralAddress(target.host).value_or("");
+    return scales::LiteralAddress(target.host).value_or("");
 }
 
 std::unique_ptr<TLink> MakeLink(const Target& target, const LinkSettings& settings,
@@ -43,4 +43,4 @@ std::unique_ptr<TLink> MakeLink(const Target& target, const LinkSettings& settin
     return std::make_unique<TUdpLink>(std::move(o));
 }
 
-} // namespace sendcmd
+} // namespace fleet

@@ -1,15 +1,17 @@
 #pragma once
 // One link per target, as the command opens it: the links' own classes, built
 // from the target; every failure is reported, with what to do about it.
-#include "Targets.h"
 #include "links/Link.h"
+#include "scales/Targets.h"
 
 #include <memory>
 #include <string>
 
 class TUdpShare;
 
-namespace sendcmd {
+namespace fleet {
+
+using scales::Target;
 
 struct LinkSettings {
     std::string settingsDir;    // where ComPortTest.ini is
@@ -28,4 +30,4 @@ std::unique_ptr<TLink> MakeLink(const Target& target, const LinkSettings& settin
 // itself when it is an address; "" when it has none.
 std::string AddressOf(const Target& target);
 
-} // namespace sendcmd
+} // namespace fleet

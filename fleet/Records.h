@@ -7,11 +7,9 @@
 
 #include "transfer/TransferEngine.h"
 
-namespace scales {
-struct Target;
-}
+#include "scales/Targets.h"
 
-namespace sendcmd {
+namespace fleet {
 
 class Recoder;
 using scales::Target;
@@ -31,7 +29,7 @@ public:
     // table's columns), converted when there is a recoder.
     std::string Text(int r) const;
 
-    // Goes over every row before anything is sent, keeping no record. Throws UsageError
+    // Goes over every row before anything is sent, keeping no record. Throws Refused
     // naming the row and column of a character the target code page cannot hold, or of a
     // byte that would end the command early on one of `targets`' links: NUL over UDP, LF
     // or CR over serial and TCP.
@@ -42,4 +40,4 @@ private:
     std::unique_ptr<Recoder> recoder_;
 };
 
-} // namespace sendcmd
+} // namespace fleet

@@ -6,7 +6,7 @@
 #include <iconv.h>
 #include <stdexcept>
 
-namespace sendcmd {
+namespace fleet {
 
 std::string Escape(std::string_view bytes) {
     std::string out;
@@ -102,4 +102,4 @@ bool Recoder::Convert(std::string_view in, std::string& out, std::size_t& badOff
     return true;
 }
 
-} // namespace sendcmd
+} // namespace fleet

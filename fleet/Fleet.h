@@ -1,50 +1,32 @@
 #pragma once
-// Drives one transfer engine per target, all on one event loop.
-#include "Cli.h"
-#include "Links.h"
-#include "Report.h"
-#include "fleet/Recorder.h"
-
+// One scale transfer per target, all on one event loop: what the board and
+// scaledb-send drive.
 #include <QElapsedTimer>
 #include <QObject>
 
-#include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
-class TTransferEngine;
-struct TTransferOutcome;
+#include "fleet/Links.h"
+#include "fleet/Recorder.h"
+#include "fleet/Result.h"
 
-namespace sendcmd {
+class TUdpShare;
+
+namespace fleet {
 
 class Records;
+class SendLog;
 
-// Every command and reply, time-stamped, with its target, bytes escaped.
-class SendLog {
+class TFleet {
 public:
-    // Appends to `path`; throws UsageError when it cannot be opened. An empty path logs nothing.
-    explicit SendLog(const std::string& path);
-    ~SendLog();
-    SendLog(const SendLog&) = delete;
-    SendLog& operator=(const SendLog&) = delete;
-    // `target` is the target's text, with its name quoted after it when it has one.
-    void Write(const std::string& target, const char* what, const std::string& text);
-
-private:
-    std::FILE* file_ = nullptr;
-};
-
-class Sender {
-public:
-    Sender(const SendOptions& options, std::vector<Target> targets, std::shared_ptr<const Records> records,
+    TFleet(const FleetOptions& options, std::vector<Target> targets, std::shared_ptr<const Records> records,
            const LinkSettings& settings, SendLog& log);
-    ~Sender();
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
+    ~TFleet();
+    TFleet(const TFleet&) = delete;
+    TFleet& operator=(const TFleet&) = delete;
 
     // Opens every link and sends; returns when every target finished or Stop was called.
     void Run();
@@ -56,15 +38,13 @@ public:
     // Sends nothing more, closes the links; the targets still running are "stopped".
     void Stop(const std::string& why);
     const std::vector<TargetResult>& Results() const { return results_; }
-    // Records every transfer through `recorder`, which outlives the sender; a target
+    // Records every transfer through `recorder`, which outlives the fleet; a target
     // without a name of its own gets the list's. Set before Run or Start.
-    void RecordIn(fleet::TRecorder& recorder) { recorder_ = &recorder; }
+    void RecordIn(TRecorder& recorder) { recorder_ = &recorder; }
     // Said instead of a UDP target's failure to listen on local port 1001 (the board:
     // the window's own UDP link holds it). Empty: the failure as it is.
     void SetUdpPortNote(std::string note) { udpPortNote_ = std::move(note); }
 
-    // Called at every change, for the progress display.
-    std::function<void()> OnChange;
     // Per target: rows acknowledged, rows, seconds so far, finished.
     struct Status {
         int acknowledged = 0;
@@ -81,18 +61,13 @@ private:
     // `ended` is the engine's own account when it finished the transfer.
     void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why,
                 const TTransferOutcome* ended = nullptr);
-    void EndRecord(TargetRun& run);
-    void Finished(TargetRun& run, const TTransferOutcome& outcome);
-    void LogReceived(TargetRun& run, std::string_view text);
-    void LogReply(TargetRun& run);
-    void LogRepliesNotLogged(TargetRun& run);
     void AllFinished();
 
-    const SendOptions& options_;
+    FleetOptions options_;
     std::shared_ptr<const Records> records_;
     LinkSettings settings_;
     SendLog& log_;
-    fleet::TRecorder* recorder_ = nullptr;
+    TRecorder* recorder_ = nullptr;
     std::string udpPortNote_;
     std::shared_ptr<TUdpShare> udp_; // the UDP targets' endpoint, while any is open
     std::vector<std::unique_ptr<TargetRun>> runs_;
@@ -102,8 +77,8 @@ private:
     bool stopped_ = false;
     bool starting_ = false;
     bool notified_ = false;
-    // Cancels the closes Finish queued when the sender goes first.
+    // Cancels the closes Finish queued when the fleet goes first.
     std::unique_ptr<QObject> context_;
 };
 
-} // namespace sendcmd
+} // namespace fleet

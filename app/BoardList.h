@@ -1,0 +1,24 @@
+#pragma once
+// The settings folder's list of scales as the board edits it: read again
+// before every change and written whole, every other line kept.
+#include <functional>
+#include <string>
+
+#include "scales/ScaleList.h"
+
+class TBoardList {
+public:
+    // Reads the file again.
+    void Read();
+    const scales::ScaleList& List() const { return FList; }
+    // Re-reads the file (it may have been edited by hand since it was shown),
+    // lets `edit` change it and writes it; the error text, or "" and the list
+    // is the one written.
+    std::string Change(const std::function<std::string(scales::ScaleList&)>& edit);
+
+    // The error in a target's text, or "".
+    static std::string CheckTarget(const std::string& target);
+
+private:
+    scales::ScaleList FList;
+};

@@ -1,0 +1,63 @@
+#pragma once
+// The board's send: the loaded table to the checked scales through one fleet
+// on the window's event loop, recorded as scaledb-send records its own.
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fleet/Fleet.h"
+#include "fleet/Log.h"
+#include "fleet/Recorder.h"
+#include "scales/History.h"
+#include "transfer/DatabaseFile.h"
+
+class TBoardSend {
+public:
+    // The table as the main window holds it, the history it is recorded in.
+    struct Table {
+        std::string path;
+        scales::FileDigest digest;
+        const TableData* data = nullptr;
+        bool user = false;
+    };
+
+    // Checks the records against the targets' links, looks the hosts up and
+    // refuses one scale under two names; throws fleet::Refused or
+    // scales::TargetError before anything goes out. `udpPortNote`: said in
+    // place of a UDP scale's failure to listen on local port 1001 (empty: none).
+    TBoardSend(scales::History& history, const Table& table, std::vector<scales::Target> targets,
+               const std::string& udpPortNote);
+    ~TBoardSend();
+    TBoardSend(const TBoardSend&) = delete;
+    TBoardSend& operator=(const TBoardSend&) = delete;
+
+    // Looks the hosts up (the event loop runs) and refuses two spellings of one
+    // scale; throws as the constructor does. Then builds the fleet.
+    void Prepare();
+    // Opens the links; OnFinished follows on the loop once every scale is done.
+    void Start();
+    std::function<void()> OnFinished;
+    // The scales still running are stopped, and recorded so.
+    void Stop(const std::string& why);
+
+    int Rows() const;
+    std::vector<fleet::TFleet::Status> Statuses() const { return FFleet->Statuses(); }
+    const fleet::TargetResult& Result(std::size_t i) const { return FFleet->Results()[i]; }
+
+    // A finished scale's state in its cell: "sent", "stopped at row 3",
+    // "FAILED at row 0: ...".
+    static QString StateText(const fleet::TargetResult& r);
+
+private:
+    scales::History& FHistory;
+    Table FTable;
+    std::vector<scales::Target> FTargets;
+    std::string FUdpPortNote;
+    std::shared_ptr<const fleet::Records> FRecords;
+    fleet::SendLog FLog{std::string()};
+    // Goes after the fleet, which records through it.
+    std::unique_ptr<fleet::TRecorder> FRecorder;
+    std::unique_ptr<fleet::TFleet> FFleet;
+};

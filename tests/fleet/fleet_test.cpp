@@ -1,0 +1,175 @@
+// One scale transfer over a link the test plays, and a fleet of them on the
+// caller's event loop.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTcpServer>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <unistd.h>
+
+#include "fleet/Bytes.h"
+#include "fleet/Fleet.h"
+#include "fleet/Log.h"
+#include "fleet/Records.h"
+#include "fleet/ScaleTransfer.h"
+#include "transfer/Clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+std::shared_ptr<const fleet::Records> RecordsOf(const std::string& text) {
+    TableParser parser;
+    parser.Feed(text.data(), text.size());
+    return std::make_shared<const fleet::Records>(std::make_shared<const TableData>(parser.Finish()),
+                                                  std::unique_ptr<fleet::Recoder>());
+}
+
+// A link the test plays: it opens at once, keeps what went out and hands on
+// what the scale says.
+class FakeLink : public TLink {
+public:
+    void Open() override {
+        FState = LinkConnected;
+        Opened();
+    }
+    void Send(const std::string& command) override {
+        if (FState != LinkConnected) return;
+        Wrote(LineFrame(command));
+        Heard.push_back(command);
+    }
+    void Close() override { FState = LinkDisconnected; }
+    std::uint8_t State() const override { return FState; }
+    void Say(const std::string& text) { Received(text); }
+
+    std::vector<std::string> Heard;
+
+private:
+    std::uint8_t FState = LinkDisconnected;
+};
+
+struct Driver : fleet::TScaleTransferListener {
+    void TransferEnded(const TTransferOutcome& outcome) override { ended = outcome; }
+    bool TransferMaySend() override { return maySend; }
+    std::optional<TTransferOutcome> ended;
+    bool maySend = true;
+};
+
+class ScaleTransferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log = fs::temp_directory_path() / ("scaledb-fleet-" + std::to_string(::getpid()));
+    }
+    void TearDown() override { fs::remove(log); }
+    std::string LogText() const {
+        std::ifstream in(log);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+    fs::path log;
+};
+
+} // namespace
+
+TEST_F(ScaleTransferTest, AnOwnedLinkOpensTheTransferAndTheLogTellsEveryLineOnce) {
+    transfer::TStepClock clock;
+    const auto records = RecordsOf("1;a\n2;b\n");
+    Driver driver;
+    auto owned = std::make_unique<FakeLink>();
+    FakeLink& link = *owned;
+    {
+        fleet::SendLog sendLog(log.string());
+        fleet::TScaleTransfer transfer(TTransferOptions{}, records.get(), driver, clock);
+        transfer.OwnLink(std::move(owned), TDatabaseKind::User);
+        transfer.LogTo(sendLog, "tcp:scale:1");
+        transfer.Open();
+        ASSERT_EQ(link.Heard, (std::vector<std::string>{"SbU"}));
+        // A reply cut in two is one line of the log; the tick sends the next command.
+        for (const char* reply : {"Mb", "U\r\n", "Mr\r\n", "Mr\r\n", "Me\r\n"}) {
+            link.Say(reply);
+            clock.FireNext();
+        }
+        ASSERT_TRUE(driver.ended.has_value());
+        EXPECT_TRUE(driver.ended->Done);
+        transfer.FlushLog();
+        EXPECT_EQ(link.Heard, (std::vector<std::string>{"SbU", "Sr1;a", "Sr2;b", "Se"}));
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(LogText());
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(' ') + 1)); // without the time stamp
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "tcp:scale:1 - link open", "tcp:scale:1 > SbU\\r\\n", "tcp:scale:1 < MbU\\r\\n",
+                         "tcp:scale:1 > Sr1;a\\r\\n", "tcp:scale:1 < Mr\\r\\n", "tcp:scale:1 > Sr2;b\\r\\n",
+                         "tcp:scale:1 < Mr\\r\\n", "tcp:scale:1 > Se\\r\\n", "tcp:scale:1 < Me\\r\\n"}));
+}
+
+TEST_F(ScaleTransferTest, ADriverThatStoppedLetsNoCommandOut) {
+    transfer::TStepClock clock;
+    const auto records = RecordsOf("1;a\n");
+    Driver driver;
+    FakeLink link;
+    link.Open();
+    fleet::TScaleTransfer transfer(TTransferOptions{}, records.get(), driver, clock);
+    transfer.UseLink(&link);
+    transfer.Start(TDatabaseKind::Product);
+    transfer.Feed("MbP\r\n");
+    driver.maySend = false;
+    ASSERT_TRUE(clock.FireNext()); // the tick that would send row 1
+    driver.maySend = true;
+    link.Send("probe");
+    EXPECT_EQ(link.Heard, (std::vector<std::string>{"SbP", "probe"}));
+}
+
+TEST(FleetStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
+    // A port nobody listens on: the connection is refused a moment later.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const int closed = server.serverPort();
+    server.close();
+    fleet::FleetOptions options;
+    fleet::SendLog log("");
+    const auto records = RecordsOf("1;a\n");
+    auto sender = std::make_unique<fleet::TFleet>(
+        options, std::vector<scales::Target>{scales::ParseTarget("tcp:127.0.0.1:" + std::to_string(closed))},
+        records, fleet::LinkSettings{}, log);
+    bool finished = false;
+    sender->OnFinished = [&] {
+        finished = true;
+        QTimer::singleShot(0, [&] { sender.reset(); });
+    };
+    sender->Start();
+    EXPECT_FALSE(finished);
+    ASSERT_TRUE(WaitFor([&] { return sender == nullptr; }));
+    // The close the fleet had queued for its link is gone with it: a probe
+    // queued after it runs, and nothing touched the freed link first.
+    bool probed = false;
+    QTimer::singleShot(0, [&] { probed = true; });
+    ASSERT_TRUE(WaitFor([&] { return probed; }));
+
+    // No link that can be opened at all: finished before Start returns.
+    fleet::TFleet none(options, {scales::ParseTarget("serial:/nonexistent/scaledb-port")}, records,
+                       fleet::LinkSettings{}, log);
+    bool done = false;
+    none.OnFinished = [&] { done = true; };
+    none.Start();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(none.Results().at(0).outcome, fleet::TargetResult::Outcome::Failed);
+    EXPECT_EQ(none.Results().at(0).row, 0);
+}
