@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class QSqlQuery;
@@ -74,6 +75,9 @@ struct TransferStart {
     int rows = 0;
     TableKind kind = TableKind::Product;
     std::string program; // "scaledb" or "scaledb-send"
+    // What makes it the same scale as another spelling (SameScaleKey of
+    // scales/Targets: "tcp 127.0.0.1:4001"); empty when not known.
+    std::string scale;
 };
 
 // What is known when it ends.
@@ -111,6 +115,11 @@ struct TransferRecord {
     int resends = 0;
     std::string message;
     std::string program;
+    std::string scale; // as TransferStart::scale
+    // Still "running", but the process that sent it is gone: it was killed or
+    // its machine went down before it could record an end. `row` and
+    // `acknowledged` are as far as it had recorded.
+    bool interrupted = false;
 
     // Did this transfer leave the scale's table incomplete? Failed or stopped
     // after the start command went out, or never ended.
@@ -129,6 +138,9 @@ struct Holding {
     std::optional<TransferRecord> broken;
     std::int64_t incompleteSince = 0; // start of the first such transfer after `complete`
     TransferRecord last;              // the newest transfer of any outcome (the board's "last result")
+    // Other spellings of this scale the history recorded transfers under (their
+    // transfers are counted in); set by whoever merges them.
+    std::vector<std::string> alsoRecordedAs;
 
     bool Incomplete() const { return broken.has_value(); }
 };
@@ -137,10 +149,12 @@ struct Holding {
 //   "/srv/shop/products.csv sha256 9f86d0…(64 digits) sent 2026-12-09 10:15:02"
 //   "INCOMPLETE since 2026-12-09 10:15:02 (stopped at row 7)"
 //   "INCOMPLETE since 2026-12-09 10:15:02 (failed at row 7)"
-//   "INCOMPLETE since 2026-12-09 10:15:02 (no end recorded)"   still running, or its sender died
+//   "INCOMPLETE since 2026-12-09 10:15:02 (no end recorded)"   still running, or not known
+//   "INCOMPLETE since 2026-12-09 10:15:02 (interrupted at row 11 or later)"   its sender died
 //   "no complete table recorded"
 std::string DescribeHolding(const Holding& holding);
-// "sent", "failed at row k", "stopped at row k" or "running".
+// "sent", "failed at row k", "stopped at row k", "running" or, when its sender
+// is gone, "interrupted at row k or later".
 std::string DescribeOutcome(const TransferRecord& record);
 
 enum class HistoryState {
@@ -157,7 +171,7 @@ class History {
 public:
     // PRAGMA user_version of the files this program writes. Version 1 is
     // migrated on opening; a newer version is left alone (Unavailable).
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     History();
     ~History();
@@ -182,6 +196,9 @@ public:
     std::int64_t Begin(const TransferStart& start);
     // Records how the transfer `id` ended. Does nothing for id 0.
     void End(std::int64_t id, const TransferEnd& end);
+    // Records how far the running transfer `id` got: `row` as TransferEnd::row,
+    // `acknowledged` rows. Cheap (one small update), but the caller decides how often.
+    void Progress(std::int64_t id, int row, int acknowledged);
     // Records a whole transfer in one write. Returns its id, or 0.
     std::int64_t Record(const TransferStart& start, const TransferEnd& end);
 
@@ -193,6 +210,9 @@ public:
     // Transfers newest first, to `target` or to every scale when it is empty;
     // at most `limit` (< 0: all).
     std::vector<TransferRecord> Transfers(const std::string& target = {}, int limit = -1);
+    // Every recorded target with the same-scale key of its newest transfer that had one
+    // ("" when none had), ordered by target.
+    std::vector<std::pair<std::string, std::string>> RecordedScales();
 
 private:
     struct Impl;
