@@ -163,6 +163,9 @@ void Sender::Start() {
             link.Send(command);
         };
         run.engine->OnFinished = [this, &run](const TTransferOutcome& outcome) { Finished(run, outcome); };
+        run.engine->OnProgress = [this, &run](const TTransferProgress& p) {
+            if (recorder_ && run.recorded) recorder_->Progress(*run.recorded, p.Row(records_->Count()), p);
+        };
         ++running_;
         // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
         if (recorder_) run.recorded = recorder_->Begin(run.target.text, run.target.name);
