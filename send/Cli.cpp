@@ -36,7 +36,9 @@ HISTORY  Every transfer is recorded in history.sqlite, beside the program when t
 Exit status: 0 every target got the whole table; 1 one or more failed, or the report (or the
 --metrics file) could not be written; 2 bad usage, an unreadable table or target, a record
 a link cannot carry, one scale named twice, too few open files, a history --status or
---history cannot read; 128 + n when ended by signal n.)";
+--history cannot read; 3 the history did not take every transfer of the run (full disk,
+read-only or damaged file), whatever the scales did: --status may name a table a scale no
+longer holds; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
