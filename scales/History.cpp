@@ -711,18 +711,48 @@ std::vector<TransferRecord> History::Transfers(const std::string& target, int li
 std::vector<std::pair<std::string, std::string>> History::RecordedScales() {
     std::vector<std::pair<std::string, std::string>> out;
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
+    // Every target once, then the newest transfer of each kind: index steps, no scan.
     QSqlQuery q(FImpl->db);
     q.setForwardOnly(true);
-    // The newest key per target: a scale's address may have changed since.
-    if (!q.exec(
-            "SELECT target, (SELECT t2.scale FROM transfers t2 WHERE t2.target = t.target AND t2.scale <> ''"
-            " ORDER BY t2.started_ms DESC, t2.id DESC LIMIT 1)"
-            " FROM (SELECT DISTINCT target FROM transfers) t ORDER BY target")) {
+    if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
+                " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
+                " FROM t WHERE t.target IS NOT NULL)"
+                " SELECT target FROM t WHERE target IS NOT NULL")) {
         Fail(Words(q.lastError()));
         return out;
     }
+    std::vector<QVariant> targets;
     while (q.next())
-        out.emplace_back(StdString(q.value(0)), StdString(q.value(1)));
+        targets.push_back(q.value(0));
+    q.finish();
+    QSqlQuery n(FImpl->db);
+    n.setForwardOnly(true);
+    if (!n.prepare("SELECT started_ms, id, scale FROM transfers WHERE target = ? AND kind = ?"
+                   " ORDER BY started_ms DESC, id DESC LIMIT 1")) {
+        Fail(Words(n.lastError()));
+        return out;
+    }
+    for (const QVariant& t : targets) {
+        std::pair<qlonglong, qlonglong> newest{std::numeric_limits<qlonglong>::min(), 0};
+        std::string scale;
+        for (TableKind kind : {TableKind::Product, TableKind::User}) {
+            n.addBindValue(t);
+            n.addBindValue(QString::fromLatin1(KindText(kind)));
+            if (!n.exec()) {
+                Fail(Words(n.lastError()));
+                return {};
+            }
+            if (n.next()) {
+                const std::pair<qlonglong, qlonglong> at{n.value(0).toLongLong(), n.value(1).toLongLong()};
+                if (at > newest) {
+                    newest = at;
+                    scale = StdString(n.value(2));
+                }
+            }
+            n.finish();
+        }
+        out.emplace_back(StdString(t), std::move(scale));
+    }
     return out;
 }
 

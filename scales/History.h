@@ -210,8 +210,8 @@ public:
     // Transfers newest first, to `target` or to every scale when it is empty;
     // at most `limit` (< 0: all).
     std::vector<TransferRecord> Transfers(const std::string& target = {}, int limit = -1);
-    // Every recorded target with the same-scale key of its newest transfer that had one
-    // ("" when none had), ordered by target.
+    // Every recorded target with the same-scale key of its newest transfer ("" when it
+    // recorded none), ordered by target.
     std::vector<std::pair<std::string, std::string>> RecordedScales();
 
 private:
