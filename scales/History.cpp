@@ -665,24 +665,25 @@ std::vector<Holding> History::Holdings(const std::string& target) {
     return out;
 }
 
+bool History::Targets(std::vector<std::string>& targets) {
+    // Every target once, one index step each rather than a scan of all transfers.
+    QSqlQuery q(FImpl->db);
+    q.setForwardOnly(true);
+    if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
+                " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
+                " FROM t WHERE t.target IS NOT NULL)"
+                " SELECT target FROM t WHERE target IS NOT NULL"))
+        return Fail(Words(q.lastError()));
+    while (q.next())
+        targets.push_back(StdString(q.value(0)));
+    return true;
+}
+
 std::vector<Holding> History::Holdings() {
     std::vector<Holding> out;
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
     std::vector<std::string> targets;
-    {
-        // Every target once, one index step each rather than a scan of all transfers.
-        QSqlQuery q(FImpl->db);
-        q.setForwardOnly(true);
-        if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
-                    " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
-                    " FROM t WHERE t.target IS NOT NULL)"
-                    " SELECT target FROM t WHERE target IS NOT NULL")) {
-            Fail(Words(q.lastError()));
-            return out;
-        }
-        while (q.next())
-            targets.push_back(StdString(q.value(0)));
-    }
+    if (!Targets(targets)) return out;
     for (const auto& t : targets)
         for (TableKind kind : {TableKind::Product, TableKind::User})
             if (!HoldingOf(t, kind, out)) return {};
@@ -712,27 +713,20 @@ std::vector<std::pair<std::string, std::string>> History::RecordedScales() {
     std::vector<std::pair<std::string, std::string>> out;
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
     // Every target once, then the newest transfer of each kind: index steps, no scan.
-    QSqlQuery q(FImpl->db);
-    q.setForwardOnly(true);
-    if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
-                " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
-                " FROM t WHERE t.target IS NOT NULL)"
-                " SELECT target FROM t WHERE target IS NOT NULL")) {
-        Fail(Words(q.lastError()));
-        return out;
-    }
-    std::vector<QVariant> targets;
-    while (q.next())
-        targets.push_back(q.value(0));
-    q.finish();
+    std::vector<std::string> targets;
+    if (!Targets(targets)) return out;
     QSqlQuery n(FImpl->db);
     n.setForwardOnly(true);
-    if (!n.prepare("SELECT started_ms, id, scale FROM transfers WHERE target = ? AND kind = ?"
-                   " ORDER BY started_ms DESC, id DESC LIMIT 1")) {
+    // A read-only file of version 2 has no such column.
+    const bool v2 = FImpl->columns == QLatin1String(ColumnsV2);
+    if (!n.prepare(QStringLiteral("SELECT started_ms, id, %1 FROM transfers WHERE target = ? AND kind = ?"
+                                  " ORDER BY started_ms DESC, id DESC LIMIT 1")
+                       .arg(v2 ? QStringLiteral("''") : QStringLiteral("scale")))) {
         Fail(Words(n.lastError()));
         return out;
     }
-    for (const QVariant& t : targets) {
+    for (const std::string& target : targets) {
+        const QVariant t = Bytes(target);
         std::pair<qlonglong, qlonglong> newest{std::numeric_limits<qlonglong>::min(), 0};
         std::string scale;
         for (TableKind kind : {TableKind::Product, TableKind::User}) {
@@ -751,7 +745,7 @@ std::vector<std::pair<std::string, std::string>> History::RecordedScales() {
             }
             n.finish();
         }
-        out.emplace_back(StdString(t), std::move(scale));
+        out.emplace_back(target, std::move(scale));
     }
     return out;
 }

@@ -2,9 +2,11 @@
 // The history of every transfer, from the window and from scaledb-send, in one
 // SQLite database (Qt SQL, driver QSQLITE) that several processes write at once.
 //
-// A transfer is written twice: a row when it starts (outcome "running") and
-// the same row updated when it ends. A sender that dies in between leaves the
-// row "running", so the scale still shows as incomplete afterwards.
+// A transfer is a row written when it starts (outcome "running", with who
+// sends it: pid, process start, machine and boot), updated with its progress
+// as it goes and again when it ends. A sender that dies in between leaves the
+// row "running", so the scale still shows as incomplete afterwards; once its
+// process is gone the row reads as interrupted where it last recorded.
 //
 // The database is in WAL mode with a 5 s busy time-out, so a nightly job and
 // the window can write at the same time. Commits are not flushed to the disk
@@ -220,6 +222,7 @@ private:
     bool Report(const std::string& what);
     std::int64_t Insert(QSqlQuery& q);
     bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
+    bool Targets(std::vector<std::string>& targets);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
     std::string FPath;

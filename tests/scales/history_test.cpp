@@ -492,6 +492,9 @@ TEST_F(HistoryTest, SecondVersionFileIsMigratedWithEveryRowAndReadAsItIsWhenRead
     EXPECT_EQ(h.Transfers().size(), 2u);
     ASSERT_EQ(h.Holdings().size(), 1u);
     EXPECT_TRUE(h.Holdings()[0].Incomplete());
+    ASSERT_EQ(h.RecordedScales().size(), 1u);
+    EXPECT_EQ(h.RecordedScales()[0].second, "");
+    EXPECT_EQ(h.State(), HistoryState::ReadOnly);
     h.Close();
     EXPECT_TRUE(ReadFile(readOnly) == before) << "the file was changed";
 }
