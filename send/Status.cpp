@@ -98,7 +98,15 @@ std::optional<scales::Holding> HoldingFrom(const std::vector<scales::TransferRec
 
 std::vector<scales::Holding> ScaleHoldings(scales::History& history, std::vector<std::string>& notes) {
     std::vector<scales::Holding> all = history.Holdings();
-    const auto recorded = history.RecordedScales();
+    // Each target's same-scale key, from its newest transfer: the holdings have them.
+    std::vector<std::pair<std::string, std::string>> recorded;
+    std::map<std::string, const scales::TransferRecord*> newest;
+    for (const scales::Holding& h : all) {
+        const scales::TransferRecord*& n = newest[h.target];
+        if (!n || std::pair(h.last.started, h.last.id) > std::pair(n->started, n->id)) n = &h.last;
+    }
+    for (const auto& [target, last] : newest)
+        recorded.emplace_back(target, last->scale);
     // What each recorded spelling names now; a host that is not found keeps what it named.
     std::vector<scales::Target> now;
     std::vector<std::size_t> parsed; // index into `recorded` of each of `now`
