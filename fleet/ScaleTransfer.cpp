@@ -53,6 +53,8 @@ void TScaleTransfer::TransferSend(const std::string& command) {
 }
 
 void TScaleTransfer::TransferProgress(const TTransferProgress& progress) {
+    // How far it got, at most once a second, so a sender that dies leaves its row.
+    if (FRecorder) FRecorder->Progress(FRecording, progress.Row(progress.Rows), progress);
     FListener.TransferMoved(progress);
 }
 

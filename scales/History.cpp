@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "platform/Paths.h"
+#include "platform/Process.h"
 
 namespace scales {
 
@@ -61,8 +62,25 @@ constexpr const char* UpgradeV1ToV2[] = {
     "CREATE INDEX transfers_by_start ON transfers (started_ms)",
 };
 
+// Version 3: who sent it (pid, its start after boot, the machine and its boot),
+// so a transfer whose sender is gone is told from one still running, and what
+// makes it the same scale as another spelling.
+constexpr const char* UpgradeV2ToV3[] = {
+    "ALTER TABLE transfers ADD COLUMN pid INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE transfers ADD COLUMN process_start INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE transfers ADD COLUMN boot TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE transfers ADD COLUMN scale TEXT NOT NULL DEFAULT ''",
+    "CREATE INDEX transfers_by_same_scale ON transfers (scale, started_ms)",
+};
+
 constexpr const char* Columns = "id, started_ms, ended_ms, target, name, path, size, sha256, row_count, kind,"
-                                " outcome, end_row, acknowledged, start_acked, resends, message, program";
+                                " outcome, end_row, acknowledged, start_acked, resends, message, program,"
+                                " pid, process_start, boot, scale";
+// A read-only file of version 2 is read as it is: it cannot be upgraded.
+constexpr const char* ColumnsV2 =
+    "id, started_ms, ended_ms, target, name, path, size, sha256, row_count, kind,"
+    " outcome, end_row, acknowledged, start_acked, resends, message, program,"
+    " 0, 0, '', ''";
 
 std::atomic<unsigned> ConnectionCounter{0};
 
@@ -102,6 +120,14 @@ TransferRecord ReadRecord(const QSqlQuery& q) {
     r.resends = q.value(14).toInt();
     r.message = StdString(q.value(15));
     r.program = StdString(q.value(16));
+    r.scale = StdString(q.value(20));
+    if (r.outcome == TransferOutcome::Running) {
+        platform::ProcessIdentity sender;
+        sender.pid = q.value(17).toInt();
+        sender.start = q.value(18).toULongLong();
+        sender.boot = StdString(q.value(19));
+        r.interrupted = platform::StateOf(sender) == platform::ProcessState::Gone;
+    }
     return r;
 }
 
@@ -114,6 +140,33 @@ std::string AbsolutePath(const std::string& path) {
 
 std::int64_t OrNow(std::int64_t ms) {
     return ms != 0 ? ms : NowUtcMs();
+}
+
+// SQLite's words for what a person must do something about, in ours; the
+// rest as SQLite says it. Qt gives the primary or the extended result code.
+std::string Words(const QSqlError& e) {
+    bool known = false;
+    const int code = e.nativeErrorCode().toInt(&known) & 0xff;
+    const std::string detail = e.databaseText().toStdString();
+    if (known) {
+        switch (code) {
+        case 13: // SQLITE_FULL
+            return "disk full";
+        case 11: // SQLITE_CORRUPT
+        case 26: // SQLITE_NOTADB
+            return "the history file is damaged (" + detail + ")";
+        case 10: // SQLITE_IOERR
+            return "the history file cannot be written (" + detail + "; is the disk full?)";
+        case 8: // SQLITE_READONLY
+            return "the history file is read-only (" + detail + ")";
+        case 5: // SQLITE_BUSY
+        case 6: // SQLITE_LOCKED
+            return "another program held the history for more than 5 s (" + detail + ")";
+        default:
+            break;
+        }
+    }
+    return e.text().toStdString();
 }
 
 } // namespace
@@ -213,6 +266,8 @@ std::string DescribeOutcome(const TransferRecord& record) {
     case TransferOutcome::Sent:
         return "sent";
     case TransferOutcome::Running:
+        // It may have gone further after it last recorded its row.
+        if (record.interrupted) return "interrupted at row " + std::to_string(record.row) + " or later";
         return "running";
     case TransferOutcome::Failed:
         return "failed at row " + std::to_string(record.row);
@@ -224,9 +279,10 @@ std::string DescribeOutcome(const TransferRecord& record) {
 
 std::string DescribeHolding(const Holding& holding) {
     if (holding.broken) {
-        const std::string why = holding.broken->outcome == TransferOutcome::Running
-                                    ? std::string("no end recorded")
-                                    : DescribeOutcome(*holding.broken);
+        const std::string why =
+            holding.broken->outcome == TransferOutcome::Running && !holding.broken->interrupted
+                ? std::string("no end recorded")
+                : DescribeOutcome(*holding.broken);
         return "INCOMPLETE since " + FormatLocalTime(holding.incompleteSince) + " (" + why + ")";
     }
     if (holding.complete) {
@@ -246,10 +302,12 @@ struct History::Impl {
     QString connection;
     QSqlDatabase db;
     // Prepared once: recording a transfer must stay cheap.
-    std::optional<QSqlQuery> begin, end, record;
+    std::optional<QSqlQuery> begin, end, record, progress;
     std::optional<QSqlQuery> newest, broken, byId;
+    QString columns = QString::fromLatin1(Columns);
 
     void Reset() {
+        progress.reset();
         begin.reset();
         end.reset();
         record.reset();
@@ -327,14 +385,14 @@ HistoryState History::Open(const std::string& path) {
     const QString busy = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs);
     d.db.setConnectOptions(readOnly ? busy + ";QSQLITE_OPEN_READONLY" : busy);
     if (!d.db.open()) {
-        Fail(d.db.lastError().text().toStdString());
+        Fail(Words(d.db.lastError()));
         return FState;
     }
 
     QSqlQuery q(d.db);
     auto run = [&](const QString& sql) {
         if (q.exec(sql)) return true;
-        return Fail(q.lastError().text().toStdString());
+        return Fail(Words(q.lastError()));
     };
 
     // After a failed statement: leave nothing half-created behind.
@@ -363,7 +421,7 @@ HistoryState History::Open(const std::string& path) {
     };
     int version = 0;
     if (!knownVersion(version)) return FState;
-    if (readOnly && version < SchemaVersion) {
+    if (readOnly && version < 2) {
         Fail("the file is read-only and of schema version " + std::to_string(version) +
              ", which this program reads only after upgrading it");
         return FState;
@@ -376,7 +434,7 @@ HistoryState History::Open(const std::string& path) {
         waited.start();
         while (!q.exec("PRAGMA journal_mode=WAL")) {
             if (q.lastError().nativeErrorCode() != QLatin1String("5") || waited.elapsed() > BusyTimeoutMs) {
-                Fail(q.lastError().text().toStdString());
+                Fail(Words(q.lastError()));
                 return FState;
             }
             QThread::msleep(5);
@@ -400,11 +458,18 @@ HistoryState History::Open(const std::string& path) {
         if (version == 1) {
             for (const char* sql : UpgradeV1ToV2)
                 if (!run(sql)) return rollback();
+            version = 2;
+        }
+        if (version == 2) {
+            for (const char* sql : UpgradeV2ToV3)
+                if (!run(sql)) return rollback();
             if (!run(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion))) return rollback();
+            version = SchemaVersion;
         }
         if (!run("COMMIT")) return rollback();
     }
 
+    d.columns = QString::fromLatin1(version >= 3 ? Columns : ColumnsV2);
     // The status: per scale and kind the newest transfer, the newest complete
     // one, and those after it that left the table incomplete, from the index alone.
     const QString scale = QStringLiteral(" FROM transfers WHERE target = :t AND kind = :k");
@@ -420,7 +485,7 @@ HistoryState History::Open(const std::string& path) {
                                       " AND (outcome = 'running' OR start_acked <> 0)" +
                                       newestFirst},
              std::pair{&d.byId,
-                       QStringLiteral("SELECT %1 FROM transfers WHERE id IN (:a, :b, :c)").arg(Columns)},
+                       QStringLiteral("SELECT %1 FROM transfers WHERE id IN (:a, :b, :c)").arg(d.columns)},
          }) {
         query->emplace(d.db);
         (*query)->setForwardOnly(true);
@@ -440,16 +505,21 @@ HistoryState History::Open(const std::string& path) {
     d.begin.emplace(d.db);
     d.end.emplace(d.db);
     d.record.emplace(d.db);
+    d.progress.emplace(d.db);
     const bool prepared =
         d.begin->prepare(
             "INSERT INTO transfers (started_ms, target, name, path, size, sha256, row_count, kind,"
-            " outcome, program) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'running', ?)") &&
+            " scale, pid, process_start, boot, outcome, program)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'running', ?)") &&
+        d.progress->prepare(
+            "UPDATE transfers SET end_row = ?, acknowledged = ? WHERE id = ? AND outcome = 'running'") &&
         d.end->prepare("UPDATE transfers SET ended_ms = ?, outcome = ?, end_row = ?, acknowledged = ?,"
                        " start_acked = ?, resends = ?, message = ? WHERE id = ?") &&
         d.record->prepare(
             "INSERT INTO transfers (started_ms, target, name, path, size, sha256, row_count, kind,"
+            " scale, pid, process_start, boot,"
             " program, ended_ms, outcome, end_row, acknowledged, start_acked, resends, message)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!prepared) {
         Fail("cannot prepare the statements of the history");
         return FState;
@@ -468,6 +538,11 @@ void BindStart(QSqlQuery& q, const TransferStart& s) {
     q.addBindValue(Bytes(s.sha256));
     q.addBindValue(s.rows);
     q.addBindValue(QString::fromLatin1(KindText(s.kind)));
+    q.addBindValue(Bytes(s.scale));
+    const platform::ProcessIdentity self = platform::ThisProcess();
+    q.addBindValue(self.pid);
+    q.addBindValue(static_cast<qulonglong>(self.start));
+    q.addBindValue(Bytes(self.boot));
 }
 
 void BindEnd(QSqlQuery& q, const TransferEnd& e) {
@@ -487,7 +562,7 @@ void BindEnd(QSqlQuery& q, const TransferEnd& e) {
 // Runs a prepared insert: the new row's id, or 0 when it failed (reported).
 std::int64_t History::Insert(QSqlQuery& q) {
     const std::int64_t id = q.exec() ? q.lastInsertId().toLongLong() : 0;
-    if (id == 0) Report(q.lastError().text().toStdString());
+    if (id == 0) Report(Words(q.lastError()));
     q.finish();
     return id;
 }
@@ -505,7 +580,17 @@ void History::End(std::int64_t id, const TransferEnd& end) {
     QSqlQuery& q = *FImpl->end;
     BindEnd(q, end);
     q.addBindValue(static_cast<qlonglong>(id));
-    if (!q.exec()) Report(q.lastError().text().toStdString());
+    if (!q.exec()) Report(Words(q.lastError()));
+    q.finish();
+}
+
+void History::Progress(std::int64_t id, int row, int acknowledged) {
+    if (FState != HistoryState::Open || id <= 0) return;
+    QSqlQuery& q = *FImpl->progress;
+    q.addBindValue(row);
+    q.addBindValue(acknowledged);
+    q.addBindValue(static_cast<qlonglong>(id));
+    if (!q.exec()) Report(Words(q.lastError()));
     q.finish();
 }
 
@@ -525,7 +610,7 @@ bool History::HoldingOf(const std::string& target, TableKind kind, std::vector<H
     auto select = [&](QSqlQuery& q) {
         q.bindValue(":t", t);
         q.bindValue(":k", k);
-        return q.exec() || Fail(q.lastError().text().toStdString());
+        return q.exec() || Fail(Words(q.lastError()));
     };
     QSqlQuery& n = *d.newest;
     if (!select(n)) return false;
@@ -553,7 +638,7 @@ bool History::HoldingOf(const std::string& target, TableKind kind, std::vector<H
     r.bindValue(":a", static_cast<qlonglong>(newestId));
     r.bindValue(":b", static_cast<qlonglong>(sentId));
     r.bindValue(":c", static_cast<qlonglong>(brokenId));
-    if (!r.exec()) return Fail(r.lastError().text().toStdString());
+    if (!r.exec()) return Fail(Words(r.lastError()));
     Holding h;
     h.target = target;
     h.kind = kind;
@@ -580,24 +665,25 @@ std::vector<Holding> History::Holdings(const std::string& target) {
     return out;
 }
 
+bool History::Targets(std::vector<std::string>& targets) {
+    // Every target once, one index step each rather than a scan of all transfers.
+    QSqlQuery q(FImpl->db);
+    q.setForwardOnly(true);
+    if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
+                " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
+                " FROM t WHERE t.target IS NOT NULL)"
+                " SELECT target FROM t WHERE target IS NOT NULL"))
+        return Fail(Words(q.lastError()));
+    while (q.next())
+        targets.push_back(StdString(q.value(0)));
+    return true;
+}
+
 std::vector<Holding> History::Holdings() {
     std::vector<Holding> out;
     if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
     std::vector<std::string> targets;
-    {
-        // Every target once, one index step each rather than a scan of all transfers.
-        QSqlQuery q(FImpl->db);
-        q.setForwardOnly(true);
-        if (!q.exec("WITH RECURSIVE t(target) AS (SELECT (SELECT min(target) FROM transfers)"
-                    " UNION ALL SELECT (SELECT min(target) FROM transfers WHERE target > t.target)"
-                    " FROM t WHERE t.target IS NOT NULL)"
-                    " SELECT target FROM t WHERE target IS NOT NULL")) {
-            Fail(q.lastError().text().toStdString());
-            return out;
-        }
-        while (q.next())
-            targets.push_back(StdString(q.value(0)));
-    }
+    if (!Targets(targets)) return out;
     for (const auto& t : targets)
         for (TableKind kind : {TableKind::Product, TableKind::User})
             if (!HoldingOf(t, kind, out)) return {};
@@ -611,15 +697,56 @@ std::vector<TransferRecord> History::Transfers(const std::string& target, int li
     q.setForwardOnly(true);
     const QString where = target.empty() ? QString() : QStringLiteral(" WHERE target = ?");
     q.prepare(QStringLiteral("SELECT %1 FROM transfers%2 ORDER BY started_ms DESC, id DESC LIMIT ?")
-                  .arg(Columns, where));
+                  .arg(FImpl->columns, where));
     if (!target.empty()) q.addBindValue(Bytes(target));
     q.addBindValue(limit < 0 ? -1 : limit);
     if (!q.exec()) {
-        Fail(q.lastError().text().toStdString());
+        Fail(Words(q.lastError()));
         return out;
     }
     while (q.next())
         out.push_back(ReadRecord(q));
+    return out;
+}
+
+std::vector<std::pair<std::string, std::string>> History::RecordedScales() {
+    std::vector<std::pair<std::string, std::string>> out;
+    if (FState != HistoryState::Open && FState != HistoryState::ReadOnly) return out;
+    // Every target once, then the newest transfer of each kind: index steps, no scan.
+    std::vector<std::string> targets;
+    if (!Targets(targets)) return out;
+    QSqlQuery n(FImpl->db);
+    n.setForwardOnly(true);
+    // A read-only file of version 2 has no such column.
+    const bool v2 = FImpl->columns == QLatin1String(ColumnsV2);
+    if (!n.prepare(QStringLiteral("SELECT started_ms, id, %1 FROM transfers WHERE target = ? AND kind = ?"
+                                  " ORDER BY started_ms DESC, id DESC LIMIT 1")
+                       .arg(v2 ? QStringLiteral("''") : QStringLiteral("scale")))) {
+        Fail(Words(n.lastError()));
+        return out;
+    }
+    for (const std::string& target : targets) {
+        const QVariant t = Bytes(target);
+        std::pair<qlonglong, qlonglong> newest{std::numeric_limits<qlonglong>::min(), 0};
+        std::string scale;
+        for (TableKind kind : {TableKind::Product, TableKind::User}) {
+            n.addBindValue(t);
+            n.addBindValue(QString::fromLatin1(KindText(kind)));
+            if (!n.exec()) {
+                Fail(Words(n.lastError()));
+                return {};
+            }
+            if (n.next()) {
+                const std::pair<qlonglong, qlonglong> at{n.value(0).toLongLong(), n.value(1).toLongLong()};
+                if (at > newest) {
+                    newest = at;
+                    scale = StdString(n.value(2));
+                }
+            }
+            n.finish();
+        }
+        out.emplace_back(target, std::move(scale));
+    }
     return out;
 }
 

@@ -2,9 +2,11 @@
 // The history of every transfer, from the window and from scaledb-send, in one
 // SQLite database (Qt SQL, driver QSQLITE) that several processes write at once.
 //
-// A transfer is written twice: a row when it starts (outcome "running") and
-// the same row updated when it ends. A sender that dies in between leaves the
-// row "running", so the scale still shows as incomplete afterwards.
+// A transfer is a row written when it starts (outcome "running", with who
+// sends it: pid, process start, machine and boot), updated with its progress
+// as it goes and again when it ends. A sender that dies in between leaves the
+// row "running", so the scale still shows as incomplete afterwards; once its
+// process is gone the row reads as interrupted where it last recorded.
 //
 // The database is in WAL mode with a 5 s busy time-out, so a nightly job and
 // the window can write at the same time. Commits are not flushed to the disk
@@ -31,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class QSqlQuery;
@@ -74,6 +77,9 @@ struct TransferStart {
     int rows = 0;
     TableKind kind = TableKind::Product;
     std::string program; // "scaledb" or "scaledb-send"
+    // What makes it the same scale as another spelling (SameScaleKey of
+    // scales/Targets: "tcp 127.0.0.1:4001"); empty when not known.
+    std::string scale;
 };
 
 // What is known when it ends.
@@ -111,6 +117,11 @@ struct TransferRecord {
     int resends = 0;
     std::string message;
     std::string program;
+    std::string scale; // as TransferStart::scale
+    // Still "running", but the process that sent it is gone: it was killed or
+    // its machine went down before it could record an end. `row` and
+    // `acknowledged` are as far as it had recorded.
+    bool interrupted = false;
 
     // Did this transfer leave the scale's table incomplete? Failed or stopped
     // after the start command went out, or never ended.
@@ -129,6 +140,9 @@ struct Holding {
     std::optional<TransferRecord> broken;
     std::int64_t incompleteSince = 0; // start of the first such transfer after `complete`
     TransferRecord last;              // the newest transfer of any outcome (the board's "last result")
+    // Other spellings of this scale the history recorded transfers under (their
+    // transfers are counted in); set by whoever merges them.
+    std::vector<std::string> alsoRecordedAs;
 
     bool Incomplete() const { return broken.has_value(); }
 };
@@ -137,10 +151,12 @@ struct Holding {
 //   "/srv/shop/products.csv sha256 9f86d0…(64 digits) sent 2026-12-09 10:15:02"
 //   "INCOMPLETE since 2026-12-09 10:15:02 (stopped at row 7)"
 //   "INCOMPLETE since 2026-12-09 10:15:02 (failed at row 7)"
-//   "INCOMPLETE since 2026-12-09 10:15:02 (no end recorded)"   still running, or its sender died
+//   "INCOMPLETE since 2026-12-09 10:15:02 (no end recorded)"   still running, or not known
+//   "INCOMPLETE since 2026-12-09 10:15:02 (interrupted at row 11 or later)"   its sender died
 //   "no complete table recorded"
 std::string DescribeHolding(const Holding& holding);
-// "sent", "failed at row k", "stopped at row k" or "running".
+// "sent", "failed at row k", "stopped at row k", "running" or, when its sender
+// is gone, "interrupted at row k or later".
 std::string DescribeOutcome(const TransferRecord& record);
 
 enum class HistoryState {
@@ -157,7 +173,7 @@ class History {
 public:
     // PRAGMA user_version of the files this program writes. Version 1 is
     // migrated on opening; a newer version is left alone (Unavailable).
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     History();
     ~History();
@@ -182,6 +198,9 @@ public:
     std::int64_t Begin(const TransferStart& start);
     // Records how the transfer `id` ended. Does nothing for id 0.
     void End(std::int64_t id, const TransferEnd& end);
+    // Records how far the running transfer `id` got: `row` as TransferEnd::row,
+    // `acknowledged` rows. Cheap (one small update), but the caller decides how often.
+    void Progress(std::int64_t id, int row, int acknowledged);
     // Records a whole transfer in one write. Returns its id, or 0.
     std::int64_t Record(const TransferStart& start, const TransferEnd& end);
 
@@ -193,6 +212,9 @@ public:
     // Transfers newest first, to `target` or to every scale when it is empty;
     // at most `limit` (< 0: all).
     std::vector<TransferRecord> Transfers(const std::string& target = {}, int limit = -1);
+    // Every recorded target with the same-scale key of its newest transfer ("" when it
+    // recorded none), ordered by target.
+    std::vector<std::pair<std::string, std::string>> RecordedScales();
 
 private:
     struct Impl;
@@ -200,6 +222,7 @@ private:
     bool Report(const std::string& what);
     std::int64_t Insert(QSqlQuery& q);
     bool HoldingOf(const std::string& target, TableKind kind, std::vector<Holding>& out);
+    bool Targets(std::vector<std::string>& targets);
     std::unique_ptr<Impl> FImpl;
     HistoryState FState = HistoryState::Closed;
     std::string FPath;

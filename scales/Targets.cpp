@@ -152,24 +152,27 @@ void LookUpHosts(std::vector<Target>& targets) {
     if (pending > 0) loop.exec();
 }
 
+std::optional<std::string> SameScaleKey(const Target& t) {
+    if (t.kind == Target::Kind::Serial) {
+        const std::string path = platform::SerialDevicePath(t.device);
+        std::error_code ec;
+        const auto real = std::filesystem::canonical(path, ec);
+        return "serial " + (ec ? path : real.string());
+    }
+    const std::optional<std::string> address = t.address ? t.address : LiteralAddress(t.host);
+    if (!address || address->empty()) return std::nullopt;
+    return (t.kind == Target::Kind::Tcp ? "tcp " : "udp ") + HostPort(*address, t.port);
+}
+
 void RefuseDuplicates(const std::vector<Target>& targets) {
     std::map<std::string, const Target*> seen;
     for (const Target& t : targets) {
-        std::string key;
-        if (t.kind == Target::Kind::Serial) {
-            const std::string path = platform::SerialDevicePath(t.device);
-            std::error_code ec;
-            const auto real = std::filesystem::canonical(path, ec);
-            key = "serial " + (ec ? path : real.string());
-        } else {
-            const std::optional<std::string> address = t.address ? t.address : LiteralAddress(t.host);
-            if (!address || address->empty()) continue;
-            key = (t.kind == Target::Kind::Tcp ? "tcp " : "udp ") + HostPort(*address, t.port);
-        }
-        const auto [it, added] = seen.emplace(key, &t);
+        const std::optional<std::string> key = SameScaleKey(t);
+        if (!key) continue;
+        const auto [it, added] = seen.emplace(*key, &t);
         if (!added)
             throw TargetError(it->second->text + " and " + t.text + " are the same scale (" +
-                              key.substr(key.find(' ') + 1) + "); name it once");
+                              key->substr(key->find(' ') + 1) + "); name it once");
     }
 }
 

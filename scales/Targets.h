@@ -57,6 +57,11 @@ std::optional<std::string> LiteralAddress(const std::string& host);
 // Looks the host of every TCP and UDP target up, all at once, and sets its `address`.
 void LookUpHosts(std::vector<Target>& targets);
 
+// What makes two targets one scale: "tcp 127.0.0.1:4001" (the protocol, the host's address
+// once looked up or a literal one, the port), "serial /dev/ttyUSB0" (the device after
+// symbolic links). None while a host's address is not known.
+std::optional<std::string> SameScaleKey(const Target& target);
+
 // Throws TargetError when two targets are one scale: the same protocol, address and port
 // (the host's address once looked up, else a literal one), or the same serial device
 // after following symbolic links. Two transfers to one scale would mix their commands.

@@ -44,9 +44,10 @@ STALE    --only-stale sends only to the scales that do not hold this very table:
 Exit status: 0 every target got the whole table (or holds it already); 1 one or more
 failed, or the report (or the --metrics file) could not be written; 2 bad usage, an
 unreadable table or target, a record a link cannot carry, one scale named twice, too few
-open files, a history --status or --history cannot read; 75 the table changed while it
-was read (still being written): nothing was sent, try again later; 128 + n when ended by
-signal n.)";
+open files, a history --status or --history cannot read; 3 the history did not take
+every transfer of the run (full disk, read-only or damaged file), whatever the scales did:
+--status may name a table a scale no longer holds; 75 the table changed while it was read
+(still being written): nothing was sent, try again later; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();

@@ -46,6 +46,8 @@ using fleet::SendLog;
 namespace {
 
 constexpr const char* kProgram = "scaledb-send";
+// The exit status of a run whose transfers the history did not all take.
+constexpr int kUnrecorded = 3;
 
 // The commands one transfer sends, from the engine itself, against a scale that
 // acknowledges every command at once; each handed to `out` as it is made, so
@@ -129,15 +131,17 @@ int Usage(const std::string& message) {
 }
 
 // Writes what every scale in the history holds to `path`, replaced in one step: the
-// exporter may read it at any moment. False, said on standard error, when it cannot.
-bool WriteMetrics(scales::History& history, const std::string& path) {
-    if (history.State() != scales::HistoryState::Open && history.State() != scales::HistoryState::ReadOnly)
-        return Fail("--metrics: " + path + " not written: the history cannot be read", 0) != 0;
-    const std::vector<scales::Holding> holdings = history.Holdings();
-    if (history.State() == scales::HistoryState::Unavailable)
-        return Fail("--metrics: " + path + " not written: " + history.Error(), 0) != 0;
+// exporter may read it at any moment. A history that cannot be read, or that did not
+// take every record (`recorded` false), is written as such (scaledb_history_ok 0), so
+// the exporter sees it rather than an old file. False, said on standard error, when
+// the file cannot be written.
+bool WriteMetrics(scales::History& history, const std::string& path, bool recorded) {
+    std::vector<scales::Holding> holdings;
+    if (history.State() == scales::HistoryState::Open || history.State() == scales::HistoryState::ReadOnly)
+        holdings = history.Holdings();
+    const bool ok = recorded && history.State() != scales::HistoryState::Unavailable;
     try {
-        platform::WriteFileAtomically(path, MetricsText(holdings));
+        platform::WriteFileAtomically(path, MetricsText(holdings, ok));
     } catch (const std::exception& e) {
         return Fail("--metrics: cannot write " + path + ": " + e.what(), 0) != 0;
     }
@@ -154,12 +158,19 @@ int Report(const SendOptions& o) {
     } else if (errno != ENOENT) {
         return Fail("history " + path + ": " + std::strerror(errno), 2);
     }
-    if (history.State() == scales::HistoryState::Unavailable) return Fail(history.Error(), 2);
+    auto unreadable = [&] {
+        if (!o.metricsPath.empty()) WriteMetrics(history, o.metricsPath, false);
+        return Fail(history.Error(), 2);
+    };
+    if (history.State() == scales::HistoryState::Unavailable) return unreadable();
     if (history.State() == scales::HistoryState::Closed)
         std::cerr << kProgram << ": no transfers recorded yet (" << path << ")\n";
     std::string out;
     if (o.mode == SendOptions::Mode::Status) {
-        const std::vector<scales::Holding> holdings = history.Holdings();
+        std::vector<std::string> notes;
+        const std::vector<scales::Holding> holdings = ScaleHoldings(history, notes);
+        for (const std::string& n : notes)
+            std::cerr << kProgram << ": " << n << "\n";
         out = o.json ? StatusJson(holdings) : StatusLines(holdings);
     } else {
         const auto records = TransfersOf(history, o.historyScale, o.limit);
@@ -167,18 +178,18 @@ int Report(const SendOptions& o) {
             std::cerr << kProgram << ": no transfers to " << o.historyScale << " recorded\n";
         out = o.json ? HistoryJson(records) : HistoryLines(records);
     }
-    if (history.State() == scales::HistoryState::Unavailable) return Fail(history.Error(), 2);
+    if (history.State() == scales::HistoryState::Unavailable) return unreadable();
     std::cout << out;
     NoteOutput();
     if (!o.metricsPath.empty()) {
         if (history.State() == scales::HistoryState::Closed) {
             // Nothing recorded yet: the families without a sample, so the exporter sees no stale file.
             try {
-                platform::WriteFileAtomically(o.metricsPath, MetricsText({}));
+                platform::WriteFileAtomically(o.metricsPath, MetricsText({}, true));
             } catch (const std::exception& e) {
                 return Fail("--metrics: cannot write " + o.metricsPath + ": " + e.what(), 1);
             }
-        } else if (!WriteMetrics(history, o.metricsPath)) {
+        } else if (!WriteMetrics(history, o.metricsPath, history.Error().empty())) {
             return 1;
         }
     }
@@ -340,7 +351,10 @@ int Run(int argc, char** argv) {
     }
     fleet::TFleet sender(o, split.stale, records, settings, *log);
     running = &sender;
-    if (recorder) sender.RecordIn(*recorder);
+    if (recorder) {
+        recorder->SameScales(targets);
+        sender.RecordIn(*recorder);
+    }
     std::unique_ptr<Progress> progress;
     if (!o.quiet && ::isatty(STDERR_FILENO)) progress = std::make_unique<Progress>(sender, split.stale);
 
@@ -353,9 +367,13 @@ int Run(int argc, char** argv) {
 
     const std::vector<TargetResult> results = MergeResults(split, sender.Results());
     const int signal = platform::TerminationSignals::Received();
-    int status = signal != 0 ? 128 + signal : ExitStatus(results);
+    // A transfer that was not recorded makes --status say what the scale no longer holds:
+    // the run ends with a status of its own, whatever the scales did.
+    const bool unrecorded = history && !o.noHistory && !history->Error().empty();
+    int status = signal != 0 ? 128 + signal : unrecorded ? kUnrecorded : ExitStatus(results);
     // What the exporter is asked for was not written: the run did not do all it was told.
-    if (!o.metricsPath.empty() && !WriteMetrics(*history, o.metricsPath) && status == 0) status = 1;
+    if (!o.metricsPath.empty() && !WriteMetrics(*history, o.metricsPath, !unrecorded) && status == 0)
+        status = 1;
     if (!o.quiet) {
         (o.json ? std::cerr : std::cout) << FinalLines(results) << std::flush;
         NoteOutput();

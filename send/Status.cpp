@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <set>
 
 namespace sendcmd {
@@ -47,6 +49,7 @@ QJsonObject RecordJson(const scales::TransferRecord& r) {
     o["size"] = static_cast<qint64>(r.size);
     o["sha256"] = Q(r.sha256);
     o["message"] = OrNull(r.message);
+    o["interrupted"] = r.interrupted;
     return o;
 }
 
@@ -63,6 +66,111 @@ std::string Rows(const scales::TransferRecord& r) {
 }
 
 } // namespace
+
+namespace {
+
+// What a scale holds of `kind`, from its transfers newest first (as History::Holdings
+// decides it from the index).
+std::optional<scales::Holding> HoldingFrom(const std::vector<scales::TransferRecord>& newestFirst,
+                                           scales::TableKind kind) {
+    std::optional<scales::Holding> h;
+    for (const scales::TransferRecord& r : newestFirst) {
+        if (r.kind != kind) continue;
+        if (!h) {
+            h.emplace();
+            h->kind = kind;
+            h->last = r;
+            h->name = r.name;
+        }
+        if (r.outcome == scales::TransferOutcome::Sent) {
+            h->complete = r;
+            break;
+        }
+        if (r.LeftIncomplete()) {
+            if (!h->broken) h->broken = r;
+            h->incompleteSince = r.started;
+        }
+    }
+    return h;
+}
+
+} // namespace
+
+std::vector<scales::Holding> ScaleHoldings(scales::History& history, std::vector<std::string>& notes) {
+    std::vector<scales::Holding> all = history.Holdings();
+    // Each target's same-scale key, from its newest transfer: the holdings have them.
+    std::vector<std::pair<std::string, std::string>> recorded;
+    std::map<std::string, const scales::TransferRecord*> newest;
+    for (const scales::Holding& h : all) {
+        const scales::TransferRecord*& n = newest[h.target];
+        if (!n || std::pair(h.last.started, h.last.id) > std::pair(n->started, n->id)) n = &h.last;
+    }
+    for (const auto& [target, last] : newest)
+        recorded.emplace_back(target, last->scale);
+    // What each recorded spelling names now; a host that is not found keeps what it named.
+    std::vector<scales::Target> now;
+    std::vector<std::size_t> parsed; // index into `recorded` of each of `now`
+    for (std::size_t i = 0; i < recorded.size(); ++i) {
+        try {
+            now.push_back(scales::ParseTarget(recorded[i].first));
+            parsed.push_back(i);
+        } catch (const scales::TargetError&) {
+        }
+    }
+    LookUpHosts(now);
+    std::vector<std::string> keys(recorded.size());
+    for (std::size_t i = 0; i < recorded.size(); ++i)
+        keys[i] = recorded[i].second;
+    for (std::size_t j = 0; j < now.size(); ++j)
+        if (auto key = scales::SameScaleKey(now[j])) keys[parsed[j]] = *key;
+    std::map<std::string, std::vector<std::string>> byScale; // same-scale key -> spellings
+    for (std::size_t i = 0; i < recorded.size(); ++i)
+        if (!keys[i].empty()) byScale[keys[i]].push_back(recorded[i].first);
+    for (const auto& [key, spellings] : byScale) {
+        if (spellings.size() < 2) continue;
+        std::vector<scales::TransferRecord> transfers;
+        for (const std::string& t : spellings)
+            for (auto& r : history.Transfers(t))
+                transfers.push_back(std::move(r));
+        std::sort(transfers.begin(), transfers.end(), [](const auto& a, const auto& b) {
+            return a.started != b.started ? a.started > b.started : a.id > b.id;
+        });
+        if (transfers.empty()) continue;
+        const std::string shown = transfers.front().target;
+        std::vector<std::string> others;
+        for (const std::string& t : spellings)
+            if (t != shown) {
+                others.push_back(t);
+                notes.push_back(t + " now names the same scale as " + shown + " (" +
+                                key.substr(key.find(' ') + 1) + "); its transfers are shown under " + shown);
+            }
+        // The spellings' own entries give way to one merged entry per kind, where the shown one was.
+        std::vector<scales::Holding> merged;
+        for (scales::TableKind kind : {scales::TableKind::Product, scales::TableKind::User})
+            if (auto h = HoldingFrom(transfers, kind)) {
+                h->target = shown;
+                h->alsoRecordedAs = others;
+                merged.push_back(std::move(*h));
+            }
+        std::vector<scales::Holding> kept;
+        bool placed = false;
+        for (auto& h : all) {
+            const bool mine = std::find(spellings.begin(), spellings.end(), h.target) != spellings.end();
+            if (!mine) {
+                kept.push_back(std::move(h));
+            } else if (!placed && h.target == shown) {
+                placed = true;
+                for (auto& m : merged)
+                    kept.push_back(std::move(m));
+            }
+        }
+        if (!placed)
+            for (auto& m : merged)
+                kept.push_back(std::move(m));
+        all = std::move(kept);
+    }
+    return all;
+}
 
 std::string StatusLines(const std::vector<scales::Holding>& holdings) {
     std::size_t width = 0, nameWidth = 0;
@@ -92,6 +200,10 @@ std::string StatusJson(const std::vector<scales::Holding>& holdings) {
         o["complete"] = h.complete ? QJsonValue(RecordJson(*h.complete)) : QJsonValue();
         o["broken"] = h.broken ? QJsonValue(RecordJson(*h.broken)) : QJsonValue();
         o["last"] = RecordJson(h.last);
+        QJsonArray also;
+        for (const auto& t : h.alsoRecordedAs)
+            also.append(Q(t));
+        o["also_recorded_as"] = also;
         all.append(o);
     }
     return QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
@@ -157,7 +269,7 @@ std::string MetricsLabel(const std::string& value) {
     return out;
 }
 
-std::string MetricsText(const std::vector<scales::Holding>& holdings) {
+std::string MetricsText(const std::vector<scales::Holding>& holdings, bool historyOk) {
     auto labels = [](const scales::Holding& h) {
         std::string l = "scale=\"" + MetricsLabel(h.target) + "\"";
         if (!h.name.empty()) l += ",name=\"" + MetricsLabel(h.name) + "\"";
@@ -167,6 +279,9 @@ std::string MetricsText(const std::vector<scales::Holding>& holdings) {
     auto family = [&](const char* name, const char* help) {
         out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
     };
+    family("scaledb_history_ok",
+           "1 when the history could be read and took every transfer of the run, 0 when not.");
+    out += std::string("scaledb_history_ok ") + (historyOk ? "1" : "0") + "\n";
     family("scaledb_last_success_timestamp_seconds",
            "End of the newest transfer that sent the whole table, Unix seconds (0: none recorded).");
     for (const auto& h : holdings)

@@ -1,8 +1,9 @@
 #pragma once
 // A second program writing the history: the test executable started again
 // with kHistoryWriterFlag PATH COUNT TARGET [die]. It records COUNT whole
-// transfers to TARGET (start and end), or with "die" starts one and ends the
-// process before its end is written. Exit status 0 when every write went in.
+// transfers to TARGET (start and end), or with "die" starts one, records it
+// at row 11 with 10 rows acknowledged, and ends the process before its end is written. Exit status 0 when
+// every write went in.
 #include <QCoreApplication>
 #include <QProcess>
 #include <cstdio>
@@ -38,8 +39,9 @@ inline int RunHistoryWriter(int argc, char** argv) {
     const int count = std::atoi(argv[3]);
     const std::string target = argv[4];
     if (argc >= 6 && std::string(argv[5]) == "die") {
-        history.Begin(WriterStart(target, 0));
-        ::_exit(0); // no destructor, no end: as if the program crashed
+        const std::int64_t id = history.Begin(WriterStart(target, 0));
+        history.Progress(id, 11, 10); // as far as it got
+        ::_exit(0);                   // no destructor, no end: as if the program was killed
     }
     for (int n = 0; n < count; ++n) {
         const std::int64_t id = history.Begin(WriterStart(target, n));

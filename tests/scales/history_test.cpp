@@ -223,8 +223,28 @@ TEST_F(HistoryTest, TransferWhoseSenderDiedLeavesTheScaleIncomplete) {
     ASSERT_TRUE(held[0].Incomplete());
     EXPECT_EQ(held[0].broken->outcome, TransferOutcome::Running);
     EXPECT_EQ(held[0].broken->program, "scaledb-send");
-    EXPECT_EQ(DescribeHolding(held[0]),
-              "INCOMPLETE since " + FormatLocalTime(held[0].incompleteSince) + " (no end recorded)");
+    // Its sender is gone: not "running" for ever, and as far as it had recorded.
+    EXPECT_TRUE(held[0].broken->interrupted);
+    EXPECT_EQ(held[0].broken->acknowledged, 10);
+    EXPECT_EQ(DescribeOutcome(*held[0].broken), "interrupted at row 11 or later");
+    EXPECT_EQ(DescribeHolding(held[0]), "INCOMPLETE since " + FormatLocalTime(held[0].incompleteSince) +
+                                            " (interrupted at row 11 or later)");
+
+    // A transfer whose sender still runs is running, with its progress.
+    const std::int64_t id = h.Begin(Start("tcp:192.0.2.11:4001", 1'765'000'002'000));
+    h.Progress(id, 5, 4);
+    const auto running = h.Holdings("tcp:192.0.2.11:4001");
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_FALSE(running[0].broken->interrupted);
+    EXPECT_EQ(running[0].broken->row, 5);
+    EXPECT_EQ(DescribeOutcome(*running[0].broken), "running");
+    EXPECT_EQ(DescribeHolding(running[0]),
+              "INCOMPLETE since " + FormatLocalTime(1'765'000'002'000) + " (no end recorded)");
+    // Progress never rewrites an end.
+    h.End(id, End(TransferOutcome::Sent, 21, true, 1'765'000'003'000));
+    h.Progress(id, 6, 5);
+    EXPECT_EQ(h.Transfers("tcp:192.0.2.11:4001")[0].outcome, TransferOutcome::Sent);
+    EXPECT_EQ(h.Transfers("tcp:192.0.2.11:4001")[0].row, 21);
 }
 
 TEST_F(HistoryTest, TwoProgramsAndTwoThreadsWriteOneFileAtOnce) {
@@ -306,12 +326,12 @@ TEST_F(HistoryTest, HistoryThatCannotBeOpenedNeverStopsATransfer) {
     platform::WriteFileAtomically(root + "/corrupt.sqlite", std::string(8192, '\x5a'));
     // Someone else's database, and one from a newer program: left as they are.
     RawSql(root + "/other.sqlite", {"CREATE TABLE orders (id INTEGER)"});
-    RawSql(root + "/newer.sqlite", {"CREATE TABLE transfers (id INTEGER)", "PRAGMA user_version = 3"});
+    RawSql(root + "/newer.sqlite", {"CREATE TABLE transfers (id INTEGER)", "PRAGMA user_version = 4"});
     ::mkdir((root + "/folder.sqlite").c_str(), 0700);
     std::vector<Case> cases = {
-        {"corrupt", root + "/corrupt.sqlite", "not a database"},
+        {"corrupt", root + "/corrupt.sqlite", ": the history file is damaged (file is not a database)"},
         {"other", root + "/other.sqlite", "not a transfer history"},
-        {"newer", root + "/newer.sqlite", "schema version 3, this program knows 2"},
+        {"newer", root + "/newer.sqlite", "schema version 4, this program knows 3"},
         {"folder", root + "/folder.sqlite", "not a regular file"},
         // Folders nobody may create anything in (root included).
         {"folder that cannot be made", "/proc/scaledb-test/history.sqlite", "cannot create the folder"},
@@ -420,11 +440,63 @@ TEST_F(HistoryTest, FirstVersionFileIsMigratedWithEveryRow) {
     EXPECT_GT(id, 5);
     h.Close();
     EXPECT_EQ(RawSql(FPath, {"PRAGMA user_version"}).toInt(), History::SchemaVersion);
-    EXPECT_EQ(RawSql(FPath, {"SELECT count(*) FROM sqlite_master WHERE type = 'index'"}).toInt(), 2);
+    EXPECT_EQ(RawSql(FPath, {"SELECT count(*) FROM sqlite_master WHERE type = 'index'"}).toInt(), 3);
 
     // Opening it again changes nothing.
     ASSERT_EQ(h.Open(FPath), HistoryState::Open);
     EXPECT_EQ(h.Transfers().size(), 6u);
+}
+
+TEST_F(HistoryTest, SecondVersionFileIsMigratedWithEveryRowAndReadAsItIsWhenReadOnly) {
+    QDir().mkpath(FDir.path() + "/data");
+    const std::string readOnly = FDir.path().toStdString() + "/data/read-only.sqlite";
+    for (const std::string& path : {FPath, readOnly})
+        RawSql(path,
+               {
+                   "CREATE TABLE transfers (id INTEGER PRIMARY KEY, started_ms INTEGER NOT NULL, ended_ms "
+                   "INTEGER,"
+                   " target TEXT NOT NULL, path TEXT NOT NULL, size INTEGER NOT NULL, sha256 TEXT NOT NULL,"
+                   " row_count INTEGER NOT NULL, kind TEXT NOT NULL, outcome TEXT NOT NULL,"
+                   " end_row INTEGER NOT NULL DEFAULT 0, acknowledged INTEGER NOT NULL DEFAULT 0,"
+                   " resends INTEGER NOT NULL DEFAULT 0, message TEXT NOT NULL DEFAULT '',"
+                   " name TEXT NOT NULL DEFAULT '', program TEXT NOT NULL DEFAULT '',"
+                   " start_acked INTEGER NOT NULL DEFAULT 0)",
+                   "CREATE INDEX transfers_by_scale ON transfers (target, kind, started_ms, id, outcome, "
+                   "start_acked)",
+                   "CREATE INDEX transfers_by_start ON transfers (started_ms)",
+                   "PRAGMA user_version = 2",
+                   "INSERT INTO transfers VALUES (1, 1000, 2000, 'tcp:192.0.2.10:4001', '/t/a.csv', 10, "
+                   "'aa', 20,"
+                   " 'product', 'sent', 21, 20, 2, '', 'Deli', 'scaledb-send', 1)",
+                   "INSERT INTO transfers VALUES (2, 3000, NULL, 'tcp:192.0.2.10:4001', '/t/b.csv', 11, "
+                   "'bb', 20,"
+                   " 'product', 'running', 0, 0, 0, '', 'Deli', 'scaledb', 0)",
+               });
+    ::chmod(readOnly.c_str(), 0444);
+
+    History h;
+    ASSERT_EQ(h.Open(FPath), HistoryState::Open) << h.Error();
+    const auto all = h.Transfers();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].name, "Deli");
+    EXPECT_EQ(all[1].resends, 2);
+    EXPECT_EQ(all[1].scale, "");
+    // Who sent it was not recorded: it may still run.
+    EXPECT_FALSE(all[0].interrupted);
+    EXPECT_EQ(DescribeOutcome(all[0]), "running");
+    h.Close();
+    EXPECT_EQ(RawSql(FPath, {"PRAGMA user_version"}).toInt(), History::SchemaVersion);
+
+    const std::string before = ReadFile(readOnly);
+    ASSERT_EQ(h.Open(readOnly), HistoryState::ReadOnly);
+    EXPECT_EQ(h.Transfers().size(), 2u);
+    ASSERT_EQ(h.Holdings().size(), 1u);
+    EXPECT_TRUE(h.Holdings()[0].Incomplete());
+    ASSERT_EQ(h.RecordedScales().size(), 1u);
+    EXPECT_EQ(h.RecordedScales()[0].second, "");
+    EXPECT_EQ(h.State(), HistoryState::ReadOnly);
+    h.Close();
+    EXPECT_TRUE(ReadFile(readOnly) == before) << "the file was changed";
 }
 
 TEST(FileDigest, HashesTheFileInPiecesAndRefusesWhatIsNoFile) {

@@ -51,8 +51,16 @@ std::vector<Sample> ParseMetrics(const std::string& text) {
         }
         Sample s;
         std::size_t i = line.find('{');
-        EXPECT_NE(i, std::string::npos) << line;
-        if (i == std::string::npos) continue;
+        if (i == std::string::npos) {
+            // A series without labels.
+            const std::size_t blank = line.find(' ');
+            EXPECT_NE(blank, std::string::npos) << line;
+            s.name = line.substr(0, blank);
+            EXPECT_EQ(announced[s.name], 2) << "no HELP and TYPE before " << line;
+            s.value = line.substr(blank + 1);
+            out.push_back(std::move(s));
+            continue;
+        }
         s.name = line.substr(0, i);
         EXPECT_EQ(announced[s.name], 2) << "no HELP and TYPE before " << line;
         ++i;
@@ -82,7 +90,8 @@ std::vector<Sample> ParseMetrics(const std::string& text) {
 std::string Value(const std::vector<Sample>& samples, const std::string& name, const std::string& scale,
                   const std::string& outcome = {}) {
     for (const auto& s : samples)
-        if (s.name == name && s.labels.at("scale") == scale &&
+        if (s.name == name &&
+            (scale.empty() ? s.labels.empty() : s.labels.count("scale") && s.labels.at("scale") == scale) &&
             (outcome.empty() || s.labels.at("outcome") == outcome))
             return s.value;
     return "missing";
@@ -218,7 +227,8 @@ TEST_F(ScalesTest, StatusAfterStoppedFailedAndCompleteTransfersAndMetricsThatPar
     }
 
     const std::vector<Sample> samples = ParseMetrics(SendProcess::Read(Path("scaledb.prom")));
-    EXPECT_EQ(samples.size(), 3u * 8u);
+    EXPECT_EQ(samples.size(), 3u * 8u + 1u);
+    EXPECT_EQ(Value(samples, "scaledb_history_ok", ""), "1");
     for (const auto& [port, name] : std::map<int, std::string>{
              {silent.Port(), "stopped"}, {refusing.Port(), "failed"}, {good.Port(), "failed"}}) {
         SCOPED_TRACE(name);
@@ -238,6 +248,7 @@ TEST_F(ScalesTest, StatusAfterStoppedFailedAndCompleteTransfersAndMetricsThatPar
         std::stod(Value(samples, "scaledb_last_success_timestamp_seconds", Tcp(good.Port())));
     EXPECT_GE(success * 1000, static_cast<double>(before) - 1);
     for (const auto& s : samples) {
+        if (s.name == "scaledb_history_ok") continue; // of the history, not of a scale
         EXPECT_EQ(s.labels.at("kind"), "product");
         EXPECT_EQ(s.labels.count("name"), 1u);
     }
@@ -262,7 +273,7 @@ TEST_F(ScalesTest, StatusAfterStoppedFailedAndCompleteTransfersAndMetricsThatPar
     EXPECT_EQ(newest[1].toObject()["sha256"].toString().toStdString(), digest->sha256);
 }
 
-TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReportedOnce) {
+TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferButTheRunEndsWithStatusThree) {
     SimProcess sim;
     sim.Start({"--tcp", "--log", sim.LogPath()});
     const std::string table = Table(2);
@@ -276,12 +287,18 @@ TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReport
 
     const std::string garbage(8192, 'x');
     Write("history.sqlite", garbage);
-    ASSERT_EQ(send.Run({table, Tcp(sim.Port())}), 0);
+    // Sent, but not recorded: --status would name an older table, so cron must see it.
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 3);
     EXPECT_EQ(Count(send.Err(), "scaledb-send: history"), 1u) << send.Err();
-    EXPECT_EQ(Lines(send.Err())[0].rfind("scaledb-send: history " + Path("history.sqlite") + ": ", 0), 0u);
-    EXPECT_NE(Lines(send.Err())[0].find("; transfers are not recorded"), std::string::npos) << send.Err();
+    EXPECT_EQ(Lines(send.Err())[0],
+              "scaledb-send: history " + Path("history.sqlite") +
+                  ": the history file is damaged (file is not a database); transfers are not recorded");
     EXPECT_NE(LineOf(send.Out(), Tcp(sim.Port())).find("  sent 2 of 2 rows in "), std::string::npos);
     EXPECT_EQ(SendProcess::Read(Path("history.sqlite")), garbage);
+    // And the exporter sees it, after a run and after --status.
+    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_history_ok", ""), "0");
+    EXPECT_EQ(send.Run({"--status", "--metrics", Path("m2.prom")}), 2);
+    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m2.prom"))), "scaledb_history_ok", ""), "0");
     EXPECT_EQ(send.Run({"--status"}), 2);
     EXPECT_EQ(send.Err().rfind("scaledb-send: history " + Path("history.sqlite") + ": ", 0), 0u);
 
@@ -289,7 +306,7 @@ TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReport
     ASSERT_EQ(send.Run({table, Tcp(sim.Port())}), 0) << send.Err();
     EXPECT_EQ(send.Err(), "");
     ::chmod(Path("history.sqlite").c_str(), 0444);
-    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 0) << send.Err();
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 3) << send.Err();
     EXPECT_EQ(send.Err(), "scaledb-send: history " + Path("history.sqlite") +
                               ": the file is read-only: transfers are not recorded\n");
     EXPECT_EQ(sim.ReadLog(), Wire(2) + Wire(2) + Wire(2) + Wire(2));
@@ -303,9 +320,119 @@ TEST_F(ScalesTest, AHistoryThatIsCorruptOrReadOnlyNeverStopsATransferAndIsReport
                   .rfind("scaledb-send: --metrics: cannot write " + Path("no/such/folder/m.prom"), 0),
               0u)
         << send.Err();
-    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_last_outcome", Tcp(sim.Port()),
-                    "sent"),
-              "1");
+    const auto metrics = ParseMetrics(SendProcess::Read(Path("m.prom")));
+    EXPECT_EQ(Value(metrics, "scaledb_last_outcome", Tcp(sim.Port()), "sent"), "1");
+    EXPECT_EQ(Value(metrics, "scaledb_history_ok", ""), "0");
+    // Not asked to record, nothing failed to be.
+    EXPECT_EQ(send.Run({table, Tcp(sim.Port()), "--no-history"}), 0) << send.Err();
+}
+
+TEST_F(ScalesTest, AHistoryThatCannotBeWrittenEndsTheRunWithStatusThreeAndTheMetricsSayIt) {
+    SimProcess sim;
+    sim.Start({"--tcp"});
+    const std::string table = Table(2);
+    SendProcess send(dir_, program_);
+    ASSERT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 0) << send.Err();
+    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_history_ok", ""), "1");
+    // As on a full disk: no file of the run may grow past a few KiB (the history's index
+    // of readers among them), so the history cannot be written, though it is there.
+    SendProcess limited(dir_, "/bin/sh");
+    EXPECT_EQ(limited.Run({"-c", "ulimit -f 16 && trap '' XFSZ && exec \"$0\" \"$@\"", program_, table,
+                           Tcp(sim.Port()), "--metrics", Path("m.prom")}),
+              3)
+        << limited.Err();
+    EXPECT_NE(limited.Err().find(": the history file cannot be written ("), std::string::npos)
+        << limited.Err();
+    EXPECT_NE(limited.Err().find("is the disk full?); transfers are not recorded"), std::string::npos)
+        << limited.Err();
+    EXPECT_NE(LineOf(limited.Out(), Tcp(sim.Port())).find("  sent 2 of 2 rows in "), std::string::npos);
+    const auto metrics = ParseMetrics(SendProcess::Read(Path("m.prom")));
+    EXPECT_EQ(Value(metrics, "scaledb_history_ok", ""), "0");
+    EXPECT_EQ(send.Run({table, Tcp(sim.Port()), "--metrics", Path("m.prom")}), 0) << send.Err();
+    EXPECT_EQ(Value(ParseMetrics(SendProcess::Read(Path("m.prom"))), "scaledb_history_ok", ""), "1");
+}
+
+TEST_F(ScalesTest, OneScaleUnderTwoSpellingsAcrossRunsIsOneScaleInTheHistory) {
+    SimProcess sim;
+    sim.Start({"--tcp"});
+    SimProcess old;
+    old.Start({"--tcp"});
+    const std::string table = Table(2);
+    const std::string byName = "tcp:localhost:" + std::to_string(sim.Port());
+    SendProcess send(dir_, program_);
+    ASSERT_EQ(send.Run({table, byName}), 0) << send.Err();
+    ASSERT_EQ(send.Run({Table(3, "newer.csv"), Tcp(sim.Port())}), 0) << send.Err();
+    // Recorded under the spelling the history knew the scale by.
+    ASSERT_EQ(send.Run({"--history", "--json"}), 0) << send.Err();
+    const QJsonArray all = QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array();
+    ASSERT_EQ(all.size(), 2);
+    for (const auto& r : all)
+        EXPECT_EQ(r.toObject()["target"].toString().toStdString(), byName);
+    ASSERT_EQ(send.Run({"--status"}), 0) << send.Err();
+    ASSERT_EQ(Lines(send.Out()).size(), 1u) << send.Out();
+    EXPECT_NE(send.Out().find(Path("newer.csv")), std::string::npos) << send.Out();
+
+    // Split by an older program: shown once, and said.
+    const std::string oldName = "tcp:localhost:" + std::to_string(old.Port());
+    {
+        scales::History h;
+        ASSERT_EQ(h.Open(Path("history.sqlite")), scales::HistoryState::Open);
+        scales::TransferStart start;
+        start.started = scales::NowUtcMs() - 60000;
+        start.target = oldName;
+        start.path = Path("oldest.csv");
+        start.rows = 2;
+        start.program = "scaledb";
+        scales::TransferEnd end;
+        end.outcome = scales::TransferOutcome::Sent;
+        end.ended = start.started + 1000;
+        h.Record(start, end);
+    }
+    ASSERT_EQ(send.Run({table, Tcp(old.Port())}), 0) << send.Err();
+    ASSERT_EQ(send.Run({"--status", "--json"}), 0) << send.Err();
+    const QJsonArray status = QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array();
+    ASSERT_EQ(status.size(), 2) << send.Out();
+    std::map<std::string, QJsonObject> byTarget;
+    for (const auto& h : status)
+        byTarget[h.toObject()["target"].toString().toStdString()] = h.toObject();
+    ASSERT_EQ(byTarget.count(Tcp(old.Port())), 1u) << send.Out();
+    EXPECT_EQ(byTarget[Tcp(old.Port())]["complete"].toObject()["table"].toString().toStdString(), table);
+    EXPECT_EQ(byTarget[Tcp(old.Port())]["also_recorded_as"].toArray().at(0).toString().toStdString(),
+              oldName);
+    EXPECT_EQ(byTarget.count(byName), 1u) << send.Out();
+    EXPECT_EQ(send.Err(), "scaledb-send: " + oldName + " now names the same scale as " + Tcp(old.Port()) +
+                              " (127.0.0.1:" + std::to_string(old.Port()) +
+                              "); its transfers are shown under " + Tcp(old.Port()) + "\n");
+}
+
+TEST_F(ScalesTest, ATransferWhoseSenderWasKilledIsShownInterruptedWhereItGotTo) {
+    // The scale answers the start and four rows, then nothing.
+    SimProcess sim;
+    sim.Start({"--tcp", "--silent-after", "5"});
+    const std::string table = Table(36);
+    SendProcess send(dir_, program_);
+    send.Start({table, Tcp(sim.Port()), "--timeout", "60"});
+    SendProcess ask(dir_ + "/ask", program_);
+    std::filesystem::create_directory(dir_ + "/ask");
+    // Its progress reaches the history while it runs (a second after the last write at most).
+    QJsonObject newest;
+    for (int tries = 0; tries < 3000 && newest["acknowledged_rows"].toInt() < 4; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (ask.Run({"--history", "--json"}) != 0) continue;
+        const QJsonArray a = QJsonDocument::fromJson(QByteArray::fromStdString(ask.Out())).array();
+        if (!a.isEmpty()) newest = a[0].toObject();
+    }
+    ASSERT_EQ(newest["acknowledged_rows"].toInt(), 4) << ask.Err();
+    EXPECT_EQ(newest["outcome"].toString().toStdString(), "running");
+    EXPECT_FALSE(newest["interrupted"].toBool());
+    send.Signal(SIGKILL);
+    EXPECT_EQ(send.Wait(), 128 + SIGKILL);
+
+    ASSERT_EQ(ask.Run({"--history"}), 0) << ask.Err();
+    EXPECT_NE(ask.Out().find("  interrupted at row 5 or later  4 of 36 rows  "), std::string::npos)
+        << ask.Out();
+    ASSERT_EQ(ask.Run({"--status"}), 0) << ask.Err();
+    EXPECT_NE(ask.Out().find("(interrupted at row 5 or later)"), std::string::npos) << ask.Out();
 }
 
 TEST_F(ScalesTest, StatusAndHistoryTakeNoTableAndSayWhatIsWrong) {

@@ -315,10 +315,12 @@ struct TimedScale {
     std::vector<std::string> heard;
     std::vector<std::unique_ptr<transfer::TEngineTimer>> replies;
     std::optional<TTransferOutcome> outcome;
+    TEngineEvents events;
 
     explicit TimedScale(transfer::TStepClock& c) : clock(c) {}
     void Attach(TTransferEngine& engine) {
-        engine.OnSend = [this, &engine](const std::string& command) {
+        engine.SetListener(&events);
+        events.OnSend = [this, &engine](const std::string& command) {
             heard.push_back(command);
             const std::string reply = answer(command) + "\r\n";
             for (int at : {delayMs, againMs > 0 ? delayMs + againMs : 0}) {
@@ -328,7 +330,7 @@ struct TimedScale {
                 replies.back()->Start(at);
             }
         };
-        engine.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
+        events.OnFinished = [this](const TTransferOutcome& o) { outcome = o; };
     }
     bool RunFor(std::int64_t ms) {
         for (std::int64_t t = 0; t < ms && !outcome; ++t)
@@ -366,8 +368,8 @@ TEST(TransferEngine, AStrayReplyAfterARefusalAcknowledgesNothingAndFailsTheTrans
         return std::string(c == "Sr5;x" ? "Mx" : protocol::Acknowledgement(c));
     };
     scale.Attach(engine);
-    auto send = engine.OnSend;
-    engine.OnSend = [&](const std::string& c) {
+    auto send = scale.events.OnSend;
+    scale.events.OnSend = [&](const std::string& c) {
         send(c);
         if (c != "Sr5;x") return;
         // 20 ms after the refusal, well before the tick sends row 5 again.
@@ -424,8 +426,10 @@ TEST(TransferEngine, WithStrictRepliesEachLineEndsOneReply) {
     engine.SetRows(&rows);
     std::vector<std::string> heard;
     std::optional<TTransferOutcome> outcome;
-    engine.OnSend = [&](const std::string& c) { heard.push_back(c); };
-    engine.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
+    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
     engine.Start(TDatabaseKind::Product);
     clock.Advance(1000); // no answer in time: the start goes out again
     ASSERT_EQ(heard.size(), 2u);
