@@ -16,7 +16,6 @@ using ethtest::WaitUntil;
 
 namespace {
 
-
 TEST(TcpLinkFailures, RefusedNamelessAndClosedAreToldApart) {
     // Nothing listens: refused, with the words for it.
     QTcpServer server;

@@ -1,8 +1,8 @@
 // The port on real pseudo-terminals through the POSIX backend; the master side
 // plays the scale.
 #include "SerialTestUtil.h"
-#include "links/serial/CPort.h"
 #include "links/LinkTestSupport.h"
+#include "links/serial/CPort.h"
 #include "links/serial/SerialLink.h"
 
 #include <QTemporaryDir>
@@ -204,7 +204,6 @@ TEST_F(Pty, FarEndGoneNeitherSpinsNorBlocksClose) {
 } // namespace
 
 namespace {
-
 
 TEST_F(Pty, ASerialLinkEndsEachCommandInCrLfAndHandsOnWhatTheScaleSends) {
     TSerialLinkOptions options;
