@@ -63,8 +63,10 @@ FileLock::Result FileLock::TryLock(const std::string& path, const std::string& n
     std::string padded = note.substr(0, kNoteSize - 1) + "\n";
     padded.resize(kNoteSize, ' ');
     // The note only informs: a lock whose note cannot be written is still held.
-    if (::pwrite(fd, padded.data(), padded.size(), 0) == static_cast<ssize_t>(padded.size()))
-        (void)::ftruncate(fd, static_cast<off_t>(padded.size()));
+    if (::pwrite(fd, padded.data(), padded.size(), 0) == static_cast<ssize_t>(padded.size())) {
+        const int truncated = ::ftruncate(fd, static_cast<off_t>(padded.size()));
+        (void)truncated;
+    }
     fd_ = fd;
     return Result::Taken;
 }
