@@ -74,10 +74,22 @@ std::string Records::Text(int r) const {
 
 void Records::Check(const std::string& tableName, const std::vector<Target>& targets) const {
     const Forbidden forbidden = ForbiddenFor(targets);
+    const bool udp = std::any_of(targets.begin(), targets.end(),
+                                 [](const Target& t) { return t.kind == Target::Kind::Udp; });
     const int columns = table_->ColCount();
     std::string sample, converted;
     for (int r = 0; r < table_->RowCount(); ++r) {
         const std::string_view row = table_->Row(r);
+        if (udp) {
+            // One command is one datagram: "Sr", the record padded to the widest row, a zero byte.
+            const long fields = 1 + std::count(row.begin(), row.end(), ';');
+            const std::size_t plain = row.size() + static_cast<std::size_t>(std::max(0L, columns - fields));
+            const std::size_t bytes = 2 + (recoder_ ? Text(r).size() : plain) + 1;
+            if (bytes > kMaxDatagram)
+                throw Refused(tableName + ": row " + std::to_string(r + 1) + ": its command is " +
+                              std::to_string(bytes) + " bytes, more than one UDP datagram holds (" +
+                              std::to_string(kMaxDatagram) + "); nothing was sent");
+        }
         if (!recoder_) {
             // The padding is ";" alone, so the row's own bytes say it all.
             if (const auto at = row.find_first_of(forbidden.bytes); at != std::string_view::npos)

@@ -29,10 +29,14 @@ public:
     // table's columns), converted when there is a recoder.
     std::string Text(int r) const;
 
+    // The most a UDP datagram over IPv4 carries.
+    static constexpr std::size_t kMaxDatagram = 65507;
+
     // Goes over every row before anything is sent, keeping no record. Throws Refused
     // naming the row and column of a character the target code page cannot hold, or of a
     // byte that would end the command early on one of `targets`' links: NUL over UDP, LF
-    // or CR over serial and TCP.
+    // or CR over serial and TCP; and, with a UDP target, a row whose command would not fit
+    // in one datagram.
     void Check(const std::string& tableName, const std::vector<Target>& targets) const;
 
 private:

@@ -282,9 +282,9 @@ int Run(int argc, char** argv) {
         auto built = std::make_shared<Records>(std::move(table), std::move(recoder));
         built->Check(o.table, targets);
         records = std::move(built);
-        // One scale under two names would get two transfers mixed into one table. A dry run
-        // looks nothing up.
-        if (!o.dryRun) LookUpHosts(targets);
+        // One scale under two names would get two transfers mixed into one table; a dry run
+        // refuses them as the run would (looking names up connects to no scale).
+        LookUpHosts(targets);
         sendcmd::RefuseDuplicates(targets);
     } catch (const UsageError& e) {
         return Usage(e.what());

@@ -64,9 +64,17 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
 TEST_F(SendTest, AByteThatWouldEndACommandEarlyStopsTheRunNamingRowAndColumn) {
     const std::string nul = Write("nul.csv", std::string("1;ok\n2;a\0b\n", 11));
     const std::string cdot = Write("cdot.csv", "1;ok\n2;\xC4\x8A\n"); // U+010A, "0A 01" in UTF-16LE
+    const std::string big = Write("big.csv", "1;ok\n" + std::string(65504, 'x') + "\n");
+    // Row 1's record is padded to the widest row: its 65,504 separators.
+    const std::string wide = Write("wide.csv", "1\n" + std::string(65504, ';') + "\n");
     SendProcess send(dir_);
     // Serial and TCP carry a NUL inside the line; UDP ends the command there.
     EXPECT_EQ(send.Run({nul, "--dry-run", "tcp:127.0.0.1:9"}), 0);
+    // One byte less fits, and a line has no such limit.
+    EXPECT_EQ(send.Run({Write("fits.csv", std::string(65504, 'x') + "\n"), "--dry-run", "udp:127.0.0.1:9"}),
+              0)
+        << send.Err();
+    EXPECT_EQ(send.Run({big, "--dry-run", "tcp:127.0.0.1:9"}), 0) << send.Err();
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{nul, "udp:127.0.0.1:9", "tcp:127.0.0.1:9"},
          nul + ": row 2, column 2: \"\\0\" cannot be sent: a NUL byte ends the command over UDP; nothing "
@@ -77,6 +85,13 @@ TEST_F(SendTest, AByteThatWouldEndACommandEarlyStopsTheRunNamingRowAndColumn) {
         {{cdot, "--encoding", "UTF-8:UTF-16BE", "udp:127.0.0.1:9"},
          cdot + ": row 1, column 1: converted from UTF-8 to UTF-16BE it holds a NUL byte, which ends the "
                 "command over UDP; nothing was sent"},
+        // "Sr", the record and the zero byte must fit one datagram; a wider row pads the others.
+        {{big, "udp:127.0.0.1:9"},
+         big + ": row 2: its command is 65508 bytes, more than one UDP datagram holds (65507); nothing was "
+               "sent"},
+        {{wide, "--dry-run", "udp:127.0.0.1:9"},
+         wide + ": row 1: its command is 65508 bytes, more than one UDP datagram holds (65507); nothing was "
+                "sent"},
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(message);
@@ -203,6 +218,8 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{table, "tcp:127.0.0.1:9", "tcp:127.0.0.1:9"}, "target tcp:127.0.0.1:9 is given twice"},
         // One scale under two spellings, found before anything is sent.
         {{table, "udp:127.0.0.1:9", "udp:localhost:9"},
+         "udp:127.0.0.1:9 and udp:localhost:9 are the same scale (127.0.0.1:9); name it once"},
+        {{table, "--dry-run", "udp:127.0.0.1:9", "udp:localhost:9"},
          "udp:127.0.0.1:9 and udp:localhost:9 are the same scale (127.0.0.1:9); name it once"},
         {{table, "udp:127.0.0.1:9", "udp:127.0.0.1:09"},
          "udp:127.0.0.1:9 and udp:127.0.0.1:09 are the same scale (127.0.0.1:9); name it once"},
