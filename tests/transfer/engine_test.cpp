@@ -453,3 +453,61 @@ TEST(TransferEngine, WithStrictRepliesEachLineEndsOneReply) {
     EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "SbP", "Sr1;x", "Sr1;x", "Sr2;x", "Sr3;x", "Se"}));
     EXPECT_EQ(outcome->Progress.Resends, 2u);
 }
+
+// At pace 0 the next command follows the acknowledgement on the loop's next turn, with no
+// time passing, and never from inside the read: a second reply in the same read answers
+// no copy and fails the transfer, as it does at the window's pause.
+TEST(TransferEngine, AtPaceZeroEveryReplyOfAReadIsMatchedBeforeTheNextCommandGoesOut) {
+    TStepClock clock;
+    TTransferOptions options = Strict();
+    options.TickMs = 0;
+    TTransferEngine engine(options, clock);
+    TTableRows rows(Rows(3));
+    engine.SetRows(&rows);
+    std::vector<std::string> heard;
+    std::optional<TTransferOutcome> outcome;
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
+    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    engine.Start(TDatabaseKind::Product);
+    engine.Feed("MbP\r\n");
+    EXPECT_EQ(heard.size(), 1u); // not from inside Feed
+    ASSERT_TRUE(clock.FireNext());
+    EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "Sr1;x"}));
+    EXPECT_EQ(clock.Now(), 0);
+    engine.Feed("Mr\r\nMr\r\n");
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->Fault, TTransferFault::TooManyReplies);
+    EXPECT_EQ(outcome->Progress.Acknowledged, 1);
+    EXPECT_FALSE(clock.FireNext());
+    EXPECT_EQ(heard.size(), 2u);
+
+    // A refusal is sent again at once, up to the limit, and a silent scale still gets its time-out.
+    TStepClock clock2;
+    options.RetryLimit = 1;
+    options.ReplyTimeoutMs = 300;
+    TTransferEngine second(options, clock2);
+    second.SetRows(&rows);
+    heard.clear();
+    outcome.reset();
+    second.SetListener(&events);
+    second.Start(TDatabaseKind::Product);
+    second.Feed("MbP\r\n");
+    clock2.FireNext();
+    second.Feed("Mx\r\n");
+    clock2.FireNext();
+    EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "Sr1;x", "Sr1;x"}));
+    EXPECT_EQ(clock2.Now(), 0);
+    second.Feed("Mr\r\n");
+    clock2.FireNext();
+    clock2.Advance(299);
+    EXPECT_FALSE(outcome.has_value());
+    clock2.Advance(1);
+    EXPECT_EQ(heard.back(), "Sr2;x");
+    EXPECT_EQ(heard.size(), 5u); // sent again after the time-out
+    clock2.Advance(300);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->Fault, TTransferFault::NoReply);
+    EXPECT_EQ(outcome->Row, 2);
+}
