@@ -237,6 +237,9 @@ int CloseStandardOutput(int status) {
 }
 
 int Run(int argc, char** argv) {
+    // Qt's own event loop rather than GLib's: one poll a command instead of two, and none of
+    // GLib's locking, where hundreds of scales each wait for their next reply.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgram);
     QCoreApplication::setApplicationVersion(SCALEDB_VERSION);
