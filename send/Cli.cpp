@@ -88,9 +88,9 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
     const QCommandLineOption pace(
         "pace",
-        "Milliseconds from each acknowledgement to the next command (default 100, the window's pause; 0: at "
-        "once, as fast as the scale answers). Given, it is every target's; else a scale list's pace=MS "
-        "holds for its scale.",
+        "Milliseconds (0 to 60000) from each acknowledgement to the next command (default 100, the window's "
+        "pause; 0: at once, as fast as the scale answers). Given, it is every target's; else a scale list's "
+        "pace=MS holds for its scale.",
         "MS", "100");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
