@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
@@ -98,6 +99,12 @@ TScaleEntryForm::TScaleEntryForm(QWidget* parent, const QString& caption, const 
     form->addRow("Name", EditName);
     form->addRow("Link", EditLink);
     form->addRow("On", CheckOn);
+    // The pause after each acknowledgement; 0 sends as fast as the scale answers.
+    SpinPace = new QSpinBox(this);
+    SpinPace->setRange(0, scales::kMaxPaceMs);
+    SpinPace->setSuffix(" ms");
+    SpinPace->setValue(entry.pace);
+    form->addRow("Pace", SpinPace);
     layout->addLayout(form);
     LabelError = new QLabel(this);
     LabelError->setWordWrap(true);
@@ -119,6 +126,7 @@ scales::ScaleEntry TScaleEntryForm::Entry() const {
     entry.target = EditLink->text().trimmed().toStdString();
     entry.name = EditName->text().trimmed().toStdString();
     entry.enabled = CheckOn->isChecked();
+    entry.pace = SpinPace->value();
     return entry;
 }
 
@@ -378,6 +386,7 @@ void TScalesForm::btnSendClick() {
         const scales::ScaleEntry& e = FList.List().Entries()[static_cast<std::size_t>(r)];
         targets.push_back(scales::ParseTarget(e.target)); // checked when the list was read
         targets.back().name = e.name;
+        targets.back().pace = e.pace;
         FSent.push_back(Sent{r, e.target, e.name});
     }
     if (targets.empty()) return;

@@ -21,12 +21,13 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTableWidget;
 class QTimer;
 
 class TBoardSend;
 
-// Name, Link and On of one scale. OK asks OnAccept, which writes the entry:
+// Name, Link, On and Pace of one scale. OK asks OnAccept, which writes the entry:
 // an error text keeps the dialog open and shows it.
 class TScaleEntryForm : public QDialog {
 public:
@@ -35,6 +36,7 @@ public:
     QLineEdit* EditName;
     QLineEdit* EditLink;
     QCheckBox* CheckOn;
+    QSpinBox* SpinPace;
     QLabel* LabelError;
     QPushButton* btnOK;
 

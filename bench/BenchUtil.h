@@ -7,16 +7,21 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace bench {
 
@@ -94,6 +99,71 @@ inline long CurrentRssKb() {
         std::fclose(f);
     }
     return resident * 4;
+}
+
+// A program run to its end: its exit status, wall time, and from wait4 its CPU time (all
+// its threads, user and system) and peak memory, so no other process's share is counted.
+struct ProgramRun {
+    int status = -1;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    long peakRssKb = 0;
+};
+
+// Runs `program` with `args`, standard output to /dev/null.
+inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ProgramRun r;
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    r.wallSeconds = MsSince(t0) / 1000.0;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    r.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    r.peakRssKb = usage.ru_maxrss;
+    return r;
+}
+
+// CPU seconds (user and system) another running process has used so far; 0 when unknown.
+inline double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = close + 2; i <= stat.size(); ++i) {
+        if (i == stat.size() || stat[i] == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += stat[i];
+        }
+    }
+    // After the name: state is field 3, utime 14 and stime 15 of the whole line.
+    if (fields.size() < 13) return 0;
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+// CPU seconds of the calling thread so far.
+inline double ThreadCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    return seconds(u.ru_utime) + seconds(u.ru_stime);
 }
 
 inline void Print(const std::string& name, double value, const char* unit) {

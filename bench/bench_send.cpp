@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "tests/tools/SimProcess.h"
 
 namespace {
@@ -22,36 +23,10 @@ namespace {
 constexpr int kScales = 200;
 constexpr int kRows = 100;
 
-struct RunResult {
-    int status = -1;
-    double wallSeconds = 0;
-    double cpuSeconds = 0;
-    long peakRssKb = 0;
-};
+using RunResult = bench::ProgramRun;
 
 RunResult RunSend(const std::vector<std::string>& args) {
-    const std::string program = SCALEDB_BIN_DIR "/scaledb-send";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    RunResult r;
-    const auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) return r;
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    r.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    r.peakRssKb = usage.ru_maxrss;
-    return r;
+    return bench::RunProgram(SCALEDB_BIN_DIR "/scaledb-send", args);
 }
 
 } // namespace

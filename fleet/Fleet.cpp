@@ -79,12 +79,14 @@ TFleet::TFleet(const FleetOptions& options, std::vector<Target> targets,
     // Each line is one reply, and a reply answers only a copy still unanswered.
     engineOptions.StrictReplies = true;
     for (auto& t : targets) {
+        engineOptions.TickMs = t.pace.value_or(options_.paceMs);
         auto run = std::make_unique<TargetRun>(*this, runs_.size(), std::move(t), engineOptions);
         run->transfer.LogTo(log_, LogLabel(run->target));
         TargetResult result;
         result.target = run->target.text;
         result.name = run->target.name;
         result.rows = records_->Count();
+        result.paceMs = engineOptions.TickMs;
         results_.push_back(result);
         runs_.push_back(std::move(run));
     }

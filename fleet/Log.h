@@ -14,6 +14,8 @@ public:
     SendLog& operator=(const SendLog&) = delete;
     // `target` is the target's text, with its name quoted after it when it has one.
     void Write(const std::string& target, const char* what, const std::string& text);
+    // False for an empty path: what would be written need not be made.
+    bool Enabled() const { return file_ != nullptr; }
 
 private:
     std::FILE* file_ = nullptr;

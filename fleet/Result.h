@@ -6,6 +6,7 @@
 #include <string>
 
 #include "links/Link.h"
+#include "scales/Targets.h"
 
 namespace fleet {
 
@@ -20,6 +21,8 @@ struct FleetOptions {
     bool userDatabase = false;
     double timeoutSeconds = 5;
     int retries = 3;
+    int paceMs = scales::kDefaultPaceMs; // from an acknowledgement to the next command, for a target without
+                                         // a pace of its own
 };
 
 struct TargetResult {
@@ -32,6 +35,7 @@ struct TargetResult {
     int commands = 0;     // commands sent, resends included
     int resends = 0;
     double seconds = 0;
+    int paceMs = scales::kDefaultPaceMs; // the pause after each acknowledgement
     // Where it ended: 0 before the first row (connecting, the start command),
     // 1..rows a row, rows + 1 the end command.
     int row = 0;

@@ -81,6 +81,7 @@ void TScaleTransfer::LinkFailed(const TLinkFailure& failure) {
 }
 
 void TScaleTransfer::LinkWrote(const std::string& bytes) {
+    if (!FLog || !FLog->Enabled()) return;
     FlushLog();
     FRepliesSinceCommand = 0;
     Log(">", Escape(bytes));
@@ -96,7 +97,7 @@ void TScaleTransfer::Log(const char* what, const std::string& text) {
 }
 
 void TScaleTransfer::LogReceived(std::string_view text) {
-    if (!FLog) return;
+    if (!FLog || !FLog->Enabled()) return;
     // One entry a line, however the link cut it, and at most kReplyShown bytes of each.
     while (!text.empty()) {
         const auto lf = text.find('\n');

@@ -110,8 +110,34 @@ LineKind ParseLine(std::string_view raw, ScaleEntry& entry, std::string& error) 
     while (end < s.size() && !IsBlank(s[end]))
         ++end;
     entry.target.assign(s.substr(0, end));
-    entry.name.assign(Trim(s.substr(end)));
+    s = Trim(s.substr(end));
+    // "pace=" and digits only: a name that merely begins with the word stays a name.
+    constexpr std::string_view kPace = "pace=";
+    std::size_t word = 0;
+    while (word < s.size() && !IsBlank(s[word]))
+        ++word;
+    if (word > kPace.size() && s.substr(0, kPace.size()) == kPace &&
+        s.substr(kPace.size(), word - kPace.size()).find_first_not_of("0123456789") ==
+            std::string_view::npos) {
+        const std::string_view digits = s.substr(kPace.size(), word - kPace.size());
+        std::size_t first = digits.find_first_not_of('0');
+        const std::string_view value = first == std::string_view::npos ? "0" : digits.substr(first);
+        if (value.size() > 5 || std::stoi(std::string(value)) > kMaxPaceMs) {
+            error = "pace=" + std::string(digits) + ": expected milliseconds from 0 to " +
+                    std::to_string(kMaxPaceMs);
+            return LineKind::Bad;
+        }
+        entry.pace = std::stoi(std::string(value));
+        s = Trim(s.substr(word));
+    }
+    entry.name.assign(s);
     return LineKind::Entry;
+}
+
+std::string CheckPace(int pace) {
+    if (pace < 0 || pace > kMaxPaceMs)
+        return "the pace must be from 0 to " + std::to_string(kMaxPaceMs) + " ms";
+    return {};
 }
 
 } // namespace
@@ -119,6 +145,13 @@ LineKind ParseLine(std::string_view raw, ScaleEntry& entry, std::string& error) 
 std::string FormatScaleEntry(const ScaleEntry& entry) {
     std::string line = entry.enabled ? std::string() : std::string("-");
     line += entry.target;
+    // Only a pace of its own is written: the line of a scale at the default stays as older lists
+    // have it, unless its name would be read back as a pace.
+    ScaleEntry named;
+    std::string ignored;
+    const bool nameLooksLikePace =
+        ParseLine("t " + entry.name, named, ignored) != LineKind::Entry || named.name != Trim(entry.name);
+    if (entry.pace != kDefaultPaceMs || nameLooksLikePace) line += " pace=" + std::to_string(entry.pace);
     if (!entry.name.empty()) {
         line += "  ";
         line += entry.name;
@@ -152,7 +185,8 @@ ScaleList ScaleList::Parse(const std::string& text, TargetValidator validate, st
         // Editors on other systems begin a UTF-8 file with a byte-order mark; it is
         // not part of the first target.
         const bool mark = number == 1 && line.raw.rfind("\xEF\xBB\xBF", 0) == 0;
-        if (ParseLine(mark ? line.raw.substr(3) : line.raw, entry, error) == LineKind::Entry) {
+        const LineKind kind = ParseLine(mark ? line.raw.substr(3) : line.raw, entry, error);
+        if (kind == LineKind::Entry) {
             error = CheckTarget(entry.target, list.FValidate);
             if (error.empty()) error = CheckName(entry.name);
             if (error.empty()) {
@@ -198,6 +232,8 @@ std::string ScaleList::Check(const ScaleEntry& entry, int ignore) const {
     std::string error = CheckTarget(entry.target, FValidate);
     if (!error.empty()) return error;
     if (entry.name.find_first_of("\r\n") != std::string::npos) return "a name cannot hold a line end";
+    error = CheckPace(entry.pace);
+    if (!error.empty()) return error;
     error = CheckName(entry.name);
     if (!error.empty()) return error;
     const int other = Find(entry.target);

@@ -4,10 +4,13 @@
 //
 //     # comment
 //     tcp:192.0.2.10:4001  Deli counter
+//     tcp:192.0.2.11:4001 pace=0  Butcher
 //     -serial:/dev/ttyUSB0@9600,8N1  Bakery (switched off)
 //
 // An optional leading "-" switches the scale off; the target is the first
-// word; the name is the rest of the line, trimmed (spaces and any UTF-8
+// word; an optional "pace=MS" word after it sets the scale's pace (written
+// only when it is not 100, so a list that sets none reads as it always did);
+// the name is the rest of the line, trimmed (spaces and any UTF-8
 // allowed, no control characters). Blank lines and lines whose first
 // non-blank is "#" are comments. Leading blanks are allowed; a blank between
 // the "-" and the target is allowed too.
@@ -22,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "scales/Targets.h"
+
 namespace scales {
 
 // Checks a target's own syntax: an error text, empty when the target is fine.
@@ -31,7 +36,8 @@ struct ScaleEntry {
     std::string target; // as written, e.g. "tcp:192.0.2.10:4001"
     std::string name;   // may be empty
     bool enabled = true;
-    int line = 0; // 1-based line of the text it was read from; 0 for an entry not written yet
+    int line = 0;              // 1-based line of the text it was read from; 0 for an entry not written yet
+    int pace = kDefaultPaceMs; // ms from an acknowledgement to the next command
 };
 
 // A bad line: its 1-based number and what is wrong with it.
@@ -103,7 +109,7 @@ private:
     friend ScaleList ReadScaleList(const std::string&, TargetValidator, std::string);
 };
 
-// Formats one entry as the list writes it: "[-]TARGET  NAME" (no line end).
+// Formats one entry as the list writes it: "[-]TARGET[ pace=MS]  NAME" (no line end).
 std::string FormatScaleEntry(const ScaleEntry& entry);
 
 // Where the settings folder's list lives: platform::SettingsDir() + "scales".

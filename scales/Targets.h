@@ -20,11 +20,17 @@ struct SerialFrame {
     int stopTenths = 10; // 10, 15, 20
 };
 
+// The pause from a scale's acknowledgement to the next command: the window's 100 ms
+// unless a scale is told otherwise; 0 sends as soon as the acknowledgement is in.
+constexpr int kDefaultPaceMs = 100;
+constexpr int kMaxPaceMs = 60000;
+
 struct Target {
     enum class Kind { Serial, Tcp, Udp };
     Kind kind = Kind::Tcp;
-    std::string text; // as the user wrote it; names the target in every message
-    std::string name; // the scale's name from a scale list; empty from the command line
+    std::string text;        // as the user wrote it; names the target in every message
+    std::string name;        // the scale's name from a scale list; empty from the command line
+    std::optional<int> pace; // ms; from a scale list or --pace; none: the sender's default
 
     // Serial: what is not given comes from ComPortTest.ini, as the window reads it.
     std::string device;

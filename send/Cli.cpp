@@ -26,6 +26,7 @@ TARGET   serial:DEVICE[@RATE[,8N1]]   DEVICE a path (/dev/ttyUSB0, /dev/serial/b
 SCALES   The file "scales" in that settings folder lists the shop's scales, one a line:
              tcp:192.0.2.10:4001  Deli counter
              -serial:/dev/ttyUSB0  Bakery         (a leading - switches a scale off)
+             tcp:192.0.2.11:4001 pace=0  Butcher  (that scale's --pace; none: 100)
          # starts a comment. --targets FILE reads the same format (names optional).
 
 HISTORY  Every transfer is recorded in history.sqlite, beside the program when the
@@ -85,6 +86,12 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "Send only to the scales whose history does not show them holding this very table (same "
         "SHA-256 and kind, complete); the others \"hold it already\".");
     const QCommandLineOption timeout("timeout", "Time-out for each reply (default 5).", "SECONDS", "5");
+    const QCommandLineOption pace(
+        "pace",
+        "Milliseconds (0 to 60000) from each acknowledgement to the next command (default 100, the window's "
+        "pause; 0: at once, as fast as the scale answers). Given, it is every target's; else a scale list's "
+        "pace=MS holds for its scale.",
+        "MS", "100");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
                                      "before that scale fails (default 3).",
@@ -105,8 +112,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
                                    "No progress; a line only for each target that did not get the table.");
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
-    parser.addOptions({user, targetsFile, scalesList, timeout, retries, encoding, log, json, dryRun, quiet,
-                       status, history, limit, metrics, noHistory, onlyStale, help, version});
+    parser.addOptions({user, targetsFile, scalesList, timeout, pace, retries, encoding, log, json, dryRun,
+                       quiet, status, history, limit, metrics, noHistory, onlyStale, help, version});
     parser.addPositionalArgument("TABLE", "The semicolon-separated table, as the window opens it.");
     parser.addPositionalArgument("TARGET", "Where to send it (see above).", "[TARGET...]");
 
@@ -180,6 +187,13 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (!ok || !std::isfinite(o.timeoutSeconds) || o.timeoutSeconds <= 0 || o.timeoutSeconds > 86400)
         throw UsageError("--timeout: expected seconds greater than 0 and at most 86400, got \"" +
                          Std(parser.value(timeout)) + "\"");
+    o.paceMs = parser.value(pace).toInt(&ok);
+    if (!ok || o.paceMs < 0 || o.paceMs > scales::kMaxPaceMs)
+        throw UsageError("--pace: expected milliseconds from 0 to " + std::to_string(scales::kMaxPaceMs) +
+                         ", got \"" + Std(parser.value(pace)) + "\"");
+    if (parser.isSet(pace))
+        for (Target& t : o.targets)
+            t.pace = o.paceMs;
     o.retries = parser.value(retries).toInt(&ok);
     if (!ok || o.retries < 0 || o.retries > 1000000)
         throw UsageError("--retries: expected a whole number from 0 to 1000000, got \"" +

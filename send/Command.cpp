@@ -77,18 +77,21 @@ void ForEachCommand(const Records& records, bool user, const std::function<void(
     }
 }
 
-void DryRun(const std::vector<Target>& targets, const Records& records, bool user, std::ostream& out) {
-    // Serial and TCP share their framing; UDP has its own, and its start datagram.
-    std::map<bool, std::vector<const Target*>> byFraming;
+void DryRun(const std::vector<Target>& targets, const Records& records, bool user, int paceMs,
+            std::ostream& out) {
+    // Serial and TCP share their framing; UDP has its own, and its start datagram. Each
+    // group says the pause its targets take after every acknowledgement.
+    std::map<std::pair<bool, int>, std::vector<const Target*>> byFraming;
     for (const Target& t : targets)
-        byFraming[t.kind == Target::Kind::Udp].push_back(&t);
-    for (const auto& [udp, group] : byFraming) {
+        byFraming[{t.kind == Target::Kind::Udp, t.pace.value_or(paceMs)}].push_back(&t);
+    for (const auto& [key, group] : byFraming) {
+        const bool udp = key.first;
         out << "#";
         for (const Target* t : group)
             out << " " << t->text;
-        out << "\n";
+        out << "\n# pace " << key.second << " ms\n";
         if (udp) out << Escape(UdpStartSignal()) << "\n";
-        ForEachCommand(records, user, [&, udp = udp](const std::string& c) {
+        ForEachCommand(records, user, [&](const std::string& c) {
             out << Escape(udp ? DatagramFrame(c) : LineFrame(c)) << "\n";
         });
     }
@@ -234,6 +237,9 @@ int CloseStandardOutput(int status) {
 }
 
 int Run(int argc, char** argv) {
+    // Qt's own event loop rather than GLib's: one poll a command instead of two, and none of
+    // GLib's locking, where hundreds of scales each wait for their next reply.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(kProgram);
     QCoreApplication::setApplicationVersion(SCALEDB_VERSION);
@@ -291,7 +297,7 @@ int Run(int argc, char** argv) {
     }
 
     if (o.dryRun) {
-        DryRun(targets, *records, o.userDatabase, std::cout);
+        DryRun(targets, *records, o.userDatabase, o.paceMs, std::cout);
         NoteOutput();
         return 0;
     }

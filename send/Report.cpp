@@ -49,6 +49,8 @@ std::string FinalLine(const TargetResult& r, std::size_t width, std::size_t name
     case TargetResult::Outcome::Sent:
         line += "sent " + std::to_string(r.acknowledged) + " of " + std::to_string(r.rows) + " rows in " +
                 Seconds(r.seconds) + " s";
+        // The window's pause is said nowhere; another one explains the time.
+        if (r.paceMs != scales::kDefaultPaceMs) line += " at pace " + std::to_string(r.paceMs) + " ms";
         break;
     case TargetResult::Outcome::Failed:
         line += "FAILED " + Where(r) + ": " + r.error;
@@ -88,6 +90,7 @@ std::string JsonReport(const std::string& table, bool userDatabase, int exitStat
         o["commands_sent"] = r.commands;
         o["resends"] = r.resends;
         o["seconds"] = std::round(r.seconds * 1000) / 1000;
+        o["pace_ms"] = r.paceMs;
         o["row"] = r.row;
         o["error"] = r.error.empty() ? QJsonValue() : QJsonValue(Q(r.error));
         targets.append(o);

@@ -51,6 +51,7 @@ std::vector<Target> EnabledTargets(const scales::ScaleList& list) {
     for (const scales::ScaleEntry& e : list.Enabled()) {
         Target t = ParseTarget(e.target);
         t.name = e.name;
+        t.pace = e.pace;
         targets.push_back(std::move(t));
     }
     return targets;

@@ -10,28 +10,59 @@ namespace transfer {
 
 namespace {
 
+using Steady = std::chrono::steady_clock;
+
 class TQtTimer : public TEngineTimer {
 public:
     explicit TQtTimer(bool exact) {
         FTimer.setSingleShot(true);
         FTimer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            if (OnTimeout) OnTimeout();
-        });
+        QObject::connect(&FTimer, &QTimer::timeout, [this] { Expired(); });
         // Qt rounds a wait up to a whole millisecond from the moment the loop
         // sleeps, so a repaint after the start would make the timer late.
         if (exact) FWake = std::make_unique<platform::ExactWake>();
     }
     void Start(int ms) override {
-        FTimer.start(ms);
-        if (FWake) FWake->WakeAfter(std::chrono::milliseconds(ms));
+        FActive = true;
+        if (FWake) {
+            FTimer.start(ms);
+            FWake->WakeAfter(std::chrono::milliseconds(ms));
+            return;
+        }
+        // A reply time-out starts over with every command. Qt's timer is left running when
+        // it falls due first and is armed again then for the rest: registering a timer
+        // anew costs more than the command, and more the more scales share the loop.
+        FDue = Steady::now() + std::chrono::milliseconds(ms);
+        if (!FTimer.isActive() || FArmedFor > FDue) {
+            FArmedFor = FDue;
+            FTimer.start(ms);
+        }
     }
-    void Stop() override { FTimer.stop(); }
-    bool Active() const override { return FTimer.isActive(); }
+    void Stop() override {
+        FActive = false;
+        if (FWake) FTimer.stop();
+    }
+    bool Active() const override { return FActive; }
 
 private:
+    void Expired() {
+        if (!FActive) return;
+        if (!FWake) {
+            const auto left = FDue - Steady::now();
+            if (left > Steady::duration::zero()) {
+                FArmedFor = FDue;
+                FTimer.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+                return;
+            }
+        }
+        FActive = false;
+        if (OnTimeout) OnTimeout();
+    }
+
     QTimer FTimer;
     std::unique_ptr<platform::ExactWake> FWake;
+    bool FActive = false;
+    Steady::time_point FDue{}, FArmedFor{};
 };
 
 } // namespace

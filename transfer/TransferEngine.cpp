@@ -87,6 +87,7 @@ void TTransferEngine::Reset() {
     // A tick still pending from an earlier transfer must not cut the 100 ms
     // after the coming start acknowledgement short.
     FTick->Stop();
+    FTickNow = false;
     FReplyTimer->Stop();
     FRowIndex = kIdle;
     FAwaiting = false;
@@ -115,6 +116,23 @@ void TTransferEngine::Send(const std::string& command) {
 }
 
 void TTransferEngine::Feed(const std::string& text) {
+    struct Feeding {
+        int& depth;
+        explicit Feeding(int& d) : depth(d) { ++depth; }
+        ~Feeding() { --depth; }
+        Feeding(const Feeding&) = delete;
+        Feeding& operator=(const Feeding&) = delete;
+    } feeding(FFeeding);
+    FeedText(text);
+    // Pace 0: every line of this text is matched (a second reply in it answers no copy), so
+    // the next command may go out. Still counted as feeding: a reply fed back from inside
+    // the send is matched here, by this loop, not by a call within a call.
+    if (FFeeding == 1)
+        while (FTickNow)
+            Tick();
+}
+
+void TTransferEngine::FeedText(const std::string& text) {
     FReply += text;
     if (FOptions.StrictReplies) {
         FeedLines();
@@ -213,6 +231,10 @@ void TTransferEngine::RestartReplyTimer() {
 // Started unless it is already running: a second reply must not push the
 // pending tick back.
 void TTransferEngine::ArmTick() {
+    if (FOptions.TickMs == 0 && FFeeding > 0) {
+        FTickNow = true;
+        return;
+    }
     if (!FTick->Active()) FTick->Start(FOptions.TickMs);
 }
 
@@ -229,6 +251,7 @@ void TTransferEngine::ReplyTimedOut() {
 }
 
 void TTransferEngine::Tick() {
+    FTickNow = false;
     FTick->Stop();
     // A copy still unanswered: its answer or its time-out decides, never a third copy.
     if (FAwaiting && FCopies > 0) return;

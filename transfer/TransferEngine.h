@@ -100,7 +100,9 @@ struct TTransferOutcome {
 
 // The window leaves the time-out and the retry limit at their defaults.
 struct TTransferOptions {
-    int TickMs = 100;       // from a complete reply to the next command
+    // From a complete reply to the next command. 0: once every line of the text that
+    // brought the reply is matched, without a turn of the event loop.
+    int TickMs = 100;
     int ReplyTimeoutMs = 0; // 0: wait for a reply for ever
     // < 0: no limit, and a wrong reply repeats only a record (the start and
     // end commands are not repeated). >= 0: after a time-out or a wrong reply
@@ -156,7 +158,8 @@ public:
     void Start(TDatabaseKind kind);
     // Ends the transfer: idle, no timer, nothing more is sent.
     void Stop();
-    // A piece of received text (one byte or more), from any link.
+    // A piece of received text (one byte or more), from any link. With TickMs 0 the next
+    // command goes out before it returns.
     void Feed(const std::string& text);
     // Empties the reply buffer (a link was opened).
     void ClearReplies() { FReply.clear(); }
@@ -165,7 +168,7 @@ public:
 
     bool Running() const { return FRowIndex != kIdle; }
     // A tick is due: a complete reply came and its tick has not run yet.
-    bool TickPending() const { return FTick->Active(); }
+    bool TickPending() const { return FTickNow || FTick->Active(); }
     const std::string& ReplyBuffer() const { return FReply; }
     TTransferProgress Progress() const;
 
@@ -177,6 +180,7 @@ private:
     void ReplyTimedOut();
     void Send(const std::string& command);
     void Reply(const std::string& reply);
+    void FeedText(const std::string& text);
     void FeedLines();
     void RestartReplyTimer();
     void Fail(TTransferFault fault);
@@ -195,7 +199,10 @@ private:
     bool FSendFailed = false;
     TDatabaseKind FKind = TDatabaseKind::Product;
     std::string FReply;
-    std::unique_ptr<transfer::TEngineTimer> FTick;       // the tick after a complete reply
+    std::unique_ptr<transfer::TEngineTimer> FTick; // the tick after a complete reply
+    // A tick of pace 0, run as soon as the text in hand is matched (see Feed).
+    bool FTickNow = false;
+    int FFeeding = 0;                                    // Feed calls under way
     std::unique_ptr<transfer::TEngineTimer> FReplyTimer; // the time-out for a reply, when one is set
     bool FAwaiting = false;                              // a command went out and no reply has matched it yet
     // The scale answers every copy it received, in order. Copies of the

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTest>
@@ -328,5 +329,36 @@ TEST_F(ScalesBoard, TheWindowTheBoardAndTheCommandRecordOneOutcomeAlike) {
         EXPECT_EQ(r.resends, window.resends);
         EXPECT_EQ(r.message, window.message);
         EXPECT_GE(r.ended, r.started);
+    }
+}
+
+// A scale's pace is set in its dialog, kept on its line, shown again when edited, and
+// its scale is sent to at it; a scale left at 100 keeps the line older lists have.
+TEST_F(ScalesBoard, APaceSetInTheDialogIsKeptWithItsScaleAndTheBoardSendsAtIt) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "2", "--log", sim.TempDir() + "/scale%n.log"});
+    const auto ports = sim.Ports(2);
+    ASSERT_EQ(ports.size(), 2u);
+    Start("# the shop\n" + Tcp(ports[0]) + "  Deli\n" + Tcp(ports[1]) + "  Bakery\n");
+    TScalesForm* board = Board();
+    board->GridScales->selectRow(0);
+    Dialog([&] { board->btnEdit->click(); },
+           [](TScaleEntryForm* d) {
+               EXPECT_EQ(d->SpinPace->value(), 100);
+               d->SpinPace->setValue(0);
+           });
+    EXPECT_EQ(ListFile(), "# the shop\n" + Tcp(ports[0]) + " pace=0  Deli\n" + Tcp(ports[1]) + "  Bakery\n");
+    board->GridScales->selectRow(0);
+    Dialog([&] { board->btnEdit->click(); }, [](TScaleEntryForm* d) { EXPECT_EQ(d->SpinPace->value(), 0); });
+
+    form->LoadFile(table);
+    board->btnSend->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+    EXPECT_EQ(Cell(1, TScalesForm::ColState), "sent");
+    for (int i : {1, 2}) {
+        std::string log;
+        platform::ReadWholeFile(sim.TempDir() + "/scale" + std::to_string(i) + ".log", log);
+        EXPECT_EQ(log, kWire) << i;
     }
 }

@@ -18,7 +18,7 @@ std::string Check(const std::string& t) {
 }
 
 bool Same(const scales::ScaleEntry& a, const scales::ScaleEntry& b) {
-    return a.target == b.target && a.name == b.name && a.enabled == b.enabled;
+    return a.target == b.target && a.name == b.name && a.enabled == b.enabled && a.pace == b.pace;
 }
 
 // A line of the text and its line end as read ("\n", "\r\n", and for a last

@@ -34,6 +34,7 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
     ASSERT_EQ(send.Run({table, "--dry-run", "tcp:127.0.0.1:9", "serial:/dev/nonexistent", "--user"}), 0)
         << send.Err();
     EXPECT_EQ(send.Out(), "# tcp:127.0.0.1:9 serial:/dev/nonexistent\n"
+                          "# pace 100 ms\n"
                           "SbU\\r\\n\n"
                           "Sr" +
                               shown +
@@ -44,6 +45,7 @@ TEST_F(SendTest, DryRunPrintsEveryByteValueEscapedWithEachLinksFramingAndConnect
     const std::string noNul = Write("nonul.csv", cell.substr(1) + ";x\nlast\n");
     ASSERT_EQ(send.Run({noNul, "--dry-run", "udp:127.0.0.1:9", "--user"}), 0) << send.Err();
     EXPECT_EQ(send.Out(), "# udp:127.0.0.1:9\n"
+                          "# pace 100 ms\n"
                           "\\0\n"
                           "SbU\\0\n"
                           "Sr" +
@@ -126,7 +128,7 @@ TEST_F(SendTest, EncodingConvertsEveryRecordAndAnUnconvertibleCharacterStopsBefo
     SendProcess send(dir_);
     ASSERT_EQ(send.Run({cheese, "--dry-run", "--encoding", "UTF-8:CP1250", "tcp:127.0.0.1:9"}), 0)
         << send.Err();
-    EXPECT_EQ(Lines(send.Out())[2], "Sr1;\\xAF\\xF3\\xB3ty ser\\r\\n");
+    EXPECT_EQ(Lines(send.Out())[3], "Sr1;\\xAF\\xF3\\xB3ty ser\\r\\n");
 
     // A scale that would accept the connection, to see that none is made.
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -224,6 +226,8 @@ TEST_F(SendTest, BadUsageAndUnreadableInputsExitTwoSayingWhy) {
         {{table, "--timeout", "2147483"},
          "--timeout: expected seconds greater than 0 and at most 86400, got \"2147483\""},
         {{table, "--retries", "-1"}, "--retries: expected a whole number from 0 to 1000000, got \"-1\""},
+        {{table, "--pace", "60001"}, "--pace: expected milliseconds from 0 to 60000, got \"60001\""},
+        {{table, "--pace", "0.5"}, "--pace: expected milliseconds from 0 to 60000, got \"0.5\""},
         {{table, "--encoding", "UTF-8"}, "--encoding: expected FROM:TO (e.g. UTF-8:CP1250), got \"UTF-8\""},
         {{table, "--bogus"}, "Unknown option 'bogus'."},
         {{Path("missing.csv"), "tcp:127.0.0.1:9"},

@@ -453,3 +453,73 @@ TEST(TransferEngine, WithStrictRepliesEachLineEndsOneReply) {
     EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "SbP", "Sr1;x", "Sr1;x", "Sr2;x", "Sr3;x", "Se"}));
     EXPECT_EQ(outcome->Progress.Resends, 2u);
 }
+
+// At pace 0 the next command follows the acknowledgement with no time passing, once every
+// line of the text that brought it is matched: a second reply in the same read answers no
+// copy and fails the transfer, as it does at the window's pause.
+TEST(TransferEngine, AtPaceZeroEveryReplyOfAReadIsMatchedBeforeTheNextCommandGoesOut) {
+    TStepClock clock;
+    TTransferOptions options = Strict();
+    options.TickMs = 0;
+    TTransferEngine engine(options, clock);
+    TTableRows rows(Rows(3));
+    engine.SetRows(&rows);
+    std::vector<std::string> heard;
+    std::optional<TTransferOutcome> outcome;
+    TEngineEvents events;
+    engine.SetListener(&events);
+    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
+    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    engine.Start(TDatabaseKind::Product);
+    engine.Feed("MbP\r\n");
+    EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "Sr1;x"}));
+    EXPECT_FALSE(engine.TickPending());
+    engine.Feed("Mr\r\nMr\r\n");
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->Fault, TTransferFault::TooManyReplies);
+    EXPECT_EQ(outcome->Progress.Acknowledged, 1);
+    EXPECT_FALSE(clock.FireNext());
+    EXPECT_EQ(heard.size(), 2u);
+
+    // A scale that answers from inside the send (as a test's does) gets the whole table
+    // from the one Feed, one command after the other, not a call within a call per row.
+    TTableRows many(Rows(5000));
+    TTransferEngine inline0(options, clock);
+    inline0.SetRows(&many);
+    heard.clear();
+    outcome.reset();
+    events.OnSend = [&](const std::string& c) {
+        heard.push_back(c);
+        inline0.Feed(std::string(protocol::Acknowledgement(c)) + "\r\n");
+    };
+    inline0.SetListener(&events);
+    inline0.Start(TDatabaseKind::Product);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(outcome->Done);
+    EXPECT_EQ(heard.size(), 5002u);
+    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
+
+    // A refusal is sent again at once, up to the limit, and a silent scale still gets its time-out.
+    TStepClock clock2;
+    options.RetryLimit = 1;
+    options.ReplyTimeoutMs = 300;
+    TTransferEngine second(options, clock2);
+    second.SetRows(&rows);
+    heard.clear();
+    outcome.reset();
+    second.SetListener(&events);
+    second.Start(TDatabaseKind::Product);
+    second.Feed("MbP\r\n");
+    second.Feed("Mx\r\n");
+    EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "Sr1;x", "Sr1;x"}));
+    second.Feed("Mr\r\n");
+    clock2.Advance(299);
+    EXPECT_FALSE(outcome.has_value());
+    clock2.Advance(1);
+    EXPECT_EQ(heard.back(), "Sr2;x");
+    EXPECT_EQ(heard.size(), 5u); // sent again after the time-out
+    clock2.Advance(300);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(outcome->Fault, TTransferFault::NoReply);
+    EXPECT_EQ(outcome->Row, 2);
+}
