@@ -20,6 +20,8 @@ struct FleetOptions {
     bool userDatabase = false;
     double timeoutSeconds = 5;
     int retries = 3;
+    // How long a target waits for another sender to let its scale go; 0: it fails at once.
+    double waitBusySeconds = 0;
 };
 
 struct TargetResult {
