@@ -1,8 +1,6 @@
 // One sender per scale across processes: a run on a scale another run is sending to.
 #include "send/SendTestUtil.h"
 
-#include <csignal>
-
 using namespace sendtest;
 
 namespace {
@@ -31,27 +29,13 @@ protected:
     std::string program_;
 };
 
-// A scale that hears nothing while it lasts: the kernel still takes connections and bytes.
-class Frozen {
-public:
-    explicit Frozen(pid_t pid) : pid_(pid) { ::kill(pid_, SIGSTOP); }
-    ~Frozen() { Thaw(); }
-    void Thaw() {
-        if (pid_ > 0) ::kill(pid_, SIGCONT);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_;
-};
-
 } // namespace
 
 TEST_F(BusyTest, ASecondRunOnABusyScaleFailsAtOnceNamingTheFirstAndOneThatWaitsSendsAfterIt) {
     SimProcess sim;
     sim.Start({"--tcp", "--log", sim.LogPath()});
     const std::string scale = Tcp(sim.Port());
-    Frozen frozen(sim.Pid());
+    sim.Freeze();
     auto first = Run("first");
     first->Start({Table(3, "first.csv"), scale, "--timeout", "60", "--log", Path("first.log")});
     // Its link is open: it holds the scale, and will until the scale answers.
@@ -67,7 +51,7 @@ TEST_F(BusyTest, ASecondRunOnABusyScaleFailsAtOnceNamingTheFirstAndOneThatWaitsS
     auto third = Run("third");
     third->Start({Table(1, "third.csv"), scale, "--wait-busy", "60", "--log", Path("third.log")});
     ASSERT_TRUE(WaitForText(Path("third.log"), " - waiting up to 60 s: " + holder));
-    frozen.Thaw();
+    sim.Thaw();
     EXPECT_EQ(first->Wait(), 0) << first->Err();
     EXPECT_EQ(third->Wait(), 0) << third->Err();
     EXPECT_NE(LineOf(third->Out(), scale).find("  sent 1 of 1 rows in "), std::string::npos) << third->Out();
