@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -248,6 +249,7 @@ void TForm1::FormClose() {
     if (Recording()) RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "the window was closed");
     // No tick runs once the window closes.
     FTransfer.Stop();
+    FScaleLock.Release();
     try {
         ComPort1.Close();
     } catch (...) {
@@ -444,6 +446,22 @@ void TForm1::RecordTransferEnd(scales::TransferOutcome outcome, const TTransferO
                         finished ? fleet::FaultWords(*finished, 0) : message);
 }
 
+std::string TForm1::TakeScaleLock() {
+    const std::string target = LinkTarget();
+    std::string key;
+    try {
+        std::vector<scales::Target> link{scales::ParseTarget(target)};
+        // By its address, as the board and scaledb-send lock it; only a host name is looked up.
+        FTakingLock = true;
+        const auto looked = qScopeGuard([this] { FTakingLock = false; });
+        scales::LookUpHosts(link);
+        key = scales::LockKey(link[0]);
+    } catch (const scales::TargetError&) {
+        key = scales::ScaleKey(target);
+    }
+    return FScaleLock.TryTake(key, "scaledb");
+}
+
 TLink* TForm1::CurrentLink() {
     if (Kind == KindSerial) return &FSerialLink;
     return FEthLink ? FEthLink->Link(Protocol) : nullptr;
@@ -473,6 +491,21 @@ void TForm1::ComPort1RxChar(TCustomComPort*, int Count) {
 void TForm1::bbWyslijBazeClick() {
     try {
         if (bbWyslijBaze->Tag == 0) {
+            if (FTakingLock) return; // a click while the scale's name is looked up
+            // One sender per scale: not while another program, or the board, sends to it.
+            const std::string busy = TakeScaleLock();
+            if (FClosing) { // closed while the name was looked up
+                FScaleLock.Release();
+                return;
+            }
+            // A lock file that cannot be made (a read-only folder) stops nothing: the
+            // window sent before there were locks, and says nothing of its history either.
+            if (!busy.empty() && scales::HeldByAnother(busy)) {
+                QMessageBox::warning(this, "Failure",
+                                     "Database could not be sent to scale: " + platform::ToQString(busy) +
+                                         ".");
+                return;
+            }
             bbWyslijBaze->Tag = 1;
             bbWyslijBaze->setText("Stop");
             btnOpenPort->setEnabled(false);
@@ -486,6 +519,7 @@ void TForm1::bbWyslijBazeClick() {
                 RecordTransferEnd(scales::TransferOutcome::Stopped, nullptr, "stopped by the user");
             // Late acknowledgements must not carry a stopped transfer on.
             FTransfer.Stop();
+            FScaleLock.Release();
         }
     } catch (...) {
     }

@@ -16,6 +16,7 @@
 #include "links/serial/SerialLink.h"
 #include "platform/WinMsg.h"
 #include "scales/History.h"
+#include "scales/ScaleLock.h"
 #include "settings/XMLConfig.h"
 #include "transfer/TransferEngine.h"
 
@@ -145,6 +146,8 @@ private:
     void RecordTransferEnd(scales::TransferOutcome outcome, const TTransferOutcome* finished,
                            const std::string& message);
     bool Recording() const { return FTransfer.Recording(); }
+    // Takes the lock of the scale the link talks to; "" when taken, else why not.
+    std::string TakeScaleLock();
 
     TChosenLink FChosenLink{*this};
     platform::HWND FHandle = 0;
@@ -165,6 +168,9 @@ private:
     std::optional<scales::FileDigest> FLoadedDigest;
     std::unique_ptr<scales::History> FHistory;
     TScalesForm* FScalesForm = nullptr;
+    // Held while the window's transfer runs: no other sender interleaves on its scale.
+    scales::TScaleLock FScaleLock;
+    bool FTakingLock = false; // a host name is being looked up for it
 };
 
 extern TForm1* Form1;

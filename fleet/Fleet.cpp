@@ -1,16 +1,19 @@
 #include "Fleet.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "fleet/Log.h"
 #include "fleet/Records.h"
 #include "fleet/ScaleTransfer.h"
 #include "links/ethernet/UdpShare.h"
 #include "platform/Signals.h"
+#include "scales/ScaleLock.h"
 
 namespace fleet {
 
@@ -35,8 +38,13 @@ struct TFleet::TargetRun : TScaleTransferListener {
     TFleet& fleet;
     std::size_t index = 0;
     Target target;
+    // The scale's, from before its link opens until the link is closed; it goes
+    // after the transfer, which closes the link.
+    scales::TScaleLock lock;
     TScaleTransfer transfer;
-    bool opened = false; // its link was made and opening
+    bool counted = false; // among the fleet's running targets
+    bool waiting = false; // for another sender to let the scale go
+    bool opened = false;  // its link was made and opening
     QElapsedTimer clock;
     bool finished = false;
 };
@@ -65,6 +73,12 @@ scales::TransferOutcome HistoryOutcome(TargetResult::Outcome outcome) {
         break;
     }
     return scales::TransferOutcome::Failed;
+}
+
+std::string Seconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", s);
+    return buf;
 }
 
 } // namespace
@@ -108,29 +122,61 @@ void TFleet::Run() {
     for (auto& run : runs_) {
         run->transfer.Close();
         run->transfer.FlushLog();
+        run->lock.Release();
     }
     udp_.reset();
 }
 
 void TFleet::Start() {
     starting_ = true;
-    const TDatabaseKind kind = options_.userDatabase ? TDatabaseKind::User : TDatabaseKind::Product;
+    const std::string program = QCoreApplication::applicationName().toStdString();
+    const int waitMs = static_cast<int>(std::lround(std::max(0.0, options_.waitBusySeconds) * 1000));
     for (auto& owned : runs_) {
         TargetRun& run = *owned;
         if (stopped_) break;
-        run.transfer.OwnLink(MakeLink(run.target, settings_, udp_), kind);
-        run.opened = true;
+        run.counted = true;
         ++running_;
-        // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
-        if (recorder_) {
-            run.transfer.RecordIn(*recorder_, run.target.text, run.target.name);
-            run.transfer.BeginRecord();
+        // One sender per scale, across programs: two tables must never interleave on it.
+        const std::string key = scales::LockKey(run.target);
+        const std::string refusal = run.lock.TryTake(key, program);
+        if (refusal.empty()) {
+            OpenLink(run);
+        } else if (waitMs == 0 || !scales::HeldByAnother(refusal)) {
+            Refuse(run, refusal);
+        } else {
+            run.waiting = true;
+            run.transfer.Log("-", "waiting up to " + Seconds(options_.waitBusySeconds) + " s: " + refusal);
+            TargetRun* r = &run;
+            run.lock.Take(key, program, waitMs, [this, r](const std::string& why) {
+                r->waiting = false;
+                if (why.empty())
+                    OpenLink(*r);
+                else
+                    Refuse(*r, why);
+            });
         }
-        run.clock.start();
-        run.transfer.Open();
     }
     starting_ = false;
     if (running_ == 0) AllFinished();
+}
+
+void TFleet::OpenLink(TargetRun& run) {
+    const TDatabaseKind kind = options_.userDatabase ? TDatabaseKind::User : TDatabaseKind::Product;
+    run.transfer.OwnLink(MakeLink(run.target, settings_, udp_), kind);
+    run.opened = true;
+    // Recorded from the start of its run, so a scale that cannot be reached is in the history too.
+    if (recorder_) {
+        run.transfer.RecordIn(*recorder_, run.target.text, run.target.name);
+        run.transfer.BeginRecord();
+    }
+    run.clock.start();
+    run.transfer.Open();
+}
+
+void TFleet::Refuse(TargetRun& run, const std::string& why) {
+    // Its link never opened: recorded in one write, and the scale keeps the table it held.
+    if (recorder_) run.transfer.RecordIn(*recorder_, run.target.text, run.target.name);
+    Finish(run, TargetResult::Outcome::Failed, why);
 }
 
 void TFleet::AllFinished() {
@@ -144,10 +190,14 @@ void TFleet::Stop(const std::string& why) {
     stopped_ = true;
     for (auto& run : runs_)
         if (!run->finished) {
-            if (!run->opened) {
-                ++running_; // never opened: it stops all the same, recorded in one write
-                if (recorder_) run->transfer.RecordIn(*recorder_, run->target.text, run->target.name);
+            if (!run->counted) {
+                run->counted = true;
+                ++running_;
             }
+            // Never opened (not begun, or waiting for its scale): it stops all the same, recorded in one
+            // write.
+            if (!run->opened && recorder_)
+                run->transfer.RecordIn(*recorder_, run->target.text, run->target.name);
             Finish(*run, TargetResult::Outcome::Stopped, why);
             run->transfer.Close();
         }
@@ -174,8 +224,17 @@ void TFleet::Finish(TargetRun& run, TargetResult::Outcome outcome, const std::st
     run.transfer.FlushLog();
     run.transfer.Log("-", outcome == TargetResult::Outcome::Sent ? "sent" : why);
     run.transfer.EndRecord(HistoryOutcome(r.outcome), r.row, p, r.error);
-    // Not closed from inside the link's own event; the loop closes it next.
-    if (TLink* link = run.transfer.Link()) QTimer::singleShot(0, context_.get(), [link] { link->Close(); });
+    // Not closed from inside the link's own event; the loop closes it next. The scale
+    // is let go once nothing more of this transfer can reach it.
+    if (TLink* link = run.transfer.Link()) {
+        scales::TScaleLock* lock = &run.lock;
+        QTimer::singleShot(0, context_.get(), [link, lock] {
+            link->Close();
+            lock->Release();
+        });
+    } else {
+        run.lock.Release();
+    }
     if (--running_ == 0 && !starting_) AllFinished();
 }
 
@@ -187,6 +246,7 @@ std::vector<TFleet::Status> TFleet::Statuses() const {
         s.finished = run->finished;
         s.sent = run->finished && r.outcome == TargetResult::Outcome::Sent;
         s.started = !run->finished && run->transfer.Running();
+        s.waiting = !run->finished && run->waiting;
         s.rows = r.rows;
         s.acknowledged = run->finished ? r.acknowledged : run->transfer.Progress().Acknowledged;
         s.seconds = run->clock.isValid() ? static_cast<double>(run->clock.elapsed()) / 1000.0 : 0;

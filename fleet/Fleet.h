@@ -28,6 +28,11 @@ public:
     TFleet(const TFleet&) = delete;
     TFleet& operator=(const TFleet&) = delete;
 
+    // Each target takes its scale's lock (scales::TScaleLock, for this program) before its
+    // link opens and lets it go once the link is closed: a scale that another sender holds
+    // fails at once with who holds it ("being sent by ..."), never opened, or waits for it
+    // up to FleetOptions::waitBusySeconds on the loop.
+    //
     // Opens every link and sends; returns when every target finished or Stop was called.
     void Run();
     // Opens every link and returns; the targets are sent to on the caller's event loop and
@@ -53,11 +58,16 @@ public:
         bool finished = false;
         bool sent = false;    // finished with the whole table
         bool started = false; // the link is open and the transfer under way
+        bool waiting = false; // for another sender to let the scale go (--wait-busy)
     };
     std::vector<Status> Statuses() const;
 
 private:
     struct TargetRun;
+    // Once the scale's lock is held: the link opens, and the transfer starts with it.
+    void OpenLink(TargetRun& run);
+    // The scale is not this fleet's to send to (another sender holds it): fails, never opened.
+    void Refuse(TargetRun& run, const std::string& why);
     // `ended` is the engine's own account when it finished the transfer.
     void Finish(TargetRun& run, TargetResult::Outcome outcome, const std::string& why,
                 const TTransferOutcome* ended = nullptr);

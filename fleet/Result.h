@@ -23,6 +23,8 @@ struct FleetOptions {
     int retries = 3;
     int paceMs = scales::kDefaultPaceMs; // from an acknowledgement to the next command, for a target without
                                          // a pace of its own
+    // How long a target waits for another sender to let its scale go; 0: it fails at once.
+    double waitBusySeconds = 0;
 };
 
 struct TargetResult {

@@ -80,6 +80,10 @@ std::string BusyWords(const std::optional<LockHolder>& holder) {
            ", pid " + std::to_string(holder->pid) + ", since " + when;
 }
 
+bool HeldByAnother(const std::string& refusal) {
+    return refusal.rfind("being sent by ", 0) == 0;
+}
+
 TScaleLock::TScaleLock(std::string folder) : FFolder(std::move(folder)) {
     if (!FFolder.empty() && FFolder.back() != '/') FFolder += '/';
 }
@@ -115,8 +119,7 @@ std::string TScaleLock::TakeWithin(const std::string& key, const std::string& pr
     waited.start();
     for (;;) {
         std::string refusal = TryTake(key, program);
-        if (refusal.empty() || Held() || waited.elapsed() >= waitMs ||
-            refusal.rfind("being sent by ", 0) != 0)
+        if (refusal.empty() || Held() || waited.elapsed() >= waitMs || !HeldByAnother(refusal))
             return refusal;
         QThread::msleep(kRetryMs);
     }
@@ -126,7 +129,7 @@ void TScaleLock::Take(const std::string& key, const std::string& program, int wa
                       std::function<void(const std::string& refusal)> done) {
     FWait.reset();
     std::string refusal = TryTake(key, program);
-    if (refusal.empty() || waitMs <= 0 || refusal.rfind("being sent by ", 0) != 0) {
+    if (refusal.empty() || waitMs <= 0 || !HeldByAnother(refusal)) {
         done(refusal);
         return;
     }
@@ -136,7 +139,7 @@ void TScaleLock::Take(const std::string& key, const std::string& program, int wa
     waited->start();
     QObject::connect(FWait.get(), &QTimer::timeout, FWait.get(), [this, key, program, waitMs, waited, done] {
         const std::string why = TryTake(key, program);
-        if (!why.empty() && why.rfind("being sent by ", 0) == 0 && waited->elapsed() < waitMs) return;
+        if (HeldByAnother(why) && waited->elapsed() < waitMs) return;
         // The timer goes before `done`, which may destroy this lock.
         QTimer* timer = FWait.release();
         timer->stop();

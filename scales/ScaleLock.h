@@ -36,6 +36,9 @@ std::string LockNote(const LockHolder& holder);
 // "being sent by scaledb-send, pid 4711, since 02:00:03" (with the date when
 // not today); "being sent by another program" when its file says nothing.
 std::string BusyWords(const std::optional<LockHolder>& holder);
+// Is `refusal` (of TryTake) another sender holding the scale, rather than a lock
+// file that cannot be made? Only the former is worth waiting for.
+bool HeldByAnother(const std::string& refusal);
 
 class TScaleLock {
 public:

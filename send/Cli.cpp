@@ -37,18 +37,25 @@ HISTORY  Every transfer is recorded in history.sqlite, beside the program when t
 SERVICE  Started by systemd, the settings folder is $CONFIGURATION_DIRECTORY (the shop's
          list at /etc/scaledb/scales) and the history's folder $STATE_DIRECTORY.
 
+BUSY     One sender per scale: the window, the board and every scaledb-send hold a
+         scale's lock (a file in locks/ beside the history) while they send to it.
+         A scale that another program is sending to fails at once, saying who
+         ("being sent by scaledb, pid 4711, since 02:00:03"); --wait-busy SECONDS
+         waits for it instead, and the other scales go on meanwhile.
+
 STALE    --only-stale sends only to the scales that do not hold this very table: one
          whose newest complete transfer of this kind had the same SHA-256, with nothing
          left incomplete since, "holds it already" and gets nothing. Run it as often as
          you like: a scale that was off gets the table next time, none gets it twice.
 
 Exit status: 0 every target got the whole table (or holds it already); 1 one or more
-failed, or the report (or the --metrics file) could not be written; 2 bad usage, an
-unreadable table or target, a record a link cannot carry, one scale named twice, too few
-open files, a history --status or --history cannot read; 3 the history did not take
-every transfer of the run (full disk, read-only or damaged file), whatever the scales did:
---status may name a table a scale no longer holds; 75 the table changed while it was read
-(still being written): nothing was sent, try again later; 128 + n when ended by signal n.)";
+failed (a scale that another program was sending to among them), or the report (or the
+--metrics file) could not be written; 2 bad usage, an unreadable table or target, a
+record a link cannot carry, one scale named twice, too few open files, a history
+--status or --history cannot read; 3 the history did not take every transfer of the run
+(full disk, read-only or damaged file), whatever the scales did: --status may name a
+table a scale no longer holds; 75 the table changed while it was read (still being
+written): nothing was sent, try again later; 128 + n when ended by signal n.)";
 
 std::string Std(const QString& s) {
     return s.toLocal8Bit().toStdString();
@@ -92,6 +99,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "pause; 0: at once, as fast as the scale answers). Given, it is every target's; else a scale list's "
         "pace=MS holds for its scale.",
         "MS", "100");
+    const QCommandLineOption waitBusy(
+        "wait-busy",
+        "When another program is sending to a scale, wait up to SECONDS for it to finish (default 0: "
+        "that scale fails at once, naming who sends to it).",
+        "SECONDS", "0");
     const QCommandLineOption retries("retries",
                                      "How often one command is sent again after a time-out or a wrong reply "
                                      "before that scale fails (default 3).",
@@ -112,7 +124,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
                                    "No progress; a line only for each target that did not get the table.");
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
-    parser.addOptions({user, targetsFile, scalesList, timeout, pace, retries, encoding, log, json, dryRun,
+    parser.addOptions({user, targetsFile, scalesList, timeout, pace, retries, waitBusy, encoding, log, json, dryRun,
                        quiet, status, history, limit, metrics, noHistory, onlyStale, help, version});
     parser.addPositionalArgument("TABLE", "The semicolon-separated table, as the window opens it.");
     parser.addPositionalArgument("TARGET", "Where to send it (see above).", "[TARGET...]");
@@ -194,6 +206,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
     if (parser.isSet(pace))
         for (Target& t : o.targets)
             t.pace = o.paceMs;
+    o.waitBusySeconds = parser.value(waitBusy).toDouble(&ok);
+    if (!ok || !std::isfinite(o.waitBusySeconds) || o.waitBusySeconds < 0 || o.waitBusySeconds > 86400)
+        throw UsageError("--wait-busy: expected seconds from 0 to 86400, got \"" +
+                         Std(parser.value(waitBusy)) + "\"");
     o.retries = parser.value(retries).toInt(&ok);
     if (!ok || o.retries < 0 || o.retries > 1000000)
         throw UsageError("--retries: expected a whole number from 0 to 1000000, got \"" +

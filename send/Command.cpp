@@ -205,7 +205,8 @@ void EnsureOpenFiles(const std::vector<Target>& targets) {
     rlim_t needed = 32; // the program itself: standard streams, event loop, log, signal pipe
     bool udp = false;
     for (const Target& t : targets) {
-        needed += t.kind == Target::Kind::Serial ? 4 : t.kind == Target::Kind::Tcp ? 1 : 0;
+        // Its scale's lock file, and its link's own.
+        needed += 1 + (t.kind == Target::Kind::Serial ? 4 : t.kind == Target::Kind::Tcp ? 1 : 0);
         udp = udp || t.kind == Target::Kind::Udp;
     }
     if (udp) needed += 2; // one endpoint for all

@@ -52,6 +52,8 @@ void Progress::Draw() {
         const std::string name = Padded(names_[static_cast<std::size_t>(i)], width_);
         if (s.finished) {
             std::snprintf(line, sizeof line, "%s  %s", name.c_str(), s.sent ? "sent" : "FAILED");
+        } else if (s.waiting) {
+            std::snprintf(line, sizeof line, "%s  waiting: another program is sending to it", name.c_str());
         } else {
             const double rate = s.seconds > 0 ? s.acknowledged / s.seconds : 0;
             const int left = rate > 0 ? static_cast<int>((s.rows - s.acknowledged) / rate + 0.5) : -1;

@@ -95,6 +95,9 @@ public:
         return Wait(timeout);
     }
 
+    pid_t Pid() const {
+        return pid_;
+    }
     void Signal(int sig) const {
         if (pid_ > 0) ::kill(pid_, sig);
     }

@@ -301,8 +301,8 @@ TEST_F(SendTest, MoreTargetsThanOpenFilesRaiseTheSoftLimitOrStopNamingIt) {
     args[1] = "ulimit -n 64 && exec \"$0\" \"$@\"";
     EXPECT_EQ(send.Run(args), 2);
     EXPECT_EQ(send.Err(),
-              "scaledb-send: 60 targets need about 92 open files, more than the limit of 64: raise "
-              "it (ulimit -n 92), or send to fewer targets at a time\n");
+              "scaledb-send: 60 targets need about 152 open files, more than the limit of 64: raise "
+              "it (ulimit -n 152), or send to fewer targets at a time\n");
     args[1] = "ulimit -S -n 64 && exec \"$0\" \"$@\"";
     EXPECT_EQ(send.Run(args), 0) << send.Err();
 }

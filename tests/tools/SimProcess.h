@@ -166,9 +166,21 @@ public:
         }
     }
 
+    // Freezes the simulator (SIGSTOP) until Thaw or Stop: it hears and answers nothing, while
+    // the kernel still takes connections and bytes for it. A sender then waits as long as
+    // the test likes.
+    void Freeze() {
+        if (pid_ > 0 && ::kill(pid_, SIGSTOP) == 0) frozen_ = true;
+    }
+    void Thaw() {
+        if (frozen_ && pid_ > 0) ::kill(pid_, SIGCONT);
+        frozen_ = false;
+    }
+
     // Stops the simulator (SIGTERM, SIGKILL when it does not end in 5 s). Returns its exit
     // status; -1 when it was never started. Safe to call more than once.
     int Stop() {
+        Thaw();
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             if (!WaitForExit(Ms(5000))) {
@@ -263,6 +275,7 @@ private:
     }
 
     pid_t pid_ = -1;
+    bool frozen_ = false;
     int stdin_ = -1;
     std::optional<int> exitStatus_;
     std::string portText_;
