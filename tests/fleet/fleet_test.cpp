@@ -173,3 +173,27 @@ TEST(FleetStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
     EXPECT_EQ(none.Results().at(0).outcome, fleet::TargetResult::Outcome::Failed);
     EXPECT_EQ(none.Results().at(0).row, 0);
 }
+
+TEST(FleetStart, ThousandsOfRefusedConnectionsAreToldRefusedNotTimedOut) {
+    // Opening this many links keeps the loop busy far beyond the budget, while
+    // each refusal is in long before it: the budget counts from each connect,
+    // and what the kernel already knows wins over a late loop.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const std::string target = "tcp:127.0.0.1:" + std::to_string(server.serverPort());
+    server.close();
+    fleet::LinkSettings settings;
+    settings.connectSeconds = 0.01;
+    fleet::SendLog log("");
+    fleet::TFleet sender(fleet::FleetOptions{},
+                         std::vector<scales::Target>(2000, scales::ParseTarget(target)), RecordsOf("1;a\n"),
+                         settings, log);
+    bool finished = false;
+    sender.OnFinished = [&] { finished = true; };
+    sender.Start();
+    ASSERT_TRUE(WaitFor([&] { return finished; }, 60000));
+    int refused = 0;
+    for (const fleet::TargetResult& r : sender.Results())
+        refused += r.fault == TLinkFault::ConnectionRefused;
+    EXPECT_EQ(refused, 2000) << sender.Results().back().error;
+}
