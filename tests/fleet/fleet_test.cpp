@@ -6,11 +6,15 @@
 #include <QDeadlineTimer>
 #include <QTcpServer>
 #include <QTimer>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "fleet/Bytes.h"
@@ -18,6 +22,7 @@
 #include "fleet/Log.h"
 #include "fleet/Records.h"
 #include "fleet/ScaleTransfer.h"
+#include "links/serial/SerialLink.h"
 #include "transfer/Clock.h"
 
 namespace fs = std::filesystem;
@@ -196,4 +201,82 @@ TEST(FleetStart, ThousandsOfRefusedConnectionsAreToldRefusedNotTimedOut) {
     for (const fleet::TargetResult& r : sender.Results())
         refused += r.fault == TLinkFault::ConnectionRefused;
     EXPECT_EQ(refused, 2000) << sender.Results().back().error;
+}
+
+namespace {
+
+// A scale on the master side of a pty that answers each line it hears as it should.
+struct PtyScale {
+    int master = -1, slave = -1;
+    std::string device, heard, pending;
+    PtyScale() {
+        char name[256];
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+        device = name;
+        termios t{};
+        ::tcgetattr(slave, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave, TCSANOW, &t);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+    }
+    ~PtyScale() {
+        ::close(slave);
+        ::close(master);
+    }
+    void Say(const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size())); }
+    // Reads what came and answers each whole line (or only hears it).
+    void Serve(bool answer = true) {
+        char buf[512];
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            pending.append(buf, std::size_t(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, lf + 1);
+            pending.erase(0, lf + 1);
+            heard += line;
+            if (answer)
+                Say(line.rfind("SbP", 0) == 0 ? "MbP\r\n" : line.rfind("Se", 0) == 0 ? "Me\r\n" : "Mr\r\n");
+        }
+    }
+    // Bytes the port has received and nobody read yet.
+    int Unread() const {
+        int n = 0;
+        ::ioctl(slave, TIOCINQ, &n);
+        return n;
+    }
+};
+
+} // namespace
+
+TEST(ScaleTransferSerial, AStoppedTransfersLateReplyIsNoAnswerToTheNextOne) {
+    PtyScale scale;
+    ASSERT_FALSE(scale.device.empty());
+    const auto records = RecordsOf("1;a\n2;b\n");
+    TTransferOptions options;
+    options.ReplyTimeoutMs = 5000;
+    options.RetryLimit = 3;
+    options.StrictReplies = true;
+    Driver driver;
+    fleet::TScaleTransfer transfer(options, records.get(), driver);
+    TSerialLinkOptions port;
+    port.Device = scale.device;
+    transfer.OwnLink(std::make_unique<TSerialLink>(port), TDatabaseKind::Product);
+    transfer.Open();
+    // Stopped while row 1 waits for its answer, which is in the port when the next transfer starts.
+    ASSERT_TRUE(WaitFor([&] {
+        scale.Serve(scale.heard.empty());
+        return scale.heard.find("Sr1;a") != std::string::npos;
+    }));
+    transfer.Stop();
+    scale.Say("Mr\r\n");
+    // In the port, not yet read: the loop does not run meanwhile.
+    for (QDeadlineTimer in(5000); scale.Unread() < 4;)
+        ASSERT_FALSE(in.hasExpired());
+    scale.heard.clear();
+    transfer.Start(TDatabaseKind::Product);
+    ASSERT_TRUE(WaitFor([&] {
+        scale.Serve();
+        return driver.ended.has_value();
+    }));
+    EXPECT_TRUE(driver.ended->Done);
+    EXPECT_EQ(scale.heard, "SbP\r\nSr1;a\r\nSr2;b\r\nSe\r\n");
 }
