@@ -280,3 +280,37 @@ TEST(ScaleTransferSerial, AStoppedTransfersLateReplyIsNoAnswerToTheNextOne) {
     EXPECT_TRUE(driver.ended->Done);
     EXPECT_EQ(scale.heard, "SbP\r\nSr1;a\r\nSr2;b\r\nSe\r\n");
 }
+
+TEST(TransferWords, ARunThatBrokeOffBeforeOrAfterTheRowsSaysWhichCommand) {
+    TTransferOutcome o;
+    o.Fault = TTransferFault::NoReply;
+    o.Command = "Se";
+    o.Tries = 4;
+    EXPECT_EQ(fleet::FaultWords(o, 5), "no reply to the end command \"Se\" after 4 tries (5 s each)");
+    o.Command = "SbU";
+    EXPECT_EQ(fleet::FaultWords(o, 5), "no reply to the start command \"SbU\" after 4 tries (5 s each)");
+    o.Fault = TTransferFault::WrongReply;
+    o.Command = "SbP";
+    o.Reply = "Mx";
+    EXPECT_EQ(fleet::FaultWords(o, 5),
+              "the scale refused the start command \"SbP\": \"Mx\" instead of \"MbP\" after 4 tries");
+    o.Command = "Sr1;a";
+    EXPECT_EQ(fleet::FaultWords(o, 5), "\"Mx\" instead of \"Mr\" to \"Sr1;...\" after 4 tries");
+    const TLinkFailure refused{TLinkFault::ConnectionRefused, "connection refused by 127.0.0.1:9"};
+    EXPECT_EQ(fleet::LinkFaultWords(refused, false),
+              "the link never opened: connection refused by 127.0.0.1:9");
+    EXPECT_EQ(fleet::LinkFaultWords(refused, true), "connection refused by 127.0.0.1:9");
+
+    // The history's rows stay as they are: 0 the start, rows + 1 the end.
+    scales::TransferRecord r;
+    r.rows = 36;
+    r.outcome = scales::TransferOutcome::Failed;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed before anything was sent");
+    r.startSent = true;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed at the start command");
+    r.row = 36;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed at row 36");
+    r.row = 37;
+    r.outcome = scales::TransferOutcome::Stopped;
+    EXPECT_EQ(scales::DescribeOutcome(r), "stopped at the end command");
+}
