@@ -124,6 +124,9 @@ private:
         void Send(const std::string& command) override { FForm.SendOrder(command); }
         void Close() override {}
         std::uint8_t State() const override { return FForm.FLinkState; }
+        void DiscardInput() override {
+            if (TLink* link = FForm.CurrentLink()) link->DiscardInput();
+        }
 
     private:
         TForm1& FForm;

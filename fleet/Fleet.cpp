@@ -28,7 +28,7 @@ struct TFleet::TargetRun : TScaleTransferListener {
     }
     void TransferLinkFailed(const TLinkFailure& failure) override {
         fleet.results_[index].fault = failure.Code;
-        fleet.Finish(*this, TargetResult::Outcome::Failed, failure.Message);
+        fleet.Finish(*this, TargetResult::Outcome::Failed, LinkFaultWords(failure, transfer.Running()));
     }
     bool TransferMaySend() override {
         // Once stopped, not one more byte goes out.

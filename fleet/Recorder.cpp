@@ -40,8 +40,24 @@ std::string Seconds(double s) {
 
 } // namespace
 
+namespace {
+
+// "the start command "SbP"", "the end command "Se"", or a record's "Sr1037;...".
+std::string CommandWords(const std::string& command) {
+    const std::string quoted = Quoted(Abbreviate(command));
+    if (command == protocol::StartProducts || command == protocol::StartUsers)
+        return "the start command " + quoted;
+    if (command == protocol::End) return "the end command " + quoted;
+    return quoted;
+}
+
+bool RecordCommand(const std::string& command) {
+    return protocol::Acknowledgement(command) == protocol::RecordTaken;
+}
+
+} // namespace
+
 std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
-    const std::string command = Abbreviate(outcome.Command);
     switch (outcome.Fault) {
     case TTransferFault::None:
         break;
@@ -49,12 +65,16 @@ std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
         return "row " + std::to_string(outcome.Row) +
                " has an empty record; the scale got \"Se\" in its place";
     case TTransferFault::NoReply:
-        return "no reply to \"" + command + "\" after " + std::to_string(outcome.Tries) + " tries (" +
-               Seconds(replySeconds) + " s each)";
-    case TTransferFault::WrongReply:
-        return QuotedReply(outcome.Reply) + " instead of " +
-               Quoted(protocol::Acknowledgement(outcome.Command)) + " to " + Quoted(command) + " after " +
-               std::to_string(outcome.Tries) + " tries";
+        return "no reply to " + CommandWords(outcome.Command) + " after " + std::to_string(outcome.Tries) +
+               " tries (" + Seconds(replySeconds) + " s each)";
+    case TTransferFault::WrongReply: {
+        const std::string answer =
+            QuotedReply(outcome.Reply) + " instead of " + Quoted(protocol::Acknowledgement(outcome.Command));
+        const std::string tries = " after " + std::to_string(outcome.Tries) + " tries";
+        if (RecordCommand(outcome.Command))
+            return answer + " to " + Quoted(Abbreviate(outcome.Command)) + tries;
+        return "the scale refused " + CommandWords(outcome.Command) + ": " + answer + tries;
+    }
     case TTransferFault::TooManyReplies: {
         const std::uint64_t commands = outcome.Progress.CommandsSent;
         return "the scale answered " + std::to_string(outcome.Progress.Replies) + " times to " +
@@ -63,6 +83,10 @@ std::string FaultWords(const TTransferOutcome& outcome, double replySeconds) {
     }
     }
     return {};
+}
+
+std::string LinkFaultWords(const TLinkFailure& failure, bool opened) {
+    return opened ? failure.Message : "the link never opened: " + failure.Message;
 }
 
 scales::TransferEnd EndOf(scales::TransferOutcome outcome, int row, const TTransferProgress& progress,

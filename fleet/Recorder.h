@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "links/Link.h"
 #include "scales/History.h"
 #include "scales/ScaleList.h"
 #include "scales/Targets.h"
@@ -37,7 +38,10 @@ private:
 
 // Why the engine ended a transfer unsent, in the words every front-end shows
 // and records; "" when it was sent. `replySeconds`: the reply time-out.
+// The start and end commands are named as such ("no reply to the end command "Se" ...").
 std::string FaultWords(const TTransferOutcome& outcome, double replySeconds);
+// A link's failure in those words: one that never opened says so first.
+std::string LinkFaultWords(const TLinkFailure& failure, bool opened);
 
 // How a transfer ended, as the history keeps it. `row` as TTransferProgress::Row;
 // `progress` the engine's at the end.

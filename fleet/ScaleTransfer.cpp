@@ -66,9 +66,15 @@ TDatabaseKind TScaleTransfer::TransferKindNow(TDatabaseKind started) {
     return FListener.TransferKindNow(started);
 }
 
+void TScaleTransfer::Start(TDatabaseKind kind) {
+    // A late answer to a stopped transfer would be taken for this one's.
+    if (FLink) FLink->DiscardInput();
+    FEngine.Start(kind);
+}
+
 void TScaleTransfer::LinkOpened() {
     Log("-", "link open");
-    FEngine.Start(FKind);
+    Start(FKind);
 }
 
 void TScaleTransfer::LinkReceived(const std::string& text) {

@@ -88,7 +88,8 @@ public:
 
     // What to send; not owned, read at every tick.
     void SetRows(const TTransferRows* rows) { FEngine.SetRows(rows); }
-    void Start(TDatabaseKind kind) { FEngine.Start(kind); }
+    // Starts over; what the link still holds unread from before is no reply to it.
+    void Start(TDatabaseKind kind);
     void Stop() { FEngine.Stop(); }
     void Feed(const std::string& text) { FEngine.Feed(text); }
     // What an earlier link left without a line end is not a reply.

@@ -62,6 +62,8 @@ public:
     virtual void Close() = 0;
     // LinkDisconnected, LinkConnecting, LinkConnected or LinkDisconnecting.
     virtual std::uint8_t State() const = 0;
+    // Drops what has arrived and was not read yet; a link that reads everything at once has nothing to drop.
+    virtual void DiscardInput() {}
 
     // The listener outlives the link or is cleared first; none: events are dropped.
     void SetListener(TLinkListener* listener) { FListener = listener; }

@@ -1,10 +1,12 @@
 #include "TcpClient.h"
 
 #include <QAbstractSocket>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "Text.h"
@@ -170,6 +172,29 @@ std::string TcpClient::ReceiveText() {
     if (!FSocket) return {};
     const QByteArray bytes = FSocket->readAll();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+int TcpClient::AttemptResult() {
+    if (!FAttempting || !FSocket || FSocket->state() != QAbstractSocket::ConnectingState) return EINPROGRESS;
+    // The socket names its descriptor only once connected; its notifiers watch it before.
+    int fd = -1;
+    for (const QSocketNotifier* n : FSocket->findChildren<QSocketNotifier*>())
+        if (n->isValid()) fd = static_cast<int>(n->socket());
+    if (fd < 0) return EINPROGRESS;
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return EINPROGRESS;
+    int code = 0;
+    socklen_t size = sizeof code;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &size) != 0) code = errno;
+    if (code == 0) return 0; // connected: the socket's own event tells the rest
+    // The error is taken from the socket now: it must not look at it again.
+    FAttempting = false;
+    ReleaseSocket();
+    return code;
 }
 
 void TcpClient::SocketConnected() {

@@ -50,6 +50,11 @@ public:
     // Every byte available now, as one text.
     std::string ReceiveText();
 
+    // Where the attempt stands in the kernel, whether or not the loop has read it yet:
+    // EINPROGRESS while it goes on (or is not under way), 0 once connected, else the
+    // errno value it failed with. A failed attempt is let go here: no event follows.
+    int AttemptResult();
+
     std::function<void()> OnConnect;
     // The connection ended (orderly close, reset, failed send or receive, or
     // Deactivate), or the attempt failed (empty or unknown host, refused,

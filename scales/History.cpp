@@ -261,6 +261,18 @@ bool TransferRecord::LeftIncomplete() const {
     return true;
 }
 
+namespace {
+
+// Where a transfer that broke off stood: row 0 is the start command (or nothing sent
+// at all), the row after the last one the end command.
+std::string Where(const TransferRecord& record) {
+    if (record.row <= 0) return record.startSent ? "at the start command" : "before anything was sent";
+    if (record.row > record.rows) return "at the end command";
+    return "at row " + std::to_string(record.row);
+}
+
+} // namespace
+
 std::string DescribeOutcome(const TransferRecord& record) {
     switch (record.outcome) {
     case TransferOutcome::Sent:
@@ -270,9 +282,9 @@ std::string DescribeOutcome(const TransferRecord& record) {
         if (record.interrupted) return "interrupted at row " + std::to_string(record.row) + " or later";
         return "running";
     case TransferOutcome::Failed:
-        return "failed at row " + std::to_string(record.row);
+        return "failed " + Where(record);
     case TransferOutcome::Stopped:
-        return "stopped at row " + std::to_string(record.row);
+        return "stopped " + Where(record);
     }
     return {};
 }

@@ -156,7 +156,9 @@ struct Holding {
 //   "no complete table recorded"
 std::string DescribeHolding(const Holding& holding);
 // "sent", "failed at row k", "stopped at row k", "running" or, when its sender
-// is gone, "interrupted at row k or later".
+// is gone, "interrupted at row k or later". Row 0 and the row after the last are
+// the start and end commands: "failed at the start command", "stopped at the end
+// command", "failed before anything was sent" (the link never opened).
 std::string DescribeOutcome(const TransferRecord& record);
 
 enum class HistoryState {

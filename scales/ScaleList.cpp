@@ -167,17 +167,17 @@ ScaleList ScaleList::Parse(const std::string& text, TargetValidator validate, st
     int number = 0;
     bool firstEol = true;
     while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        const bool hasEol = nl != std::string::npos;
-        if (!hasEol) nl = text.size();
-        std::size_t end = nl;
-        if (end > pos && text[end - 1] == '\r') --end;
-        Line line{text.substr(pos, end - pos), text.substr(end, hasEol ? nl + 1 - end : nl - end), -1};
-        if (hasEol && firstEol) {
+        // LF, CR LF and a lone CR each end a line, as the settings files read them.
+        const std::size_t end = std::min(text.find_first_of("\r\n", pos), text.size());
+        std::size_t next = end;
+        if (next < text.size())
+            next += text[next] == '\r' && next + 1 < text.size() && text[next + 1] == '\n' ? 2 : 1;
+        Line line{text.substr(pos, end - pos), text.substr(end, next - end), -1};
+        if (!line.eol.empty() && firstEol) {
             list.FEol = line.eol;
             firstEol = false;
         }
-        pos = hasEol ? nl + 1 : nl;
+        pos = next;
         ++number;
 
         ScaleEntry entry;
@@ -258,10 +258,7 @@ std::string ScaleList::Add(ScaleEntry entry) {
     std::string error = Check(entry, -1);
     if (!error.empty()) return error;
     // A last line without its line end gets one before the new line.
-    if (!FLines.empty() && FLines.back().eol.find('\n') == std::string::npos) {
-        std::string& eol = FLines.back().eol;
-        eol += eol == "\r" ? std::string("\n") : FEol; // a CR at the very end is half a CR LF
-    }
+    if (!FLines.empty() && FLines.back().eol.empty()) FLines.back().eol = FEol;
     FLines.push_back({FormatLine(entry), FEol, static_cast<int>(FEntries.size())});
     FEntries.push_back(std::move(entry));
     Renumber();

@@ -92,7 +92,7 @@ public:
 private:
     struct Line {
         std::string raw; // the bytes of the line, line end excluded
-        std::string eol; // its line end as read: "\n", "\r\n", or "" for a last line without one
+        std::string eol; // its line end as read: "\n", "\r\n", "\r", or "" for a last line without one
         int entry = -1;  // index into FEntries, or -1 for a comment, blank or bad line
     };
     std::string Check(const ScaleEntry& entry, int ignore) const;

@@ -33,6 +33,8 @@ HISTORY  Every transfer is recorded in history.sqlite, beside the program when t
          settings are kept there, else in ~/.local/share/scaledb/ ($XDG_DATA_HOME).
            scaledb-send --status            what every scale holds now
            scaledb-send --history [SCALE]   the transfers, newest first
+         A scale is INCOMPLETE once a transfer broke off after its start command went
+         out, even one the scale refused; one whose link never opened keeps its table.
 
 SERVICE  Started by systemd, the settings folder is $CONFIGURATION_DIRECTORY (the shop's
          list at /etc/scaledb/scales) and the history's folder $STATE_DIRECTORY.

@@ -1,11 +1,10 @@
 #include "TcpLink.h"
 
+#include <cerrno>
+
 TTcpLink::TTcpLink(TTcpLinkOptions options) : FOptions(std::move(options)) {
     FTimer.setSingleShot(true);
-    QObject::connect(&FTimer, &QTimer::timeout, &FContext, [this] {
-        Fail(TLinkFault::ConnectTimedOut,
-             ConnectTimeoutAdvice(FOptions.Host, FOptions.Port, FOptions.ConnectSeconds.value_or(0)));
-    });
+    QObject::connect(&FTimer, &QTimer::timeout, &FContext, [this] { HandleTimeout(); });
 }
 
 TTcpLink::~TTcpLink() {
@@ -23,18 +22,6 @@ void TTcpLink::Open() {
     try {
         FClient.reset();
     } catch (...) {
-    }
-    if (FOptions.ConnectSeconds) {
-        // Counted from when the loop has caught up: opening thousands of links takes a while of its
-        // own, and a zero timer runs only after the results that are in by then were read.
-        auto* arm = new QTimer(&FContext);
-        arm->setSingleShot(true);
-        QObject::connect(arm, &QTimer::timeout, &FContext, [this, arm] {
-            arm->deleteLater();
-            if (FState == LinkConnecting && !FFailed && !FClosing)
-                FTimer.start(ConnectMilliseconds(*FOptions.ConnectSeconds));
-        });
-        arm->start(0);
     }
     if (FOptions.Address.empty()) {
         // Nothing to connect to: the attempt ends at once.
@@ -55,6 +42,16 @@ void TTcpLink::Open() {
         FClient->SetHost(FOptions.Address);
         FClient->SetPort(FOptions.Port);
         FClient->Activate();
+        // The budget counts from the connect itself, which Activate has queued just before:
+        // opening thousands of links takes a while of its own.
+        if (FOptions.ConnectSeconds)
+            QMetaObject::invokeMethod(
+                &FContext,
+                [this] {
+                    if (FState == LinkConnecting && !FFailed && !FClosing)
+                        FTimer.start(ConnectMilliseconds(*FOptions.ConnectSeconds));
+                },
+                Qt::QueuedConnection);
     } catch (const platform::ESocketError& e) {
         Fail(TcpFault(e.Code), TcpAdvice(e.Code, FOptions.Host, FOptions.Port));
     } catch (...) {
@@ -92,6 +89,21 @@ void TTcpLink::Close() {
     } catch (...) {
     }
     FState = LinkDisconnected;
+}
+
+void TTcpLink::HandleTimeout() {
+    // A loop kept busy (thousands of links) reads an answer late: what the kernel
+    // already knows is told, not a time-out.
+    const int result = FClient ? FClient->AttemptResult() : EINPROGRESS;
+    if (result == 0) return; // connected; the socket's event follows
+    if (result != EINPROGRESS) {
+        FState = LinkDisconnected;
+        StateChanged(FState);
+        Fail(TcpFault(result), TcpAdvice(result, FOptions.Host, FOptions.Port));
+        return;
+    }
+    Fail(TLinkFault::ConnectTimedOut,
+         ConnectTimeoutAdvice(FOptions.Host, FOptions.Port, FOptions.ConnectSeconds.value_or(0)));
 }
 
 void TTcpLink::HandleConnect() {

@@ -36,6 +36,7 @@ public:
 
 private:
     void HandleConnect();
+    void HandleTimeout();
     void HandleDisconnect();
     void Fail(TLinkFault code, const std::string& message);
 

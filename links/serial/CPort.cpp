@@ -647,6 +647,11 @@ void TCustomComPort::AbortPending() {
     if (!PurgeComm(FHandle, PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(5, LastError());
 }
 
+void TCustomComPort::ClearInput() {
+    if (!FConnected) return;
+    if (!PurgeComm(FHandle, PURGE_RXCLEAR)) throw EComPort(5, LastError());
+}
+
 // ---------------------------------------------------------------------------
 // Queries
 

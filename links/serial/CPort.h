@@ -412,6 +412,8 @@ public:
     int WriteText(const std::string& Str);
     int ReadText(std::string& Str, int Count);
     void AbortPending();
+    // Discards what the driver received and nobody read yet; nothing while closed.
+    void ClearInput();
 
     // Queries
     std::int32_t InputQueueCount();

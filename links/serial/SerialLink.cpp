@@ -119,6 +119,14 @@ void TSerialLink::Close() {
     }
 }
 
+void TSerialLink::DiscardInput() {
+    if (!FPort->Connected()) return;
+    try {
+        FPort->ClearInput();
+    } catch (...) {
+    }
+}
+
 void TSerialLink::ReadReceived(int count) {
     std::string text;
     try {

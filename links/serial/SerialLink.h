@@ -39,6 +39,8 @@ public:
     void Send(const std::string& command) override;
     void Close() override;
     std::uint8_t State() const override;
+    // Empties the port's input queue.
+    void DiscardInput() override;
 
     // Reads `count` received characters and reports them.
     void ReadReceived(int count);

@@ -2,6 +2,7 @@
 // window, the real serial component on a pseudo-terminal, the simulated scale.
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QTest>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,6 +174,28 @@ TEST_F(SerialTransfer, TextLeftWithoutLineEndIsDroppedWhenALinkOpensAndWhenATran
     EXPECT_EQ(scale.HeardUntil("\r\n"), "SbP\r\n");
     scale.Say("MbP\r\n");
     EXPECT_TRUE(gui::WaitFor([&] { return form->FRowIndex() == 1; }));
+    form->bbWyslijBaze->click(); // Stop
+}
+
+TEST_F(SerialTransfer, ALateAnswerToAStoppedTransferIsNoAnswerToTheNextOne) {
+    ManualScale scale;
+    ASSERT_FALSE(scale.device.empty());
+    Load(kWorkedExample);
+    ConnectTo(scale.device);
+    form->bbWyslijBaze->click();
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "SbP\r\n");
+    form->bbWyslijBaze->click(); // Stop
+    // The start's answer comes late: it is in the port when "Send database" is pressed again.
+    scale.Say("MbP\r\n");
+    QDeadlineTimer in(5000);
+    for (int unread = 0; unread < 5; ::ioctl(scale.slave, TIOCINQ, &unread))
+        ASSERT_FALSE(in.hasExpired());
+    form->bbWyslijBaze->click();
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "SbP\r\n");
+    scale.Say("MbP\r\n");
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "Sr1001;Apples;2.50\r\n");
+    scale.Say("Mr\r\n");
+    EXPECT_EQ(scale.HeardUntil("\r\n"), "Sr1002;Pears;3.10\r\n");
     form->bbWyslijBaze->click(); // Stop
 }
 

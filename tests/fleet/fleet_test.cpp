@@ -6,11 +6,15 @@
 #include <QDeadlineTimer>
 #include <QTcpServer>
 #include <QTimer>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "fleet/Bytes.h"
@@ -18,6 +22,7 @@
 #include "fleet/Log.h"
 #include "fleet/Records.h"
 #include "fleet/ScaleTransfer.h"
+#include "links/serial/SerialLink.h"
 #include "transfer/Clock.h"
 
 namespace fs = std::filesystem;
@@ -172,4 +177,140 @@ TEST(FleetStart, FinishesOnTheCallersLoopAndMayGoRightAfter) {
     EXPECT_TRUE(done);
     EXPECT_EQ(none.Results().at(0).outcome, fleet::TargetResult::Outcome::Failed);
     EXPECT_EQ(none.Results().at(0).row, 0);
+}
+
+TEST(FleetStart, ThousandsOfRefusedConnectionsAreToldRefusedNotTimedOut) {
+    // Opening this many links keeps the loop busy far beyond the budget, while
+    // each refusal is in long before it: the budget counts from each connect,
+    // and what the kernel already knows wins over a late loop.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const std::string target = "tcp:127.0.0.1:" + std::to_string(server.serverPort());
+    server.close();
+    fleet::LinkSettings settings;
+    settings.connectSeconds = 0.01;
+    fleet::SendLog log("");
+    fleet::TFleet sender(fleet::FleetOptions{},
+                         std::vector<scales::Target>(2000, scales::ParseTarget(target)), RecordsOf("1;a\n"),
+                         settings, log);
+    bool finished = false;
+    sender.OnFinished = [&] { finished = true; };
+    sender.Start();
+    ASSERT_TRUE(WaitFor([&] { return finished; }, 60000));
+    int refused = 0;
+    for (const fleet::TargetResult& r : sender.Results())
+        refused += r.fault == TLinkFault::ConnectionRefused;
+    EXPECT_EQ(refused, 2000) << sender.Results().back().error;
+}
+
+namespace {
+
+// A scale on the master side of a pty that answers each line it hears as it should.
+struct PtyScale {
+    int master = -1, slave = -1;
+    std::string device, heard, pending;
+    PtyScale() {
+        char name[256];
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+        device = name;
+        termios t{};
+        ::tcgetattr(slave, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave, TCSANOW, &t);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+    }
+    ~PtyScale() {
+        ::close(slave);
+        ::close(master);
+    }
+    void Say(const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size())); }
+    // Reads what came and answers each whole line (or only hears it).
+    void Serve(bool answer = true) {
+        char buf[512];
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            pending.append(buf, std::size_t(n));
+        for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, lf + 1);
+            pending.erase(0, lf + 1);
+            heard += line;
+            if (answer)
+                Say(line.rfind("SbP", 0) == 0 ? "MbP\r\n" : line.rfind("Se", 0) == 0 ? "Me\r\n" : "Mr\r\n");
+        }
+    }
+    // Bytes the port has received and nobody read yet.
+    int Unread() const {
+        int n = 0;
+        ::ioctl(slave, TIOCINQ, &n);
+        return n;
+    }
+};
+
+} // namespace
+
+TEST(ScaleTransferSerial, AStoppedTransfersLateReplyIsNoAnswerToTheNextOne) {
+    PtyScale scale;
+    ASSERT_FALSE(scale.device.empty());
+    const auto records = RecordsOf("1;a\n2;b\n");
+    TTransferOptions options;
+    options.ReplyTimeoutMs = 5000;
+    options.RetryLimit = 3;
+    options.StrictReplies = true;
+    Driver driver;
+    fleet::TScaleTransfer transfer(options, records.get(), driver);
+    TSerialLinkOptions port;
+    port.Device = scale.device;
+    transfer.OwnLink(std::make_unique<TSerialLink>(port), TDatabaseKind::Product);
+    transfer.Open();
+    // Stopped while row 1 waits for its answer, which is in the port when the next transfer starts.
+    ASSERT_TRUE(WaitFor([&] {
+        scale.Serve(scale.heard.empty());
+        return scale.heard.find("Sr1;a") != std::string::npos;
+    }));
+    transfer.Stop();
+    scale.Say("Mr\r\n");
+    // In the port, not yet read: the loop does not run meanwhile.
+    for (QDeadlineTimer in(5000); scale.Unread() < 4;)
+        ASSERT_FALSE(in.hasExpired());
+    scale.heard.clear();
+    transfer.Start(TDatabaseKind::Product);
+    ASSERT_TRUE(WaitFor([&] {
+        scale.Serve();
+        return driver.ended.has_value();
+    }));
+    EXPECT_TRUE(driver.ended->Done);
+    EXPECT_EQ(scale.heard, "SbP\r\nSr1;a\r\nSr2;b\r\nSe\r\n");
+}
+
+TEST(TransferWords, ARunThatBrokeOffBeforeOrAfterTheRowsSaysWhichCommand) {
+    TTransferOutcome o;
+    o.Fault = TTransferFault::NoReply;
+    o.Command = "Se";
+    o.Tries = 4;
+    EXPECT_EQ(fleet::FaultWords(o, 5), "no reply to the end command \"Se\" after 4 tries (5 s each)");
+    o.Command = "SbU";
+    EXPECT_EQ(fleet::FaultWords(o, 5), "no reply to the start command \"SbU\" after 4 tries (5 s each)");
+    o.Fault = TTransferFault::WrongReply;
+    o.Command = "SbP";
+    o.Reply = "Mx";
+    EXPECT_EQ(fleet::FaultWords(o, 5),
+              "the scale refused the start command \"SbP\": \"Mx\" instead of \"MbP\" after 4 tries");
+    o.Command = "Sr1;a";
+    EXPECT_EQ(fleet::FaultWords(o, 5), "\"Mx\" instead of \"Mr\" to \"Sr1;...\" after 4 tries");
+    const TLinkFailure refused{TLinkFault::ConnectionRefused, "connection refused by 127.0.0.1:9"};
+    EXPECT_EQ(fleet::LinkFaultWords(refused, false),
+              "the link never opened: connection refused by 127.0.0.1:9");
+    EXPECT_EQ(fleet::LinkFaultWords(refused, true), "connection refused by 127.0.0.1:9");
+
+    // The history's rows stay as they are: 0 the start, rows + 1 the end.
+    scales::TransferRecord r;
+    r.rows = 36;
+    r.outcome = scales::TransferOutcome::Failed;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed before anything was sent");
+    r.startSent = true;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed at the start command");
+    r.row = 36;
+    EXPECT_EQ(scales::DescribeOutcome(r), "failed at row 36");
+    r.row = 37;
+    r.outcome = scales::TransferOutcome::Stopped;
+    EXPECT_EQ(scales::DescribeOutcome(r), "stopped at the end command");
 }

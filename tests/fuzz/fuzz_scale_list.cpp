@@ -2,7 +2,7 @@
 // every entry, formatted and read again, is the same entry; rewriting every
 // entry's line, removing one and adding one change only those lines: every
 // comment, blank and bad line stays as it was, line end included (a last line
-// without one gets one before an added line).
+// without one gets one before an added line). LF, CR LF and a lone CR end lines.
 #include "scales/ScaleList.h"
 
 #include "FuzzUtil.h"
@@ -21,8 +21,8 @@ bool Same(const scales::ScaleEntry& a, const scales::ScaleEntry& b) {
     return a.target == b.target && a.name == b.name && a.enabled == b.enabled && a.pace == b.pace;
 }
 
-// A line of the text and its line end as read ("\n", "\r\n", and for a last
-// line without "\n" either "\r" or nothing).
+// A line of the text and its line end as read: LF, CR LF and a lone CR each end a
+// line, as in the settings files; a last line may have none.
 struct Piece {
     std::string raw, eol;
     const scales::ScaleEntry* entry = nullptr; // when the line is this entry's
@@ -32,13 +32,12 @@ std::vector<Piece> Split(const std::string& t) {
     std::vector<Piece> out;
     std::size_t pos = 0;
     while (pos < t.size()) {
-        std::size_t nl = t.find('\n', pos);
-        std::size_t next = nl == std::string::npos ? t.size() : nl + 1;
-        std::string line = t.substr(pos, next - pos);
-        std::size_t body = line.size();
-        if (body > 0 && line[body - 1] == '\n') --body;
-        if (body > 0 && line[body - 1] == '\r') --body;
-        out.push_back({line.substr(0, body), line.substr(body)});
+        std::size_t end = pos;
+        while (end < t.size() && t[end] != '\n' && t[end] != '\r')
+            ++end;
+        std::size_t next = end;
+        if (next < t.size()) next += t.compare(next, 2, "\r\n") == 0 ? 2 : 1;
+        out.push_back({t.substr(pos, end - pos), t.substr(end, next - end)});
         pos = next;
     }
     return out;
@@ -94,12 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // New lines end as the first line of the text did.
         std::string eol = "\n";
         for (const auto& l : lines)
-            if (l.eol.find('\n') != std::string::npos) {
+            if (!l.eol.empty()) {
                 eol = l.eol;
                 break;
             }
-        if (!lines.empty() && lines.back().eol.find('\n') == std::string::npos)
-            lines.back().eol += lines.back().eol == "\r" ? "\n" : eol;
+        if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
         lines.push_back({{}, eol, &added});
     }
     FUZZ_CHECK(list.Text() == Join(lines));

@@ -187,6 +187,14 @@ TEST_F(HistoryTest, ScaleHoldsItsLastCompleteTableUntilATransferItAcknowledgedBr
     EXPECT_FALSE(held[0].Incomplete());
     EXPECT_EQ(held[0].complete->started, t + 7000);
 
+    // A link that never opened leaves that table; a start the scale refused may have begun
+    // replacing it, so the table is incomplete, and the words say it broke off at the start.
+    h.Record(Start(deli, t + 8000), End(TransferOutcome::Failed, 0, false, t + 8100));
+    EXPECT_FALSE(h.Holdings(deli)[0].Incomplete());
+    h.Record(Start(deli, t + 9000), End(TransferOutcome::Failed, 0, true, t + 9100));
+    EXPECT_EQ(DescribeHolding(h.Holdings(deli)[0]),
+              "INCOMPLETE since " + FormatLocalTime(t + 9000) + " (failed at the start command)");
+
     // A scale that never got a whole table.
     const std::string fish = "udp:192.0.2.11:4001";
     h.Record(Start(fish, t), End(TransferOutcome::Failed, 0, false, t + 100));

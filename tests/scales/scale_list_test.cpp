@@ -170,11 +170,20 @@ TEST(ScaleList, RefusesEditsThatCouldNotBeReadBackAndChangesNothing) {
     // An entry may keep its own target when edited.
     EXPECT_EQ(list.Replace(1, {"tcp:192.0.2.11:4001", "Fish and more", false, 0}), "");
     EXPECT_EQ(list.Text(), "tcp:192.0.2.10:4001  Deli\n-tcp:192.0.2.11:4001  Fish and more\n");
+}
 
-    // A list whose last line ends in half a CR LF gets the other half before a new line.
-    ScaleList cut = ScaleList::Parse("tcp:192.0.2.10:4001  Deli\r", CheckTarget);
-    EXPECT_EQ(cut.Add({"tcp:192.0.2.11:4001", "Fish", true, 0}), "");
-    EXPECT_EQ(cut.Text(), "tcp:192.0.2.10:4001  Deli\r\ntcp:192.0.2.11:4001  Fish\n");
+TEST(ScaleList, LoneCrLineEndsReadAsInTheSettingsFiles) {
+    // Each lone CR ends a line, new lines end the same way, every other line stays as it was.
+    const std::string cr = "# Shop 12\rtcp:192.0.2.10:4001  Deli\r\r-tcp:192.0.2.11:4001  Fish\r";
+    ScaleList old = ScaleList::Parse(cr, CheckTarget);
+    EXPECT_TRUE(old.Ok());
+    ASSERT_EQ(old.Entries().size(), 2u);
+    EXPECT_EQ(old.Entries()[0].name, "Deli");
+    EXPECT_EQ(old.Entries()[1].line, 4);
+    EXPECT_EQ(old.Replace(0, {"tcp:192.0.2.10:4001", "Deli counter", true, 0}), "");
+    EXPECT_EQ(old.Add({"tcp:192.0.2.12:4001", "Cheese", true, 0}), "");
+    EXPECT_EQ(old.Text(), "# Shop 12\rtcp:192.0.2.10:4001  Deli counter\r\r-tcp:192.0.2.11:4001  "
+                          "Fish\rtcp:192.0.2.12:4001  Cheese\r");
 }
 
 TEST(ScaleList, MissingFileIsAnEmptyListAndAnUnreadableOneAProblem) {

@@ -91,8 +91,9 @@ TEST_F(SendTest, APtyHungUpMidTransferAndARefusedPortFailOnlyTheirTargets) {
         << out;
     EXPECT_NE(
         LineOf(out, Tcp(refused))
-            .find("  FAILED before row 1 of 6: connection refused by 127.0.0.1:" + std::to_string(refused) +
-                  " (is the scale on, and is " + std::to_string(refused) + " its port?)"),
+            .find("  FAILED before row 1 of 6: the link never opened: connection refused by 127.0.0.1:" +
+                  std::to_string(refused) + " (is the scale on, and is " + std::to_string(refused) +
+                  " its port?)"),
         std::string::npos)
         << out;
     EXPECT_NE(LineOf(out, Tcp(good.Port())).find("  sent 6 of 6 rows in "), std::string::npos) << out;
@@ -186,12 +187,13 @@ TEST_F(SendTest, ABusyPortARefusedRateAndATakenUdpPortSayWhatToDo) {
     ::close(holder);
     const std::string out = send.Out();
     EXPECT_NE(LineOf(out, "serial:" + pty.PortText())
-                  .find("FAILED before row 1 of 1: " + pty.PortText() +
+                  .find("FAILED before row 1 of 1: the link never opened: " + pty.PortText() +
                         " is busy: another program holds it (fuser " + pty.PortText() + " shows which)"),
               std::string::npos)
         << out;
     EXPECT_NE(LineOf(out, Udp(udp.Port()))
-                  .find("FAILED before row 1 of 1: local UDP port 1001, where the scales answer, is in use "
+                  .find("FAILED before row 1 of 1: the link never opened: local UDP port 1001, where the "
+                        "scales answer, is in use "
                         "by another "
                         "program"),
               std::string::npos)
@@ -199,10 +201,11 @@ TEST_F(SendTest, ABusyPortARefusedRateAndATakenUdpPortSayWhatToDo) {
     EXPECT_EQ(udp.ReadLog(), "");
     // A rate the driver does not take.
     EXPECT_EQ(send.Run({Table(1), "serial:" + pty.PortText() + "@60000000,7E2"}), 1);
-    EXPECT_EQ(send.Out(), "serial:" + pty.PortText() +
-                              "@60000000,7E2  FAILED before row 1 of 1: " + pty.PortText() +
-                              " does not take 60000000 bit/s, 7E2 (check the rate and frame against the "
-                              "scale's, and what the adapter supports)\n");
+    EXPECT_EQ(send.Out(),
+              "serial:" + pty.PortText() +
+                  "@60000000,7E2  FAILED before row 1 of 1: the link never opened: " + pty.PortText() +
+                  " does not take 60000000 bit/s, 7E2 (check the rate and frame against the "
+                  "scale's, and what the adapter supports)\n");
 }
 
 TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
@@ -229,7 +232,8 @@ TEST_F(SendTest, AnIPv6AddressReachesATcpScaleAndSaysWhyNotOverUdp) {
     EXPECT_EQ(send.Wait(), 1);
     EXPECT_EQ(LineOf(send.Out(), tcp), tcp + "  FAILED before row 1 of 1: the scale closed the connection");
     EXPECT_NE(LineOf(send.Out(), "udp:[::1]:9")
-                  .find("FAILED before row 1 of 1: ::1 is an IPv6 address, and UDP scales are reached over "
+                  .find("FAILED before row 1 of 1: the link never opened: ::1 is an IPv6 address, and UDP "
+                        "scales are reached over "
                         "IPv4, where they answer on local port 1001"),
               std::string::npos)
         << send.Out();
@@ -268,7 +272,10 @@ TEST_F(SendTest, AFloodedReplyIsCutInTheLogAndTheReport) {
     ::close(listener);
     const std::string line = LineOf(send.Out(), tcp);
     EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
-    EXPECT_NE(line.find(" bytes more instead of \"MbP\" to \"SbP\" after 1 tries"), std::string::npos)
+    EXPECT_NE(line.find("FAILED before row 1 of 1: the scale refused the start command \"SbP\": \"Mxyy"),
+              std::string::npos)
+        << line.substr(0, 400);
+    EXPECT_NE(line.find(" bytes more instead of \"MbP\" after 1 tries"), std::string::npos)
         << line.substr(0, 400);
     const std::string log = SendProcess::Read(Path("send.log"));
     EXPECT_NE(log.find(tcp + " < Mx" + std::string(198, 'y') + "\u2026 99800 bytes more\n"),

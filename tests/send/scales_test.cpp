@@ -257,12 +257,13 @@ TEST_F(ScalesTest, StatusAfterStoppedFailedAndCompleteTransfersAndMetricsThatPar
     ASSERT_EQ(send.Run({"--history", "Good one"}), 0) << send.Err();
     const std::vector<std::string> good2 = Lines(send.Out());
     ASSERT_EQ(good2.size(), 2u) << send.Out();
-    EXPECT_NE(good2[0].find("  failed at row 0  0 of 10 rows   0 resends  scaledb-send  " + table +
-                            "  connection refused by 127.0.0.1:"),
+    EXPECT_NE(good2[0].find("  failed before anything was sent  0 of 10 rows   0 resends  scaledb-send  " +
+                            table + "  the link never opened: connection refused by 127.0.0.1:"),
               std::string::npos)
         << good2[0];
-    EXPECT_NE(good2[1].find("  sent             10 of 10 rows  0 resends  scaledb-send  " + table),
-              std::string::npos)
+    EXPECT_NE(
+        good2[1].find("  sent                             10 of 10 rows  0 resends  scaledb-send  " + table),
+        std::string::npos)
         << good2[1];
     ASSERT_EQ(send.Run({"--history", "--limit", "2", "--json"}), 0) << send.Err();
     const QJsonArray newest = QJsonDocument::fromJson(QByteArray::fromStdString(send.Out())).array();

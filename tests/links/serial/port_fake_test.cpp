@@ -566,6 +566,14 @@ TEST_F(FakePort, QueryFailuresCarryTheirCodes) {
     EXPECT_EQ(port.TakeLineErrors(), (TComErrors{ceRxOver, ceTxFull, ceIO, ceMode, ceBreak}));
     EXPECT_TRUE(port.TakeLineErrors().Empty()); // taken once
 
+    // Clearing the input drops only what was received; its failure has the purge's code.
+    fake.QueueInput("Mr\r\n");
+    port.ClearInput();
+    EXPECT_EQ(fake.PendingInput(), "");
+    EXPECT_EQ(CallsOf("PurgeComm").back().args.at(0), platform::PURGE_RXCLEAR);
+    fake.FailNext("PurgeComm", 5);
+    EXPECT_THROW(port.ClearInput(), EComPort);
+
     // A failing abort keeps the port open.
     fake.FailNext("PurgeComm", 5);
     try {
