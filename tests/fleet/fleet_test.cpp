@@ -183,16 +183,20 @@ TEST(FleetStart, ThousandsOfRefusedConnectionsAreToldRefusedNotTimedOut) {
     // Opening this many links keeps the loop busy far beyond the budget, while
     // each refusal is in long before it: the budget counts from each connect,
     // and what the kernel already knows wins over a late loop.
+    // Each a scale of its own (one lock each): a port free on every address,
+    // on 2000 loopback addresses.
     QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const std::string target = "tcp:127.0.0.1:" + std::to_string(server.serverPort());
+    ASSERT_TRUE(server.listen(QHostAddress::AnyIPv4));
+    const std::string port = std::to_string(server.serverPort());
     server.close();
+    std::vector<scales::Target> targets;
+    for (int i = 0; i < 2000; ++i)
+        targets.push_back(scales::ParseTarget("tcp:127.0." + std::to_string(i / 250) + "." +
+                                              std::to_string(i % 250 + 1) + ":" + port));
     fleet::LinkSettings settings;
     settings.connectSeconds = 0.01;
     fleet::SendLog log("");
-    fleet::TFleet sender(fleet::FleetOptions{},
-                         std::vector<scales::Target>(2000, scales::ParseTarget(target)), RecordsOf("1;a\n"),
-                         settings, log);
+    fleet::TFleet sender(fleet::FleetOptions{}, targets, RecordsOf("1;a\n"), settings, log);
     bool finished = false;
     sender.OnFinished = [&] { finished = true; };
     sender.Start();
