@@ -1,5 +1,7 @@
 #include "BoardHoldings.h"
 
+#include <QStringList>
+
 #include "platform/Text.h"
 #include "scales/Targets.h"
 
@@ -9,19 +11,78 @@ QString Q(const std::string& s) {
     return platform::ToQString(s);
 }
 
-} // namespace
+constexpr scales::TableKind kKinds[] = {scales::TableKind::Product, scales::TableKind::User};
 
-TBoardHoldings::TBoardHoldings(scales::History& history, scales::TableKind kind)
-    : FKnown(history.State() == scales::HistoryState::Open ||
-             history.State() == scales::HistoryState::ReadOnly) {
-    if (!FKnown) return;
-    for (scales::Holding& h : history.Holdings())
-        if (h.kind == kind) FByKey.emplace(h.target, std::move(h));
+bool Readable(const scales::History& history) {
+    return history.State() == scales::HistoryState::Open || history.State() == scales::HistoryState::ReadOnly;
 }
 
-const scales::Holding* TBoardHoldings::Of(const std::string& target) const {
-    const auto found = FByKey.find(scales::ScaleKey(target));
+} // namespace
+
+TBoardHoldings::TBoardHoldings(scales::History& history) : FKnown(Readable(history)) {
+    if (FKnown) Add(history.Holdings());
+}
+
+TBoardHoldings::TBoardHoldings(scales::History& history, const std::string& target)
+    : FKnown(Readable(history)) {
+    if (FKnown) Add(history.Holdings(scales::ScaleKey(target)));
+}
+
+void TBoardHoldings::Add(std::vector<scales::Holding> holdings) {
+    for (scales::Holding& h : holdings) {
+        auto key = std::make_pair(h.target, h.kind);
+        FByKey.emplace(std::move(key), std::move(h));
+    }
+}
+
+const scales::Holding* TBoardHoldings::Of(const std::string& target, scales::TableKind kind) const {
+    const auto found = FByKey.find({scales::ScaleKey(target), kind});
     return found != FByKey.end() ? &found->second : nullptr;
+}
+
+QString TBoardHoldings::KindName(scales::TableKind kind) {
+    return kind == scales::TableKind::User ? "users" : "products";
+}
+
+QString TBoardHoldings::Holds(const std::string& target) const {
+    if (!Of(target, kKinds[0]) && !Of(target, kKinds[1])) return "no complete table recorded";
+    QStringList lines;
+    for (scales::TableKind kind : kKinds) {
+        const scales::Holding* h = Of(target, kind);
+        lines << KindName(kind) + ": " + (h ? Short(*h) : QString("no complete table recorded"));
+    }
+    return lines.join('\n');
+}
+
+QString TBoardHoldings::HoldsInFull(const std::string& target) const {
+    if (!Of(target, kKinds[0]) && !Of(target, kKinds[1])) return "no complete table recorded";
+    QStringList lines;
+    for (scales::TableKind kind : kKinds) {
+        const scales::Holding* h = Of(target, kind);
+        lines << KindName(kind) + ": " + (h ? Q(scales::DescribeHolding(*h)) : "no complete table recorded");
+    }
+    return lines.join('\n');
+}
+
+bool TBoardHoldings::Incomplete(const std::string& target) const {
+    for (scales::TableKind kind : kKinds)
+        if (const scales::Holding* h = Of(target, kind); h && h->Incomplete()) return true;
+    return false;
+}
+
+QString TBoardHoldings::Last(const std::string& target) const {
+    QStringList lines;
+    for (scales::TableKind kind : kKinds)
+        if (const scales::Holding* h = Of(target, kind)) lines << KindName(kind) + ": " + Last(h->last);
+    return lines.join('\n');
+}
+
+QString TBoardHoldings::LastInFull(const std::string& target) const {
+    QStringList lines;
+    for (scales::TableKind kind : kKinds)
+        if (const scales::Holding* h = Of(target, kind); h && !h->last.message.empty())
+            lines << KindName(kind) + ": " + Q(h->last.message);
+    return lines.join('\n');
 }
 
 QString TBoardHoldings::Short(const scales::Holding& h) {

@@ -26,7 +26,8 @@ TARGET   serial:DEVICE[@RATE[,8N1]]   DEVICE a path (/dev/ttyUSB0, /dev/serial/b
 SCALES   The file "scales" in that settings folder lists the shop's scales, one a line:
              tcp:192.0.2.10:4001  Deli counter
              -serial:/dev/ttyUSB0  Bakery         (a leading - switches a scale off)
-         # starts a comment. --targets FILE reads the same format (names optional).
+         lines starting with # are comments (a # later on is part of the name).
+         --targets FILE reads the same format (names optional).
 
 HISTORY  Every transfer is recorded in history.sqlite, beside the program when the
          settings are kept there, else in ~/.local/share/scaledb/ ($XDG_DATA_HOME).
@@ -63,7 +64,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "user", "Send the user database (\"SbU\") instead of the product database (\"SbP\").");
     const QCommandLineOption targetsFile(
         "targets",
-        "More targets from a list of scales: TARGET  NAME a line (names optional), # comments, a leading - "
+        "More targets from a list of scales: TARGET  NAME a line (names optional), lines starting with # are "
+        "comments, a leading - "
         "for a scale switched off (a file without any target is an error).",
         "FILE");
     const QCommandLineOption scalesList("scales",
