@@ -1,5 +1,6 @@
 #include "BoardHoldings.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include "platform/Text.h"
@@ -80,20 +81,36 @@ QString TBoardHoldings::Last(const std::string& target) const {
 QString TBoardHoldings::LastInFull(const std::string& target) const {
     QStringList lines;
     for (scales::TableKind kind : kKinds)
-        if (const scales::Holding* h = Of(target, kind); h && !h->last.message.empty())
-            lines << KindName(kind) + ": " + Q(h->last.message);
+        if (const scales::Holding* h = Of(target, kind)) {
+            const scales::TransferRecord& t = h->last;
+            QString line = KindName(kind) + ": " + Q(scales::DescribeOutcome(t)) + ", " +
+                           Q(scales::FormatLocalTime(t.ended ? t.ended : t.started));
+            if (!t.message.empty()) line += ": " + Q(t.message);
+            lines << line;
+        }
     return lines.join('\n');
+}
+
+QString TBoardHoldings::When(std::int64_t utcMs) {
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(utcMs);
+    return at.date() == QDate::currentDate() ? "today " + at.toString("HH:mm")
+                                             : at.toString("yyyy-MM-dd HH:mm");
 }
 
 QString TBoardHoldings::Short(const scales::Holding& h) {
     // The tooltip has the whole text.
-    if (h.Incomplete() || !h.complete) return Q(scales::DescribeHolding(h));
+    if (h.broken) {
+        const bool unended = h.broken->outcome == scales::TransferOutcome::Running && !h.broken->interrupted;
+        return "INCOMPLETE since " + When(h.incompleteSince) + " (" +
+               (unended ? QString("no end recorded") : Q(scales::DescribeOutcome(*h.broken))) + ")";
+    }
+    if (!h.complete) return Q(scales::DescribeHolding(h));
     const scales::TransferRecord& c = *h.complete;
     const std::string name = c.path.substr(c.path.find_last_of('/') + 1);
     return Q(name + " sha256 " + c.sha256.substr(0, 8)) + QChar(0x2026) + " sent " +
-           Q(scales::FormatLocalTime(c.ended ? c.ended : c.started));
+           When(c.ended ? c.ended : c.started);
 }
 
 QString TBoardHoldings::Last(const scales::TransferRecord& t) {
-    return Q(scales::DescribeOutcome(t) + ", " + scales::FormatLocalTime(t.ended ? t.ended : t.started));
+    return Q(scales::DescribeOutcome(t)) + ", " + When(t.ended ? t.ended : t.started);
 }

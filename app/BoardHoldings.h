@@ -3,6 +3,7 @@
 // both kinds of table (products and users are separate tables on a scale),
 // from one pass over the history.
 #include <QString>
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -21,23 +22,25 @@ public:
 
     // The cell: "no complete table recorded" when neither kind has a transfer, else
     // a line per kind, short enough for its cell:
-    //   "products: products.csv sha256 9f86d0… sent 2026-12-09 16:00:41"
+    //   "products: products.csv sha256 9f86d0… sent today 16:00"
     //   "users: no complete table recorded"
     QString Holds(const std::string& target) const;
     // The same with the whole path and hash, for the tooltip.
     QString HoldsInFull(const std::string& target) const;
     // Either kind's table is incomplete.
     bool Incomplete(const std::string& target) const;
-    // A line per kind with a transfer: "products: sent, 2026-12-09 16:00:41".
+    // A line per kind with a transfer: "products: sent, today 16:00".
     QString Last(const std::string& target) const;
-    // The messages of those transfers, for the tooltip.
+    // The same with the seconds and each transfer's message, for the tooltip.
     QString LastInFull(const std::string& target) const;
 
     // "products" or "users".
     static QString KindName(scales::TableKind kind);
-    // Short enough for its cell: the file's name and the start of its hash.
+    // "today 16:00", else "2026-12-08 16:00": short, the tooltip has the seconds.
+    static QString When(std::int64_t utcMs);
+    // Short enough for its cell: the file's name, the start of its hash and when.
     static QString Short(const scales::Holding& h);
-    // "sent, 2026-12-09 16:00:41": the outcome of a transfer and when.
+    // "sent, today 16:00": the outcome of a transfer and when.
     static QString Last(const scales::TransferRecord& t);
 
 private:

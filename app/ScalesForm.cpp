@@ -72,8 +72,10 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        // A failure's reason takes the room of two lines (see ShowState).
+        // A failure's reason takes the room it needs (FitRowHeight).
         if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
+        // A narrow link keeps its port in view.
+        if (index.column() == TScalesForm::ColLink) option->textElideMode = Qt::ElideMiddle;
     }
 };
 
@@ -149,6 +151,10 @@ TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QDialog(parent, 
     // Wide enough for a failure's reason beside what each scale holds.
     const QRect screen = parent->screen() ? parent->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
     resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
+    // Placed with room for the frame's title above it: centred on a small
+    // screen, the title would go off its top.
+    move(screen.x() + (screen.width() - width()) / 2,
+         screen.y() + std::max(0, (screen.height() - height() - 40) / 2));
 
     auto* layout = new QVBoxLayout(this);
     LabelProblems = new QLabel(this);
@@ -283,10 +289,10 @@ void TScalesForm::FitColumns() {
     const int check = GridScales->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, GridScales) + 12;
     const int on = std::max(fm.horizontalAdvance("off"), fm.horizontalAdvance("On")) + 20;
     const int progress = 90;
-    // Name, Link, Holds now, Last result and State share the rest as they did at 1500 pixels.
-    constexpr int kShares[] = {180, 160, 400, 240, 340};
+    // Name, Link, Holds now, Last result and State share the rest.
+    constexpr int kShares[] = {160, 150, 420, 240, 350};
     constexpr int kColumns[] = {ColName, ColLink, ColHolds, ColLast, ColState};
-    constexpr int kAll = 180 + 160 + 400 + 240 + 340;
+    constexpr int kAll = 160 + 150 + 420 + 240 + 350;
     const int minimum = GridScales->horizontalHeader()->minimumSectionSize();
     const int room = std::max(GridScales->viewport()->width() - check - on - progress, 5 * minimum);
     FFitting = true;
