@@ -38,6 +38,8 @@ constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
 constexpr int kWrapRole = Qt::UserRole;     // state: a failure's reason, as tall as it needs
+// Scales ending in one tick whose holdings are read one by one; more take one pass.
+constexpr std::size_t kOneByOne = 8;
 
 QString Q(const std::string& s) {
     return platform::ToQString(s);
@@ -618,6 +620,7 @@ void TScalesForm::UpdateProgress() {
     if (!FSend) return;
     const std::vector<fleet::TFleet::Status> statuses = FSend->Statuses();
     const QSignalBlocker quiet(GridScales);
+    std::vector<const Sent*> ended;
     for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
         Sent& s = FSent[i];
         const fleet::TFleet::Status& st = statuses[i];
@@ -643,8 +646,18 @@ void TScalesForm::UpdateProgress() {
         state->setForeground(r.outcome == fleet::TargetResult::Outcome::Sent     ? kSentColour
                              : r.outcome == fleet::TargetResult::Outcome::Failed ? kFailedColour
                                                                                  : kStoppedColour);
-        // What it holds now, without waiting for the others.
-        ShowHoldingsOf(s.row, TBoardHoldings(FOwner.TransferHistory(), s.target));
+        ended.push_back(&s);
+    }
+    // What they hold now, without waiting for the others: a look at each scale's
+    // history, or one pass over all when many ended at once (costing the loop no
+    // more than one).
+    if (ended.size() > kOneByOne) {
+        const TBoardHoldings holdings(FOwner.TransferHistory());
+        for (const Sent* s : ended)
+            ShowHoldingsOf(s->row, holdings);
+    } else {
+        for (const Sent* s : ended)
+            ShowHoldingsOf(s->row, TBoardHoldings(FOwner.TransferHistory(), s->target));
     }
     ShowSummary();
     TellSending();
@@ -687,8 +700,7 @@ void TScalesForm::SendFinished() {
     for (int r = 0; r < GridScales->rowCount(); ++r)
         GridScales->item(r, ColCheck)
             ->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-    ShowProblems();
-    ShowHoldings();
+    ShowProblems(); // each scale's holdings were shown as it ended
     UpdateButtons();
     TellSending();
 }
