@@ -38,8 +38,8 @@ constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
 constexpr int kWrapRole = Qt::UserRole;     // state: a failure's reason, as tall as it needs
-// Scales ending in one tick whose holdings are read one by one; more take one pass.
-constexpr std::size_t kOneByOne = 8;
+// Scales whose holdings are read in one tick of the progress timer.
+constexpr std::size_t kHoldingsPerTick = 4;
 
 QString Q(const std::string& s) {
     return platform::ToQString(s);
@@ -540,6 +540,7 @@ void TScalesForm::btnSendClick() {
     if (Sending() || FOwner.LoadedPath().empty()) return;
     std::vector<scales::Target> targets;
     FSent.clear();
+    FHoldingsDue.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
         const scales::ScaleEntry& e = FList.List().Entries()[static_cast<std::size_t>(r)];
@@ -620,7 +621,6 @@ void TScalesForm::UpdateProgress() {
     if (!FSend) return;
     const std::vector<fleet::TFleet::Status> statuses = FSend->Statuses();
     const QSignalBlocker quiet(GridScales);
-    std::vector<const Sent*> ended;
     for (std::size_t i = 0; i < FSent.size() && i < statuses.size(); ++i) {
         Sent& s = FSent[i];
         const fleet::TFleet::Status& st = statuses[i];
@@ -646,18 +646,14 @@ void TScalesForm::UpdateProgress() {
         state->setForeground(r.outcome == fleet::TargetResult::Outcome::Sent     ? kSentColour
                              : r.outcome == fleet::TargetResult::Outcome::Failed ? kFailedColour
                                                                                  : kStoppedColour);
-        ended.push_back(&s);
+        FHoldingsDue.push_back(i);
     }
-    // What they hold now, without waiting for the others: a look at each scale's
-    // history, or one pass over all when many ended at once (costing the loop no
-    // more than one).
-    if (ended.size() > kOneByOne) {
-        const TBoardHoldings holdings(FOwner.TransferHistory());
-        for (const Sent* s : ended)
-            ShowHoldingsOf(s->row, holdings);
-    } else {
-        for (const Sent* s : ended)
-            ShowHoldingsOf(s->row, TBoardHoldings(FOwner.TransferHistory(), s->target));
+    // What they hold now, without waiting for the others: a few scales' history a
+    // tick, so that many ending at once cost the loop no more than one does.
+    for (std::size_t n = 0; n < kHoldingsPerTick && !FHoldingsDue.empty(); ++n) {
+        const Sent& s = FSent[FHoldingsDue.front()];
+        FHoldingsDue.pop_front();
+        ShowHoldingsOf(s.row, TBoardHoldings(FOwner.TransferHistory(), s.target));
     }
     ShowSummary();
     TellSending();
@@ -700,7 +696,10 @@ void TScalesForm::SendFinished() {
     for (int r = 0; r < GridScales->rowCount(); ++r)
         GridScales->item(r, ColCheck)
             ->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-    ShowProblems(); // each scale's holdings were shown as it ended
+    // The scales whose holdings are not shown yet: one pass for them all.
+    if (!FHoldingsDue.empty()) ShowHoldings();
+    FHoldingsDue.clear();
+    ShowProblems();
     UpdateButtons();
     TellSending();
 }

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QWidget>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -154,7 +155,8 @@ private:
     // The send under way.
     std::unique_ptr<TBoardSend> FSend;
     std::vector<Sent> FSent;
-    int FUnfinished = 0;     // as OnSending last told it
-    bool FFitting = false;   // FitColumns is setting the widths
-    bool FUserSized = false; // the user sized a column: the widths stay his
+    std::deque<std::size_t> FHoldingsDue; // of FSent: ended, holdings not shown yet
+    int FUnfinished = 0;                  // as OnSending last told it
+    bool FFitting = false;                // FitColumns is setting the widths
+    bool FUserSized = false;              // the user sized a column: the widths stay his
 };
