@@ -312,19 +312,35 @@ void TForm1::closeEvent(QCloseEvent* e) {
 
 bool TForm1::MayClose() {
     if (FClosed || FEndingSession || !FScalesForm) return true;
-    const int unfinished = FScalesForm->Unfinished();
-    if (unfinished == 0) return true;
-    QMessageBox box(QMessageBox::Warning, "Scales",
-                    (unfinished == 1 ? QString("1 scale is receiving a table.")
-                                     : QString("%1 scales are receiving a table.").arg(unfinished)) +
-                        " Closing stops them and leaves them incomplete.",
+    const auto question = [](int unfinished) {
+        return (unfinished == 1 ? QString("1 scale is receiving a table.")
+                                : QString("%1 scales are receiving a table.").arg(unfinished)) +
+               " Closing stops them and leaves them incomplete.";
+    };
+    if (FScalesForm->Unfinished() == 0) return true;
+    QMessageBox box(QMessageBox::Warning, "Scales", question(FScalesForm->Unfinished()),
                     QMessageBox::NoButton, this);
     QPushButton* stop = box.addButton("Stop and close", QMessageBox::DestructiveRole);
     QPushButton* keep = box.addButton("Keep sending", QMessageBox::RejectRole);
     box.setDefaultButton(keep);
     box.setEscapeButton(keep);
+    // The scales go on while it asks: the count stays true, and once none is
+    // left there is nothing to ask.
+    bool done = false;
+    QTimer count;
+    count.setInterval(250);
+    connect(&count, &QTimer::timeout, &box, [&] {
+        const int now = FScalesForm ? FScalesForm->Unfinished() : 0;
+        if (now > 0) {
+            if (box.text() != question(now)) box.setText(question(now));
+            return;
+        }
+        done = true;
+        box.reject();
+    });
+    count.start();
     box.exec();
-    return box.clickedButton() == stop;
+    return done || box.clickedButton() == stop;
 }
 
 void TForm1::EndSession() {

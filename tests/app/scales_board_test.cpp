@@ -611,3 +611,22 @@ TEST_F(ScalesBoard, TheSessionsEndClosesWithoutAQuestion) {
     QApplication::processEvents();
     EXPECT_FALSE(*asked);
 }
+
+// Asked while the scales go on: once none is left there is nothing to ask, and
+// the window closes as it was told to, every scale sent.
+TEST_F(ScalesBoard, AQuestionLeftUnansweredEndsWithTheSend) {
+    SimProcess slow;
+    slow.Start({"--tcp", "--delay", "200"});
+    Start(Tcp(slow.Port()) + "  Deli\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    auto asked = std::make_shared<QString>();
+    gui::WhenModal([asked](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) *asked = box->text();
+    });
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(*asked, "1 scale is receiving a table. Closing stops them and leaves them incomplete.");
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+    EXPECT_TRUE(form->Closing());
+}
