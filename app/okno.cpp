@@ -313,9 +313,11 @@ void TForm1::closeEvent(QCloseEvent* e) {
 bool TForm1::MayClose() {
     if (FClosed || FEndingSession || !FScalesForm) return true;
     const auto question = [](int unfinished) {
-        return (unfinished == 1 ? QString("1 scale is receiving a table.")
-                                : QString("%1 scales are receiving a table.").arg(unfinished)) +
-               " Closing stops them and leaves them incomplete.";
+        return unfinished == 1
+                   ? QString("1 scale is receiving a table. Closing stops it and leaves it incomplete.")
+                   : QString("%1 scales are receiving a table. Closing stops them and leaves them "
+                             "incomplete.")
+                         .arg(unfinished);
     };
     if (FScalesForm->Unfinished() == 0) return true;
     QMessageBox box(QMessageBox::Warning, "Scales", question(FScalesForm->Unfinished()),

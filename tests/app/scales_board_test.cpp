@@ -626,7 +626,7 @@ TEST_F(ScalesBoard, AQuestionLeftUnansweredEndsWithTheSend) {
         if (auto* box = qobject_cast<QMessageBox*>(w)) *asked = box->text();
     });
     EXPECT_TRUE(form->close());
-    EXPECT_EQ(*asked, "1 scale is receiving a table. Closing stops them and leaves them incomplete.");
+    EXPECT_EQ(*asked, "1 scale is receiving a table. Closing stops it and leaves it incomplete.");
     EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
     EXPECT_TRUE(form->Closing());
 }
