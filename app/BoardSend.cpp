@@ -15,12 +15,24 @@ std::shared_ptr<const fleet::Records> RecordsOf(const TableData& table) {
                                                   std::unique_ptr<fleet::Recoder>());
 }
 
+// One scale, however the two are spelled: by ScaleKey, or once looked up by
+// address and port (the device after symbolic links).
+bool SameScale(const scales::Target& a, const scales::Target& b) {
+    if (a.kind != b.kind) return false;
+    if (scales::ScaleKey(a.text) == scales::ScaleKey(b.text)) return true;
+    const std::optional<std::string> key = scales::SameScaleKey(a);
+    return key && key == scales::SameScaleKey(b);
+}
+
 } // namespace
 
+const char* const TBoardSend::HeldByWindow =
+    "the main window's own connection holds this scale: press \"Disconnect\" there, then send again";
+
 TBoardSend::TBoardSend(scales::History& history, const Table& table, std::vector<scales::Target> targets,
-                       const std::string& udpPortNote)
+                       const std::string& udpPortNote, const std::string& windowLink)
     : FHistory(history), FTable(table), FTargets(std::move(targets)), FUdpPortNote(udpPortNote),
-      FRecords(RecordsOf(*table.data)) {
+      FWindowLink(windowLink), FRecords(RecordsOf(*table.data)) {
     // As the command does: a record that a link would cut short stops the send
     // before anything goes out.
     FRecords->Check(FTable.path, FTargets);
@@ -33,9 +45,40 @@ TBoardSend::~TBoardSend() {
 }
 
 void TBoardSend::Prepare() {
+    // The window's link is looked up with the rest, to be told by its address too.
+    std::optional<scales::Target> window;
+    if (!FWindowLink.empty()) {
+        try {
+            window = scales::ParseTarget(FWindowLink);
+        } catch (const scales::TargetError&) {
+        }
+    }
+    if (window) FTargets.push_back(*window);
     scales::LookUpHosts(FTargets);
+    if (window) {
+        window = std::move(FTargets.back());
+        FTargets.pop_back();
+    }
     // One scale under two names would get two transfers mixed into one table.
     scales::RefuseDuplicates(FTargets);
+    // A scale the window is connected to answers the window only (a TCP scale
+    // serves one connection, a serial port opens once): it would look silent.
+    std::vector<scales::Target> reachable;
+    FInFleet.assign(FTargets.size(), -1);
+    FHeld.assign(FTargets.size(), fleet::TargetResult{});
+    for (std::size_t i = 0; i < FTargets.size(); ++i) {
+        if (window && SameScale(FTargets[i], *window)) {
+            fleet::TargetResult& r = FHeld[i];
+            r.target = FTargets[i].text;
+            r.name = FTargets[i].name;
+            r.rows = FRecords->Count();
+            r.outcome = fleet::TargetResult::Outcome::Failed;
+            r.error = HeldByWindow;
+            continue;
+        }
+        FInFleet[i] = static_cast<int>(reachable.size());
+        reachable.push_back(FTargets[i]);
+    }
     // As scaledb-send sends by default: 5 s for a reply, 3 retries.
     fleet::FleetOptions options;
     options.userDatabase = FTable.user;
@@ -50,7 +93,7 @@ void TBoardSend::Prepare() {
     sent.kind = FTable.user ? scales::TableKind::User : scales::TableKind::Product;
     sent.program = "scaledb";
     FRecorder = std::make_unique<fleet::TRecorder>(FHistory, sent, fleet::TScaleNames());
-    FFleet = std::make_unique<fleet::TFleet>(options, FTargets, FRecords, settings, FLog);
+    FFleet = std::make_unique<fleet::TFleet>(options, std::move(reachable), FRecords, settings, FLog);
     FFleet->RecordIn(*FRecorder);
     FFleet->SetUdpPortNote(FUdpPortNote);
     FFleet->OnFinished = [this] {
@@ -59,7 +102,32 @@ void TBoardSend::Prepare() {
 }
 
 void TBoardSend::Start() {
+    // Recorded as every scale of the send is, at once: its link never opened.
+    for (std::size_t i = 0; i < FTargets.size(); ++i)
+        if (FInFleet[i] < 0) {
+            fleet::TRecording recording = FRecorder->NotBegun(FHeld[i].target, FHeld[i].name);
+            FRecorder->End(recording, fleet::EndOf(scales::TransferOutcome::Failed, 0, TTransferProgress{},
+                                                   HeldByWindow));
+        }
     FFleet->Start();
+}
+
+std::vector<fleet::TFleet::Status> TBoardSend::Statuses() const {
+    const std::vector<fleet::TFleet::Status> running = FFleet->Statuses();
+    std::vector<fleet::TFleet::Status> out(FTargets.size());
+    for (std::size_t i = 0; i < FTargets.size(); ++i) {
+        if (FInFleet[i] >= 0) {
+            out[i] = running[static_cast<std::size_t>(FInFleet[i])];
+            continue;
+        }
+        out[i].finished = true;
+        out[i].rows = FRecords->Count();
+    }
+    return out;
+}
+
+const fleet::TargetResult& TBoardSend::Result(std::size_t i) const {
+    return FInFleet[i] >= 0 ? FFleet->Results()[static_cast<std::size_t>(FInFleet[i])] : FHeld[i];
 }
 
 void TBoardSend::Stop(const std::string& why) {

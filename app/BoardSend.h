@@ -23,12 +23,13 @@ public:
         bool user = false;
     };
 
-    // Checks the records against the targets' links, looks the hosts up and
-    // refuses one scale under two names; throws fleet::Refused or
-    // scales::TargetError before anything goes out. `udpPortNote`: said in
-    // place of a UDP scale's failure to listen on local port 1001 (empty: none).
+    // Checks the records against the targets' links; throws fleet::Refused
+    // before anything goes out. `udpPortNote`: said in place of a UDP scale's
+    // failure to listen on local port 1001 (empty: none). `windowLink`: the main
+    // window's own link written as a target while it is connected, else "": the
+    // scale it names is not reachable meanwhile and fails at once.
     TBoardSend(scales::History& history, const Table& table, std::vector<scales::Target> targets,
-               const std::string& udpPortNote);
+               const std::string& udpPortNote, const std::string& windowLink = {});
     ~TBoardSend();
     TBoardSend(const TBoardSend&) = delete;
     TBoardSend& operator=(const TBoardSend&) = delete;
@@ -43,8 +44,12 @@ public:
     void Stop(const std::string& why);
 
     int Rows() const;
-    std::vector<fleet::TFleet::Status> Statuses() const { return FFleet->Statuses(); }
-    const fleet::TargetResult& Result(std::size_t i) const { return FFleet->Results()[i]; }
+    // Per target, in the order given.
+    std::vector<fleet::TFleet::Status> Statuses() const;
+    const fleet::TargetResult& Result(std::size_t i) const;
+
+    // Why a scale the main window's own link is connected to gets nothing.
+    static const char* const HeldByWindow;
 
     // A finished scale's state in its cell: "sent", "stopped at row 3",
     // "FAILED at row 0: ...".
@@ -55,6 +60,11 @@ private:
     Table FTable;
     std::vector<scales::Target> FTargets;
     std::string FUdpPortNote;
+    std::string FWindowLink;
+    // Per target: its index in the fleet, or -1 when the window's link holds it.
+    std::vector<int> FInFleet;
+    // The results of the targets the window's link holds, by target index.
+    std::vector<fleet::TargetResult> FHeld;
     std::shared_ptr<const fleet::Records> FRecords;
     fleet::SendLog FLog{std::string()};
     // Goes after the fleet, which records through it.

@@ -6,11 +6,13 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
@@ -36,6 +38,9 @@ const QColor kStoppedColour(160, 96, 0);
 constexpr int kAckedRole = Qt::UserRole;    // progress: rows acknowledged
 constexpr int kRowsRole = Qt::UserRole + 1; // progress: rows
 constexpr int kTargetRole = Qt::UserRole;   // link: the target's bytes
+constexpr int kWrapRole = Qt::UserRole;     // state: a failure's reason, as tall as it needs
+// Scales whose holdings are read in one tick of the progress timer.
+constexpr std::size_t kHoldingsPerTick = 4;
 
 QString Q(const std::string& s) {
     return platform::ToQString(s);
@@ -70,8 +75,10 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        // A failure's reason takes the room of two lines (see ShowState).
+        // A failure's reason takes the room it needs (FitRowHeight).
         if (index.column() == TScalesForm::ColState) option->features |= QStyleOptionViewItem::WrapText;
+        // A narrow link keeps its port in view.
+        if (index.column() == TScalesForm::ColLink) option->textElideMode = Qt::ElideMiddle;
     }
 };
 
@@ -93,7 +100,9 @@ TScaleEntryForm::TScaleEntryForm(QWidget* parent, const QString& caption, const 
     EditName = new QLineEdit(QString::fromStdString(entry.name), this);
     EditLink = new QLineEdit(Q(entry.target), this);
     EditLink->setPlaceholderText("tcp:HOST:PORT, udp:HOST:PORT or serial:DEVICE[@RATE[,8N1]]");
-    EditLink->setMinimumWidth(360);
+    // The whole example stays readable, at any scale of the screen.
+    EditLink->setMinimumWidth(
+        std::max(360, EditLink->fontMetrics().horizontalAdvance(EditLink->placeholderText()) + 24));
     CheckOn = new QCheckBox(this);
     CheckOn->setChecked(entry.enabled);
     form->addRow("Name", EditName);
@@ -106,6 +115,11 @@ TScaleEntryForm::TScaleEntryForm(QWidget* parent, const QString& caption, const 
     SpinPace->setValue(entry.pace);
     form->addRow("Pace", SpinPace);
     layout->addLayout(form);
+    LabelHint = new QLabel(
+        "A name may hold a \"#\": in the list file only a line that begins with # is a comment.", this);
+    LabelHint->setWordWrap(true);
+    LabelHint->setEnabled(false); // greyed: a hint, not a field
+    layout->addWidget(LabelHint);
     LabelError = new QLabel(this);
     LabelError->setWordWrap(true);
     QPalette p = LabelError->palette();
@@ -118,7 +132,7 @@ TScaleEntryForm::TScaleEntryForm(QWidget* parent, const QString& caption, const 
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] { crash::Guard([this] { accept(); }); });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    (entry.target.empty() ? EditLink : EditName)->setFocus();
+    EditName->setFocus();
 }
 
 scales::ScaleEntry TScaleEntryForm::Entry() const {
@@ -142,11 +156,15 @@ void TScaleEntryForm::accept() {
 
 // --- TScalesForm -----------------------------------------------------------
 
-TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, Qt::Window), FOwner(owner) {
+TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QDialog(parent, Qt::Window), FOwner(owner) {
     setWindowTitle("Scales");
     // Wide enough for a failure's reason beside what each scale holds.
     const QRect screen = parent->screen() ? parent->screen()->availableGeometry() : QRect(0, 0, 1600, 1000);
     resize(std::min(1500, screen.width() - 40), std::min(680, screen.height() - 60));
+    // Placed with room for the frame's title above it: centred on a small
+    // screen, the title would go off its top.
+    move(screen.x() + (screen.width() - width()) / 2,
+         screen.y() + std::max(0, (screen.height() - height() - 40) / 2));
 
     auto* layout = new QVBoxLayout(this);
     LabelProblems = new QLabel(this);
@@ -162,31 +180,43 @@ TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, 
     GridScales->setHorizontalHeaderLabels(
         {"", "Name", "Link", "On", "Holds now", "Last result", "Progress", "State"});
     GridScales->verticalHeader()->hide();
-    GridScales->verticalHeader()->setDefaultSectionSize(22);
+    // Two lines: what the scale holds of each kind of table.
+    GridScales->verticalHeader()->setDefaultSectionSize(2 * GridScales->fontMetrics().lineSpacing() + 6);
     GridScales->setSelectionBehavior(QAbstractItemView::SelectRows);
     GridScales->setSelectionMode(QAbstractItemView::SingleSelection);
     GridScales->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // One stop in the tab order, as a list is in a dialog: Tab goes on to the buttons.
+    GridScales->setTabKeyNavigation(false);
     GridScales->setWordWrap(false);
     GridScales->setItemDelegate(new TBoardDelegate(GridScales));
     auto* header = GridScales->horizontalHeader();
     header->setHighlightSections(false);
     header->setStretchLastSection(true);
-    const int widths[] = {26, 180, 160, 36, 400, 240, 90};
-    for (int c = 0; c < ColState; ++c)
-        GridScales->setColumnWidth(c, widths[c]);
+    GridScales->installEventFilter(this);
+    GridScales->viewport()->installEventFilter(this);
     layout->addWidget(GridScales, 1);
 
     LabelFile = new QLabel(this);
     LabelFile->setText("List: " + Q(scales::ScaleListPath()));
     LabelFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(LabelFile);
+    LabelSummary = new QLabel(this);
+    LabelSummary->hide();
+    layout->addWidget(LabelSummary);
 
+    // Created in the order Tab walks them.
     auto* buttons = new QHBoxLayout;
-    btnAdd = new QPushButton("Add…", this);
-    btnEdit = new QPushButton("Edit…", this);
-    btnRemove = new QPushButton("Remove", this);
-    btnSend = new QPushButton("Send to checked scales", this);
-    btnStop = new QPushButton("Stop", this);
+    btnCheckAll = new QPushButton("Check a&ll", this);
+    btnCheckNone = new QPushButton("Check &none", this);
+    btnAdd = new QPushButton("&Add…", this);
+    btnEdit = new QPushButton("&Edit…", this);
+    btnRemove = new QPushButton("&Remove", this);
+    btnSend = new QPushButton("&Send to checked scales", this);
+    btnStop = new QPushButton("S&top", this);
+    btnSend->setDefault(true);
+    buttons->addWidget(btnCheckAll);
+    buttons->addWidget(btnCheckNone);
+    buttons->addSpacing(12);
     buttons->addWidget(btnAdd);
     buttons->addWidget(btnEdit);
     buttons->addWidget(btnRemove);
@@ -201,6 +231,8 @@ TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, 
     auto guarded = [this](void (TScalesForm::*handler)()) {
         return [this, handler] { crash::Guard([this, handler] { (this->*handler)(); }); };
     };
+    connect(btnCheckAll, &QPushButton::clicked, this, guarded(&TScalesForm::btnCheckAllClick));
+    connect(btnCheckNone, &QPushButton::clicked, this, guarded(&TScalesForm::btnCheckNoneClick));
     connect(btnAdd, &QPushButton::clicked, this, guarded(&TScalesForm::btnAddClick));
     connect(btnEdit, &QPushButton::clicked, this, guarded(&TScalesForm::btnEditClick));
     connect(btnRemove, &QPushButton::clicked, this, guarded(&TScalesForm::btnRemoveClick));
@@ -208,14 +240,23 @@ TScalesForm::TScalesForm(QWidget* parent, TBoardOwner& owner) : QWidget(parent, 
     connect(btnStop, &QPushButton::clicked, this, guarded(&TScalesForm::btnStopClick));
     connect(TimerProgress, &QTimer::timeout, this, guarded(&TScalesForm::UpdateProgress));
     connect(GridScales, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
-        if (item->column() == ColCheck) UpdateButtons();
+        if (item->column() != ColCheck) return;
+        if (!Sending() && item->checkState() != Qt::Checked) ClearProgress(item->row());
+        UpdateButtons();
     });
     connect(GridScales, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
     connect(GridScales, &QTableWidget::cellDoubleClicked, this, [this](int, int) {
         if (!Sending()) crash::Guard([this] { btnEditClick(); });
     });
+    connect(header, &QHeaderView::sectionResized, this, [this](int column, int, int) {
+        if (!FFitting && column != ColState) FUserSized = true;
+        if (column == ColState)
+            for (int r = 0; r < GridScales->rowCount(); ++r)
+                FitRowHeight(r);
+    });
 
     ReadList();
+    FitColumns();
 }
 
 TScalesForm::~TScalesForm() {
@@ -228,18 +269,88 @@ TScalesForm::~TScalesForm() {
     }
 }
 
+bool TScalesForm::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == GridScales && e->type() == QEvent::KeyPress) {
+        // Space checks the current scale, whichever of its cells is current.
+        const auto* key = static_cast<QKeyEvent*>(e);
+        if (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier) {
+            const int r = GridScales->currentRow();
+            if (!Sending() && r >= 0 && r < GridScales->rowCount()) {
+                QTableWidgetItem* check = GridScales->item(r, ColCheck);
+                check->setCheckState(check->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+            }
+            return true;
+        }
+    }
+    if (watched == GridScales->viewport() && e->type() == QEvent::Resize) FitColumns();
+    return QDialog::eventFilter(watched, e);
+}
+
+void TScalesForm::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    FitColumns();
+    // Opens at the first column, with the check boxes in view.
+    GridScales->horizontalScrollBar()->setValue(0);
+}
+
+void TScalesForm::FitColumns() {
+    if (FUserSized) return;
+    const QFontMetrics fm = GridScales->fontMetrics();
+    const int check = GridScales->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, GridScales) + 12;
+    const int on = std::max(fm.horizontalAdvance("off"), fm.horizontalAdvance("On")) + 20;
+    const int progress = 90;
+    // Name, Link, Holds now, Last result and State share the rest.
+    constexpr int kShares[] = {160, 150, 420, 240, 350};
+    constexpr int kColumns[] = {ColName, ColLink, ColHolds, ColLast, ColState};
+    constexpr int kAll = 160 + 150 + 420 + 240 + 350;
+    const int minimum = GridScales->horizontalHeader()->minimumSectionSize();
+    const int room = std::max(GridScales->viewport()->width() - check - on - progress, 5 * minimum);
+    FFitting = true;
+    GridScales->setColumnWidth(ColCheck, check);
+    GridScales->setColumnWidth(ColOn, on);
+    GridScales->setColumnWidth(ColProgress, progress);
+    int used = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int width = std::max(minimum, room * kShares[i] / kAll);
+        GridScales->setColumnWidth(kColumns[i], width);
+        used += width;
+    }
+    GridScales->setColumnWidth(ColState, std::max(minimum, room - used));
+    FFitting = false;
+}
+
+void TScalesForm::FitRowHeight(int row) {
+    const int base = GridScales->verticalHeader()->defaultSectionSize();
+    int height = base;
+    const QTableWidgetItem* state = GridScales->item(row, ColState);
+    if (state && state->data(kWrapRole).toBool()) {
+        // As the delegate lays the text out: the style's margin on each side.
+        const int margin =
+            GridScales->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, GridScales) + 1;
+        const int width = std::max(1, GridScales->columnWidth(ColState) - 2 * margin);
+        const QRect text = GridScales->fontMetrics().boundingRect(QRect(0, 0, width, 1 << 20),
+                                                                  Qt::TextWordWrap, state->text());
+        height = std::max(base, text.height() + 6);
+    }
+    if (GridScales->rowHeight(row) != height) GridScales->setRowHeight(row, height);
+}
+
 void TScalesForm::ReadList() {
     FList.Read();
     ShowList();
+}
+
+std::string TScalesForm::TargetOf(int row) const {
+    const QTableWidgetItem* link = GridScales->item(row, ColLink);
+    return link ? link->data(kTargetRole).toByteArray().toStdString() : std::string();
 }
 
 void TScalesForm::ShowList(const std::string& fresh) {
     // The checks of the scales still listed stay as the user left them.
     std::map<std::string, bool> checks;
     for (int r = 0; r < GridScales->rowCount(); ++r)
-        if (auto* link = GridScales->item(r, ColLink))
-            checks[link->data(kTargetRole).toByteArray().toStdString()] =
-                GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
+        if (GridScales->item(r, ColLink))
+            checks[TargetOf(r)] = GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
 
     const QSignalBlocker quiet(GridScales);
     const auto& entries = FList.List().Entries();
@@ -277,35 +388,26 @@ void TScalesForm::ShowProblems() {
 }
 
 void TScalesForm::ShowHoldings() {
-    const scales::TableKind kind =
-        FOwner.KindChosen() == TDatabaseKind::User ? scales::TableKind::User : scales::TableKind::Product;
-    const TBoardHoldings holdings(FOwner.TransferHistory(), kind);
+    const TBoardHoldings holdings(FOwner.TransferHistory());
     const QSignalBlocker quiet(GridScales);
-    for (int r = 0; r < GridScales->rowCount(); ++r) {
-        const std::string target =
-            GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
-        QTableWidgetItem* holds = GridScales->item(r, ColHolds);
-        QTableWidgetItem* last = GridScales->item(r, ColLast);
-        if (!holdings.Known()) {
-            holds->setText({});
-            last->setText({});
-            continue;
-        }
-        const scales::Holding* found = holdings.Of(target);
-        scales::Holding none;
-        none.target = target;
-        const scales::Holding& h = found ? *found : none;
-        holds->setText(TBoardHoldings::Short(h));
-        holds->setToolTip(Q(scales::DescribeHolding(h)));
-        holds->setForeground(h.Incomplete() ? QBrush(kFailedColour) : QBrush());
-        if (!found) {
-            last->setText({});
-            last->setToolTip({});
-            continue;
-        }
-        last->setText(TBoardHoldings::Last(h.last));
-        last->setToolTip(Q(h.last.message));
+    for (int r = 0; r < GridScales->rowCount(); ++r)
+        ShowHoldingsOf(r, holdings);
+}
+
+void TScalesForm::ShowHoldingsOf(int row, const TBoardHoldings& holdings) {
+    const std::string target = TargetOf(row);
+    QTableWidgetItem* holds = GridScales->item(row, ColHolds);
+    QTableWidgetItem* last = GridScales->item(row, ColLast);
+    if (!holdings.Known()) {
+        holds->setText({});
+        last->setText({});
+        return;
     }
+    holds->setText(holdings.Holds(target));
+    holds->setToolTip(holdings.HoldsInFull(target));
+    holds->setForeground(holdings.Incomplete(target) ? QBrush(kFailedColour) : QBrush());
+    last->setText(holdings.Last(target));
+    last->setToolTip(holdings.LastInFull(target));
 }
 
 void TScalesForm::TableChanged() {
@@ -320,6 +422,8 @@ void TScalesForm::UpdateButtons() {
     const bool selected = !SelectedTarget().empty();
     btnSend->setEnabled(!sending && checked > 0 && !FOwner.LoadedPath().empty());
     btnStop->setEnabled(sending);
+    btnCheckAll->setEnabled(!sending && checked < GridScales->rowCount());
+    btnCheckNone->setEnabled(!sending && checked > 0);
     btnAdd->setEnabled(!sending);
     btnEdit->setEnabled(!sending && selected);
     btnRemove->setEnabled(!sending && selected);
@@ -328,7 +432,42 @@ void TScalesForm::UpdateButtons() {
 std::string TScalesForm::SelectedTarget() const {
     const int r = GridScales->currentRow();
     if (r < 0 || r >= GridScales->rowCount() || !GridScales->item(r, ColLink)->isSelected()) return {};
-    return GridScales->item(r, ColLink)->data(kTargetRole).toByteArray().toStdString();
+    return TargetOf(r);
+}
+
+void TScalesForm::ClearProgress(int row) {
+    // A scale left out of the next send shows nothing of the last one.
+    QTableWidgetItem* bar = GridScales->item(row, ColProgress);
+    QTableWidgetItem* state = GridScales->item(row, ColState);
+    if (!bar || !state) return;
+    const QSignalBlocker quiet(GridScales);
+    bar->setData(kRowsRole, QVariant());
+    bar->setData(kAckedRole, QVariant());
+    state->setText({});
+    state->setToolTip({});
+    state->setData(kWrapRole, QVariant());
+    FitRowHeight(row);
+}
+
+void TScalesForm::CheckAll(bool checked) {
+    if (Sending()) return;
+    {
+        const QSignalBlocker quiet(GridScales);
+        for (int r = 0; r < GridScales->rowCount(); ++r)
+            GridScales->item(r, ColCheck)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    }
+    if (!checked)
+        for (int r = 0; r < GridScales->rowCount(); ++r)
+            ClearProgress(r);
+    UpdateButtons();
+}
+
+void TScalesForm::btnCheckAllClick() {
+    CheckAll(true);
+}
+
+void TScalesForm::btnCheckNoneClick() {
+    CheckAll(false);
 }
 
 std::string TScalesForm::ChangeList(const std::function<std::string(scales::ScaleList&)>& edit,
@@ -343,7 +482,16 @@ void TScalesForm::btnAddClick() {
     if (Sending()) return;
     TScaleEntryForm dialog(this, "Add scale", scales::ScaleEntry{});
     dialog.OnAccept = [this](const scales::ScaleEntry& entry) {
-        return ChangeList([&](scales::ScaleList& list) { return list.Add(entry); }, entry.target);
+        return ChangeList(
+            [&](scales::ScaleList& list) {
+                // The list's own check first: it names a text that is already there.
+                if (list.Find(entry.target) >= 0 || !TBoardList::CheckTarget(entry.target).empty())
+                    return list.Add(entry);
+                if (std::string error = TBoardList::CheckSameScale(list, entry.target, -1); !error.empty())
+                    return error;
+                return list.Add(entry);
+            },
+            entry.target);
     };
     dialog.exec();
 }
@@ -359,6 +507,11 @@ void TScalesForm::btnEditClick() {
             [&](scales::ScaleList& list) {
                 const int now = list.Find(target);
                 if (now < 0) return target + " is no longer in the list";
+                if (entry.target != target && TBoardList::CheckTarget(entry.target).empty() &&
+                    list.Find(entry.target) < 0)
+                    if (std::string error = TBoardList::CheckSameScale(list, entry.target, now);
+                        !error.empty())
+                        return error;
                 return list.Replace(static_cast<std::size_t>(now), entry);
             },
             entry.target);
@@ -377,10 +530,25 @@ void TScalesForm::btnRemoveClick() {
     ShowProblems();
 }
 
+int TScalesForm::Unfinished() const {
+    if (FPreparing) return static_cast<int>(FSent.size());
+    if (!FSend) return 0;
+    return static_cast<int>(
+        std::count_if(FSent.begin(), FSent.end(), [](const Sent& s) { return !s.ended; }));
+}
+
+void TScalesForm::TellSending() {
+    const int now = Unfinished();
+    if (now == FUnfinished) return;
+    FUnfinished = now;
+    if (OnSending) OnSending(now);
+}
+
 void TScalesForm::btnSendClick() {
     if (Sending() || FOwner.LoadedPath().empty()) return;
     std::vector<scales::Target> targets;
     FSent.clear();
+    FHoldingsDue.clear();
     for (int r = 0; r < GridScales->rowCount(); ++r) {
         if (GridScales->item(r, ColCheck)->checkState() != Qt::Checked) continue;
         const scales::ScaleEntry& e = FList.List().Entries()[static_cast<std::size_t>(r)];
@@ -404,15 +572,19 @@ void TScalesForm::btnSendClick() {
             "press \"Disconnect\" there, then send again";
     const auto refuse = [this](const char* why) {
         FPreparing = false;
+        FSent.clear();
         UpdateButtons();
+        TellSending();
         FEditError = why;
         ShowProblems();
     };
     std::unique_ptr<TBoardSend> send;
     try {
-        send = std::make_unique<TBoardSend>(FOwner.TransferHistory(), table, std::move(targets), udpPortNote);
+        send = std::make_unique<TBoardSend>(FOwner.TransferHistory(), table, std::move(targets), udpPortNote,
+                                            FOwner.ConnectedTarget());
         FPreparing = true; // the look-up runs the event loop: no edit and no second send meanwhile
         UpdateButtons();
+        TellSending();
         send->Prepare();
         FPreparing = false;
     } catch (const fleet::Refused& e) {
@@ -427,22 +599,25 @@ void TScalesForm::btnSendClick() {
     // Not from inside the fleet's own callbacks: the send goes afterwards.
     FSend->OnFinished = [this] { QTimer::singleShot(0, this, [this] { SendFinished(); }); };
 
-    const QSignalBlocker quiet(GridScales);
-    for (int r = 0; r < GridScales->rowCount(); ++r) {
-        GridScales->item(r, ColCheck)->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        GridScales->setRowHeight(r, GridScales->verticalHeader()->defaultSectionSize());
-        for (int c : {ColProgress, ColState})
-            GridScales->setItem(r, c, NewItem());
-    }
-    for (Sent& s : FSent) {
-        GridScales->item(s.row, ColProgress)->setData(kRowsRole, FSend->Rows());
-        GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
-        GridScales->item(s.row, ColState)->setText("connecting");
+    {
+        const QSignalBlocker quiet(GridScales);
+        for (int r = 0; r < GridScales->rowCount(); ++r) {
+            GridScales->item(r, ColCheck)->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            for (int c : {ColProgress, ColState})
+                GridScales->setItem(r, c, NewItem());
+            FitRowHeight(r);
+        }
+        for (Sent& s : FSent) {
+            GridScales->item(s.row, ColProgress)->setData(kRowsRole, FSend->Rows());
+            GridScales->item(s.row, ColProgress)->setData(kAckedRole, 0);
+            GridScales->item(s.row, ColState)->setText("connecting");
+        }
     }
     UpdateButtons();
     TimerProgress->start();
     FSend->Start();
-    ShowProblems(); // a history that could not be written says so now
+    UpdateProgress(); // a scale failed before its link opened says so at once
+    ShowProblems();   // a history that could not be written says so now
 }
 
 void TScalesForm::btnStopClick() {
@@ -474,12 +649,51 @@ void TScalesForm::UpdateProgress() {
         bar->setData(kAckedRole, r.acknowledged);
         state->setText(text);
         state->setToolTip(text);
-        if (r.outcome == fleet::TargetResult::Outcome::Failed)
-            GridScales->setRowHeight(s.row, 2 * GridScales->fontMetrics().lineSpacing() + 6);
+        state->setData(kWrapRole,
+                       r.outcome == fleet::TargetResult::Outcome::Failed ? QVariant(true) : QVariant());
+        FitRowHeight(s.row);
         state->setForeground(r.outcome == fleet::TargetResult::Outcome::Sent     ? kSentColour
                              : r.outcome == fleet::TargetResult::Outcome::Failed ? kFailedColour
                                                                                  : kStoppedColour);
+        FHoldingsDue.push_back(i);
     }
+    // What they hold now, without waiting for the others: a few scales' history a
+    // tick, so that many ending at once cost the loop no more than one does.
+    for (std::size_t n = 0; n < kHoldingsPerTick && !FHoldingsDue.empty(); ++n) {
+        const Sent& s = FSent[FHoldingsDue.front()];
+        FHoldingsDue.pop_front();
+        ShowHoldingsOf(s.row, TBoardHoldings(FOwner.TransferHistory(), s.target));
+    }
+    ShowSummary();
+    TellSending();
+}
+
+void TScalesForm::ShowSummary() {
+    if (!FSend) return;
+    int sent = 0, failed = 0, stopped = 0, running = 0;
+    for (std::size_t i = 0; i < FSent.size(); ++i) {
+        if (!FSent[i].ended) {
+            ++running;
+            continue;
+        }
+        switch (FSend->Result(i).outcome) {
+        case fleet::TargetResult::Outcome::Sent:
+            ++sent;
+            break;
+        case fleet::TargetResult::Outcome::Failed:
+            ++failed;
+            break;
+        case fleet::TargetResult::Outcome::Stopped:
+            ++stopped;
+            break;
+        }
+    }
+    QString text = QString("%1 of %2 sent").arg(sent).arg(FSent.size());
+    if (failed > 0) text += QString(", %1 failed").arg(failed);
+    if (stopped > 0) text += QString(", %1 stopped").arg(stopped);
+    if (running > 0) text += QString(", %1 still sending").arg(running);
+    LabelSummary->setText(text);
+    LabelSummary->show();
 }
 
 void TScalesForm::SendFinished() {
@@ -491,7 +705,10 @@ void TScalesForm::SendFinished() {
     for (int r = 0; r < GridScales->rowCount(); ++r)
         GridScales->item(r, ColCheck)
             ->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    // The scales whose holdings are not shown yet: one pass for them all.
+    if (!FHoldingsDue.empty()) ShowHoldings();
+    FHoldingsDue.clear();
     ShowProblems();
-    ShowHoldings();
     UpdateButtons();
+    TellSending();
 }

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QWidget>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,10 +26,11 @@ class QSpinBox;
 class QTableWidget;
 class QTimer;
 
+class TBoardHoldings;
 class TBoardSend;
 
 // Name, Link, On and Pace of one scale. OK asks OnAccept, which writes the entry:
-// an error text keeps the dialog open and shows it.
+// an error text keeps the dialog open and shows it. The focus starts in Name.
 class TScaleEntryForm : public QDialog {
 public:
     TScaleEntryForm(QWidget* parent, const QString& caption, const scales::ScaleEntry& entry);
@@ -37,6 +39,7 @@ public:
     QLineEdit* EditLink;
     QCheckBox* CheckOn;
     QSpinBox* SpinPace;
+    QLabel* LabelHint; // what of the line is the name
     QLabel* LabelError;
     QPushButton* btnOK;
 
@@ -58,11 +61,16 @@ public:
     virtual const TableData& LoadedTable() const = 0;
     // The window's own UDP link is open on local port 1001.
     virtual bool HoldsUdpPort() const = 0;
+    // The window's own link written as a target while it is connected (its
+    // scale answers the window only), else "".
+    virtual std::string ConnectedTarget() const = 0;
 
     virtual ~TBoardOwner() = default;
 };
 
-class TScalesForm : public QWidget {
+// A dialog as Qt's are for the keyboard (Return on the default button, Escape
+// hides it), but a window of its own that is not modal: hidden, its send goes on.
+class TScalesForm : public QDialog {
 public:
     // The columns of GridScales.
     enum Column { ColCheck, ColName, ColLink, ColOn, ColHolds, ColLast, ColProgress, ColState, ColCount };
@@ -73,6 +81,9 @@ public:
     QLabel* LabelProblems; // bad lines of the list and a history that cannot be used, once
     QTableWidget* GridScales;
     QLabel* LabelFile;
+    QLabel* LabelSummary; // "5 of 7 sent, 2 failed", while and after sending
+    QPushButton* btnCheckAll;
+    QPushButton* btnCheckNone;
     QPushButton* btnAdd;
     QPushButton* btnEdit;
     QPushButton* btnRemove;
@@ -82,20 +93,30 @@ public:
 
     // Reads the list file again; the checks of scales still listed are kept.
     void ReadList();
-    // "Holds now" and "Last result" from the history, for the kind the main
-    // window has chosen.
+    // "Holds now" and "Last result" from the history, both kinds of table.
     void ShowHoldings();
     // The main window loaded a table.
     void TableChanged();
     // Also while the scales' host names are looked up before a send: the list and
     // the table stay as they are until the send has begun.
     bool Sending() const { return FSend != nullptr || FPreparing; }
+    // The scales the send under way has not finished yet (the checked ones while
+    // their names are looked up); 0 when none.
+    int Unfinished() const;
+    // Unfinished() changed: the main window shows it while the board is hidden.
+    std::function<void(int unfinished)> OnSending;
 
+    void btnCheckAllClick();
+    void btnCheckNoneClick();
     void btnAddClick();
     void btnEditClick();
     void btnRemoveClick();
     void btnSendClick();
     void btnStopClick();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
     // One scale of the send under way.
@@ -114,6 +135,18 @@ private:
     void UpdateButtons();
     void UpdateProgress();
     void SendFinished();
+    void ShowSummary();
+    void ShowHoldingsOf(int row, const TBoardHoldings& holdings);
+    // Widths shared out by the room the view has, until the user sizes a column.
+    void FitColumns();
+    // Tall enough for a failure's whole reason.
+    void FitRowHeight(int row);
+    void CheckAll(bool checked);
+    // The bar and state of a scale left out of the next send.
+    void ClearProgress(int row);
+    // Tells OnSending when Unfinished() changed.
+    void TellSending();
+    std::string TargetOf(int row) const;
     std::string SelectedTarget() const;
 
     TBoardOwner& FOwner;
@@ -124,4 +157,8 @@ private:
     // The send under way.
     std::unique_ptr<TBoardSend> FSend;
     std::vector<Sent> FSent;
+    std::deque<std::size_t> FHoldingsDue; // of FSent: ended, holdings not shown yet
+    int FUnfinished = 0;                  // as OnSending last told it
+    bool FFitting = false;                // FitColumns is setting the widths
+    bool FUserSized = false;              // the user sized a column: the widths stay his
 };

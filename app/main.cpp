@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     // so its settings are saved.
     QPointer<TForm1> window(form);
     platform::TerminationSignals sessionEnd([window](int) {
-        if (window) window->close();
+        if (window) window->EndSession();
     });
     CreateConnectionForm();
     form->show();

@@ -129,6 +129,20 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FTransfer(WindowTransfer(
     LabelTransfer = new QLabel(Panel1);
     LabelTransfer->move(392, 54);
     LabelTransfer->hide();
+    // Above the window's own bar, drawn as a link.
+    btnBoardSending = new QPushButton(Panel1);
+    btnBoardSending->setFlat(true);
+    btnBoardSending->setCursor(Qt::PointingHandCursor);
+    btnBoardSending->move(392, 4);
+    {
+        QFont link = btnBoardSending->font();
+        link.setUnderline(true);
+        btnBoardSending->setFont(link);
+        QPalette p = btnBoardSending->palette();
+        p.setColor(QPalette::ButtonText, p.color(QPalette::Link));
+        btnBoardSending->setPalette(p);
+    }
+    btnBoardSending->hide();
     TimerWait = new QTimer(this);
     TimerWait->setInterval(250);
 
@@ -167,10 +181,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), FTransfer(WindowTransfer(
     connect(Otwrz1, &QAction::triggered, this, [this] { crash::Guard([this] { Otwrz1Click(); }); });
     connect(Connection1, &QAction::triggered, this, [this] { crash::Guard([this] { Connection1Click(); }); });
     connect(Scales1, &QAction::triggered, this, [this] { crash::Guard([this] { Scales1Click(); }); });
-    // What the board shows a scale holds is of the kind chosen here.
-    rgBaza->OnClick = [this] {
-        if (FScalesForm) FScalesForm->ShowHoldings();
-    };
+    connect(btnBoardSending, &QPushButton::clicked, this,
+            [this] { crash::Guard([this] { Scales1Click(); }); });
     connect(btnOpenPort, &QPushButton::clicked, this,
             [this] { crash::Guard([this] { btnOpenPortClick(); }); });
     connect(bbWyslijBaze, &QPushButton::clicked, this, [this] { bbWyslijBazeClick(); });
@@ -288,8 +300,67 @@ void TForm1::showEvent(QShowEvent* e) {
 }
 
 void TForm1::closeEvent(QCloseEvent* e) {
+    // The window's own transfer ends with it, as it always has; the board's
+    // scales are many, and the board may be out of sight: that is asked.
+    bool close = true;
+    crash::Guard([&] { close = MayClose(); });
+    if (!close) {
+        e->ignore();
+        return;
+    }
     crash::Guard([this] { FormClose(); });
     e->accept();
+}
+
+bool TForm1::MayClose() {
+    if (FClosed || FEndingSession || !FScalesForm) return true;
+    const auto question = [](int unfinished) {
+        return unfinished == 1
+                   ? QString("1 scale is receiving a table. Closing stops it and leaves it incomplete.")
+                   : QString("%1 scales are receiving a table. Closing stops them and leaves them "
+                             "incomplete.")
+                         .arg(unfinished);
+    };
+    if (FScalesForm->Unfinished() == 0) return true;
+    QMessageBox box(QMessageBox::Warning, "Scales", question(FScalesForm->Unfinished()),
+                    QMessageBox::NoButton, this);
+    QPushButton* stop = box.addButton("Stop and close", QMessageBox::DestructiveRole);
+    QPushButton* keep = box.addButton("Keep sending", QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    // The scales go on while it asks: the count stays true, and once none is
+    // left there is nothing to ask.
+    bool done = false;
+    QTimer count;
+    count.setInterval(250);
+    connect(&count, &QTimer::timeout, &box, [&] {
+        const int now = FScalesForm ? FScalesForm->Unfinished() : 0;
+        if (now > 0) {
+            if (box.text() != question(now)) box.setText(question(now));
+            return;
+        }
+        done = true;
+        box.reject();
+    });
+    count.start();
+    box.exec();
+    return done || box.clickedButton() == stop;
+}
+
+void TForm1::EndSession() {
+    FEndingSession = true;
+    close();
+}
+
+void TForm1::ShowBoardSending(int unfinished) {
+    if (unfinished == 0) {
+        btnBoardSending->hide();
+        return;
+    }
+    btnBoardSending->setText(unfinished == 1 ? QString("Sending to 1 scale…")
+                                             : QString("Sending to %1 scales…").arg(unfinished));
+    btnBoardSending->adjustSize();
+    btnBoardSending->show();
 }
 
 void TForm1::Otwrz1Click() {
@@ -394,6 +465,7 @@ void TForm1::Connection1Click() {
 void TForm1::Scales1Click() {
     if (!FScalesForm) {
         FScalesForm = new TScalesForm(this, *this);
+        FScalesForm->OnSending = [this](int unfinished) { ShowBoardSending(unfinished); };
     } else if (!FScalesForm->Sending()) {
         // The list may have been edited by hand since.
         FScalesForm->ReadList();
@@ -410,6 +482,12 @@ const scales::FileDigest& TForm1::LoadedDigest() {
 
 bool TForm1::HoldsUdpPort() const {
     return Kind != KindSerial && Protocol == ProtocolUDP && FEthLink && FEthLink->State() != LinkDisconnected;
+}
+
+std::string TForm1::ConnectedTarget() const {
+    const bool connected =
+        Kind == KindSerial ? ComPort1.Connected() : FEthLink && FEthLink->State() != LinkDisconnected;
+    return connected ? LinkTarget() : std::string();
 }
 
 TDatabaseKind TForm1::KindChosen() const {
@@ -570,7 +648,9 @@ void TForm1::UpdateProgress() {
     FLastRows = rows;
 
     FTimes.Row(current);
-    const QString format = "row %v of %m" + FTimes.Left(current, rows, p.Phase == TTransferPhase::Records);
+    // While the scale is quiet no time left can be told: the wait note says what is known.
+    const QString format =
+        "row %v of %m" + FTimes.Left(current, rows, p.Phase == TTransferPhase::Records && !FTimes.Quiet());
     if (ProgressSend->format() != format) ProgressSend->setFormat(format);
     if (ProgressSend->maximum() != rows) ProgressSend->setRange(0, rows);
     ProgressSend->setValue(current);
@@ -581,7 +661,10 @@ void TForm1::UpdateProgress() {
 
 void TForm1::ShowWaitNote() {
     if (!FWasRunning) return;
-    if (const QString note = FTimes.WaitNote(); !note.isEmpty()) ShowTransferNote(note);
+    if (const QString note = FTimes.WaitNote(); !note.isEmpty()) {
+        ShowTransferNote(note);
+        UpdateProgress(); // the bar without its time left
+    }
 }
 
 void TForm1::ShowTransferNote(const QString& text) {

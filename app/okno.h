@@ -46,6 +46,9 @@ public:
     // What the transfer is doing beyond the bar: waiting for the scale, or
     // where a stopped transfer left it.
     QLabel* LabelTransfer;
+    // "Sending to 6 scales…" while the board's send runs, its window shown or not;
+    // it brings the board up.
+    QPushButton* btnBoardSending;
     QTimer* TimerWait;
     QAction* Otwrz1;      // File > Open
     QAction* Connection1; // the "Connection" command on the menu bar
@@ -71,6 +74,8 @@ public:
     platform::HWND Handle() const { return FHandle; }
     // True from the start of FormClose: late ticks and replies are ignored.
     bool Closing() const { return FClosing; }
+    // Closes as the session ends: the board's scales are stopped, nothing is asked.
+    void EndSession();
 
     // Handlers.
     void FormCreate();
@@ -103,6 +108,7 @@ public:
     const scales::FileDigest& LoadedDigest() override;
     const TableData& LoadedTable() const override { return StringGrid1->Model()->Table(); }
     bool HoldsUdpPort() const override;
+    std::string ConnectedTarget() const override;
     TDatabaseKind KindChosen() const override;
     // The transfer history, opened at the start; never stops a transfer.
     scales::History& TransferHistory() override { return *FHistory; }
@@ -142,6 +148,10 @@ private:
     void TransferEnded(const TTransferOutcome& outcome) override;
     TDatabaseKind TransferKindNow(TDatabaseKind started) override;
     void ShowTransferNote(const QString& text);
+    // The board's send, told by the board: the scales it has not finished.
+    void ShowBoardSending(int unfinished);
+    // The board still sends: asks whether to stop it. False: the window stays.
+    bool MayClose();
     void ShowWaitNote();
     // The history of the window's own transfer over its single link.
     std::string LinkTarget() const;
@@ -156,6 +166,7 @@ private:
     platform::HWND FHandle = 0;
     bool FClosing = false;
     bool FClosed = false;
+    bool FEndingSession = false;
     bool FShown = false;
     // A modal dialog of this program had the focus since the window last had it.
     bool FModalWasActive = false;

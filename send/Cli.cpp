@@ -27,7 +27,8 @@ SCALES   The file "scales" in that settings folder lists the shop's scales, one 
              tcp:192.0.2.10:4001  Deli counter
              -serial:/dev/ttyUSB0  Bakery         (a leading - switches a scale off)
              tcp:192.0.2.11:4001 pace=0  Butcher  (that scale's --pace; none: 100)
-         # starts a comment. --targets FILE reads the same format (names optional).
+         lines starting with # are comments (a # later on is part of the name).
+         --targets FILE reads the same format (names optional).
 
 HISTORY  Every transfer is recorded in history.sqlite, beside the program when the
          settings are kept there, else in ~/.local/share/scaledb/ ($XDG_DATA_HOME).
@@ -73,7 +74,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
         "user", "Send the user database (\"SbU\") instead of the product database (\"SbP\").");
     const QCommandLineOption targetsFile(
         "targets",
-        "More targets from a list of scales: TARGET  NAME a line (names optional), # comments, a leading - "
+        "More targets from a list of scales: TARGET  NAME a line (names optional), lines starting with # are "
+        "comments, a leading - "
         "for a scale switched off (a file without any target is an error).",
         "FILE");
     const QCommandLineOption scalesList("scales",

@@ -172,16 +172,30 @@ std::vector<scales::Holding> ScaleHoldings(scales::History& history, std::vector
     return all;
 }
 
+namespace {
+
+// A column is as wide as its widest value up to this many characters: one long
+// name must not push every line out, only its own.
+constexpr std::size_t kMostColumn = 40;
+
+void Widen(std::size_t& width, const std::string& value) {
+    if (const std::size_t w = TextWidth(value); w <= kMostColumn) width = std::max(width, w);
+}
+
+} // namespace
+
 std::string StatusLines(const std::vector<scales::Holding>& holdings) {
     std::size_t width = 0, nameWidth = 0;
+    bool named = false;
     for (const auto& h : holdings) {
-        width = std::max(width, TextWidth(h.target));
-        nameWidth = std::max(nameWidth, TextWidth(h.name));
+        Widen(width, h.target);
+        Widen(nameWidth, h.name);
+        named = named || !h.name.empty();
     }
     std::string out;
     for (const auto& h : holdings) {
         out += Padded(h.target, width) + "  ";
-        if (nameWidth > 0) out += Padded(h.name, nameWidth) + "  ";
+        if (named) out += Padded(h.name, nameWidth) + "  ";
         out += Padded(scales::KindText(h.kind), 7) + "  " + scales::DescribeHolding(h) + "\n";
     }
     return out;

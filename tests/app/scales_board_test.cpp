@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTcpServer>
@@ -134,23 +136,38 @@ TEST_F(ScalesBoard, SendsToThreeCheckedScalesAtOnceAndRecordsEachInTheHistory) {
     for (int r = 0; r < 3; ++r) {
         EXPECT_EQ(Cell(r, TScalesForm::ColState), "sent") << r;
         auto* holds = board->GridScales->item(r, TScalesForm::ColHolds);
-        EXPECT_TRUE(holds->text().startsWith("products.csv sha256 ")) << holds->text().toStdString();
-        EXPECT_TRUE(holds->toolTip().startsWith(QString::fromStdString(table) + " sha256 "));
-        EXPECT_TRUE(Cell(r, TScalesForm::ColLast).startsWith("sent, "));
+        EXPECT_TRUE(holds->text().startsWith("products: products.csv sha256 "))
+            << holds->text().toStdString();
+        EXPECT_TRUE(holds->text().endsWith("\nusers: no complete table recorded"))
+            << holds->text().toStdString();
+        EXPECT_TRUE(holds->toolTip().startsWith("products: " + QString::fromStdString(table) + " sha256 "));
+        EXPECT_TRUE(Cell(r, TScalesForm::ColLast).startsWith("products: sent, "));
         std::string log;
         platform::ReadWholeFile(sim.TempDir() + "/scale" + std::to_string(r + 1) + ".log", log);
         EXPECT_EQ(log, kWire) << "byte for byte what the window sends";
     }
     EXPECT_FALSE(board->btnStop->isEnabled());
     EXPECT_TRUE(board->btnAdd->isEnabled());
-    // What a scale holds is told per kind of table, the one chosen in the main window.
+    EXPECT_EQ(board->LabelSummary->text(), "3 of 3 sent");
+
+    // The scale holds both kinds of table, each named, whichever kind the main window has chosen.
+    const QString products = Cell(0, TScalesForm::ColHolds).section('\n', 0, 0);
     form->rgBaza->SetItemIndex(1);
-    EXPECT_EQ(Cell(0, TScalesForm::ColHolds), "no complete table recorded");
+    board->GridScales->item(1, TScalesForm::ColCheck)->setCheckState(Qt::Unchecked);
+    board->GridScales->item(2, TScalesForm::ColCheck)->setCheckState(Qt::Unchecked);
+    board->btnSend->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(0, TScalesForm::ColHolds).section('\n', 0, 0), products);
+    EXPECT_TRUE(Cell(0, TScalesForm::ColHolds).section('\n', 1).startsWith("users: products.csv sha256 "))
+        << Cell(0, TScalesForm::ColHolds).toStdString();
+    EXPECT_TRUE(Cell(0, TScalesForm::ColLast).contains("\nusers: sent, "));
     form->rgBaza->SetItemIndex(0);
-    EXPECT_TRUE(Cell(0, TScalesForm::ColHolds).startsWith("products.csv sha256 "));
+    EXPECT_EQ(Cell(0, TScalesForm::ColHolds).section('\n', 0, 0), products);
+    EXPECT_TRUE(Cell(1, TScalesForm::ColHolds).endsWith("\nusers: no complete table recorded"));
 
     const auto transfers = form->TransferHistory().Transfers();
-    ASSERT_EQ(transfers.size(), 3u);
+    ASSERT_EQ(transfers.size(), 4u);
+    EXPECT_EQ(transfers[0].kind, scales::TableKind::User);
     const auto digest = scales::DigestFile(table);
     ASSERT_TRUE(digest);
     for (const auto& t : transfers) {
@@ -177,12 +194,34 @@ TEST_F(ScalesBoard, AFailureAndAStopShowPerScaleAndLeaveTheirTablesIncomplete) {
     EXPECT_TRUE(Cell(0, TScalesForm::ColState).startsWith("FAILED at row 2: \"Mx\" instead of \"Mr\""))
         << Cell(0, TScalesForm::ColState).toStdString();
     EXPECT_TRUE(board->Sending()) << "the slow scale is still being sent to";
+    // The failed scale's row is told at once, not once the others are done.
+    EXPECT_TRUE(Cell(0, TScalesForm::ColHolds).startsWith("products: INCOMPLETE since "))
+        << Cell(0, TScalesForm::ColHolds).toStdString();
+    EXPECT_TRUE(Cell(0, TScalesForm::ColLast).startsWith("products: failed at row 2, "));
+    EXPECT_EQ(board->LabelSummary->text(), "0 of 2 sent, 1 failed, 1 still sending");
+    EXPECT_EQ(form->btnBoardSending->text(), "Sending to 1 scale…");
+    // A failure's reason is never cut: its row grows as its cell narrows.
+    board->resize(700, board->height());
+    ASSERT_TRUE(gui::WaitFor([&] { return board->GridScales->columnWidth(TScalesForm::ColState) < 250; }));
+    const QString reason = Cell(0, TScalesForm::ColState);
+    const QFontMetrics fm = board->GridScales->fontMetrics();
+    const int lines =
+        fm.horizontalAdvance(reason) / board->GridScales->columnWidth(TScalesForm::ColState) + 1;
+    EXPECT_GE(lines, 3);
+    EXPECT_GE(board->GridScales->rowHeight(0), lines * fm.lineSpacing());
     board->btnStop->click();
     ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }));
+    EXPECT_EQ(board->LabelSummary->text(), "0 of 2 sent, 1 failed, 1 stopped");
+    EXPECT_TRUE(form->btnBoardSending->isHidden());
     EXPECT_TRUE(Cell(1, TScalesForm::ColState).startsWith("stopped at row ")) << Cell(1, 7).toStdString();
     for (int r = 0; r < 2; ++r)
-        EXPECT_TRUE(Cell(r, TScalesForm::ColHolds).startsWith("INCOMPLETE since ")) << r;
-    EXPECT_TRUE(Cell(0, TScalesForm::ColLast).startsWith("failed at row 2, "));
+        EXPECT_TRUE(Cell(r, TScalesForm::ColHolds).startsWith("products: INCOMPLETE since ")) << r;
+    EXPECT_TRUE(Cell(0, TScalesForm::ColLast).startsWith("products: failed at row 2, "));
+    // A scale left out of the next send shows nothing of this one.
+    board->GridScales->item(1, TScalesForm::ColCheck)->setCheckState(Qt::Unchecked);
+    EXPECT_FALSE(board->GridScales->item(1, TScalesForm::ColProgress)->data(Qt::UserRole + 1).isValid());
+    EXPECT_EQ(Cell(1, TScalesForm::ColState), "");
+    EXPECT_EQ(Cell(0, TScalesForm::ColState).left(6), "FAILED") << "a scale still checked keeps it";
     const auto stopped = form->TransferHistory().Transfers(Tcp(slow.Port())).at(0);
     EXPECT_EQ(stopped.outcome, scales::TransferOutcome::Stopped);
     EXPECT_EQ(stopped.message, "stopped by the user");
@@ -216,6 +255,54 @@ TEST_F(ScalesBoard, AddEditAndRemoveWriteTheListAndKeepItsComments) {
     EXPECT_EQ(ListFile(), "# Shop 12\ntcp:127.0.0.1:4001  Deli counter\n");
     EXPECT_EQ(board->GridScales->rowCount(), 1);
     EXPECT_EQ(Cell(0, TScalesForm::ColName), "Deli counter");
+}
+
+TEST_F(ScalesBoard, TheEntryDialogRefusesWhatCouldNotBeSentAndKeepsAHashInAName) {
+    Start("# Shop 12\ntcp:127.0.0.1:4001  Deli\nnonsense here\ntcp:127.0.0.1:4003  Fish\n");
+    TScalesForm* board = Board();
+    EXPECT_TRUE(board->LabelProblems->text().contains(":3: ")) << board->LabelProblems->text().toStdString();
+    const std::string before = ListFile();
+    // One scale under another spelling, and a UDP scale that no answer could reach.
+    auto same = Dialog(
+        [&] { board->btnAdd->click(); },
+        [](TScaleEntryForm* d) {
+            EXPECT_EQ(d->focusWidget(), d->EditName) << "the first field";
+            const QString example = d->EditLink->placeholderText();
+            EXPECT_GE(d->EditLink->minimumWidth(), d->EditLink->fontMetrics().horizontalAdvance(example))
+                << "the example is not cut";
+            d->EditLink->setText("tcp:localhost:04001");
+        },
+        true);
+    EXPECT_EQ(
+        *same,
+        "tcp:localhost:04001 is the same scale as tcp:127.0.0.1:4001 (127.0.0.1:4001), already on line 2");
+    auto v6 = Dialog([&] { board->btnAdd->click(); },
+                     [](TScaleEntryForm* d) { d->EditLink->setText("udp:[::1]:4001"); }, true);
+    EXPECT_TRUE(v6->startsWith("::1 is an IPv6 address, and UDP scales are reached over IPv4"))
+        << v6->toStdString();
+    // Editing Fish into Deli's scale is refused too; keeping its own link is not.
+    board->GridScales->selectRow(1);
+    auto edited = Dialog([&] { board->btnEdit->click(); },
+                         [](TScaleEntryForm* d) { d->EditLink->setText("tcp:LOCALHOST:4001"); }, true);
+    EXPECT_TRUE(edited->startsWith("tcp:LOCALHOST:4001 is the same scale as tcp:127.0.0.1:4001"))
+        << edited->toStdString();
+    EXPECT_EQ(ListFile(), before);
+
+    // A "#" after the target is part of the name: only a line that begins with one is a comment.
+    Dialog([&] { board->btnAdd->click(); },
+           [](TScaleEntryForm* d) {
+               EXPECT_TRUE(d->LabelHint->text().contains("only a line that begins with # is a comment"));
+               d->EditName->setText("Till # 2");
+               d->EditLink->setText("tcp:127.0.0.1:4002");
+           });
+    EXPECT_EQ(ListFile(), before + "tcp:127.0.0.1:4002  Till # 2\n");
+    EXPECT_EQ(Cell(2, TScalesForm::ColName), "Till # 2");
+
+    // The bad line moves up with the lines before it, and its warning says where it is now.
+    board->GridScales->selectRow(0);
+    board->btnRemove->click();
+    EXPECT_TRUE(board->LabelProblems->text().contains(":2: ")) << board->LabelProblems->text().toStdString();
+    EXPECT_FALSE(board->LabelProblems->text().contains(":3: "));
 }
 
 TEST_F(ScalesBoard, BadLinesAndAnUnusableHistoryAreShownOnceAndNeverStopASend) {
@@ -361,4 +448,217 @@ TEST_F(ScalesBoard, APaceSetInTheDialogIsKeptWithItsScaleAndTheBoardSendsAtIt) {
         platform::ReadWholeFile(sim.TempDir() + "/scale" + std::to_string(i) + ".log", log);
         EXPECT_EQ(log, kWire) << i;
     }
+}
+
+// The board's transfers outlive its window; the main window says they run and
+// asks before its close would cut them. Its own transfer's close asks nothing.
+TEST_F(ScalesBoard, ClosingTheBoardKeepsSendingAndClosingTheWindowAsksFirst) {
+    SimProcess slow;
+    slow.Start({"--tcp", "--count", "2", "--delay", "300"});
+    const auto ports = slow.Ports(2);
+    ASSERT_EQ(ports.size(), 2u);
+    Start(Tcp(ports[0]) + "  Deli\n" + Tcp(ports[1]) + "  Bakery\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    EXPECT_TRUE(form->btnBoardSending->isHidden());
+    board->btnSend->click();
+    board->close();
+    EXPECT_TRUE(board->Sending());
+    ASSERT_TRUE(gui::WaitFor([&] { return form->btnBoardSending->isVisible(); }));
+    EXPECT_EQ(form->btnBoardSending->text(), "Sending to 2 scales…");
+    form->btnBoardSending->click();
+    EXPECT_TRUE(board->isVisible());
+
+    auto answer = [](const QString& button, std::shared_ptr<QString> text) {
+        gui::WhenModal([=](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            *text = box->text();
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == button) b->click();
+        });
+    };
+    auto text = std::make_shared<QString>();
+    answer("Keep sending", text);
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(*text, "2 scales are receiving a table. Closing stops them and leaves them incomplete.");
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->Closing());
+    EXPECT_TRUE(board->Sending());
+
+    answer("Stop and close", text);
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(form->Closing());
+    delete form;
+    form = nullptr;
+    scales::History history;
+    history.Open(scales::HistoryPath());
+    const auto transfers = history.Transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    for (const auto& t : transfers) {
+        EXPECT_EQ(t.outcome, scales::TransferOutcome::Stopped);
+        EXPECT_EQ(t.message, "the window was closed");
+    }
+}
+
+// A scale the main window is connected to answers the window only: the board
+// says so at once rather than waiting for a reply that cannot come.
+TEST_F(ScalesBoard, AScaleTheWindowsOwnLinkHoldsFailsAtOnceSayingSo) {
+    SimProcess tcp, other, serial;
+    tcp.Start({"--tcp"});
+    other.Start({"--tcp"});
+    serial.Start({"--serial"});
+    // Spelled otherwise than the window's link: the same scale all the same.
+    Start("tcp:localhost:" + std::to_string(tcp.Port()) + "  Deli\n" + Tcp(other.Port()) +
+          "  Bakery\nserial:" + serial.PortText() + "@9600  Cheese\n");
+    form->LoadFile(table);
+    Kind = KindEthernet;
+    Protocol = ProtocolTCP;
+    Host = "127.0.0.1";
+    Port = tcp.Port();
+    form->btnOpenPort->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Disconnect"; }));
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    const QString held = "FAILED at row 0: the main window's own connection holds this scale: press "
+                         "\"Disconnect\" there, then send again";
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), held) << "before a reply could be waited for";
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), held);
+    EXPECT_EQ(Cell(1, TScalesForm::ColState), "sent");
+    EXPECT_EQ(Cell(2, TScalesForm::ColState), "sent");
+    const auto deli = form->TransferHistory().Transfers("tcp:localhost:" + std::to_string(tcp.Port()));
+    ASSERT_EQ(deli.size(), 1u);
+    EXPECT_EQ(deli[0].outcome, scales::TransferOutcome::Failed);
+    EXPECT_EQ(deli[0].name, "Deli");
+    EXPECT_FALSE(deli[0].LeftIncomplete()) << "nothing went out";
+    EXPECT_EQ("FAILED at row 0: " + QString::fromStdString(deli[0].message), held);
+
+    // The serial port the window holds, likewise.
+    form->btnOpenPort->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Connect"; }));
+    Kind = KindSerial;
+    form->ComPort1.SetPort(serial.PortText());
+    form->btnOpenPort->click();
+    ASSERT_TRUE(form->ComPort1.Connected());
+    board->btnSend->click();
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(2, TScalesForm::ColState), held);
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+    EXPECT_EQ(board->LabelSummary->text(), "2 of 3 sent, 1 failed");
+}
+
+// As a Qt dialog is used without a mouse: the list is one stop, Space checks
+// the current scale, the buttons follow in order and answer to Alt and a
+// letter, Return presses the default button.
+TEST_F(ScalesBoard, TheBoardWorksFromTheKeyboard) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "3"});
+    const auto ports = sim.Ports(3);
+    ASSERT_EQ(ports.size(), 3u);
+    Start("-" + Tcp(ports[0]) + "  Deli\n-" + Tcp(ports[1]) + "  Bakery\n-" + Tcp(ports[2]) + "  Cheese\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(board));
+    auto* grid = board->GridScales;
+    auto checked = [&] {
+        QString marks;
+        for (int r = 0; r < grid->rowCount(); ++r)
+            marks += grid->item(r, TScalesForm::ColCheck)->checkState() == Qt::Checked ? 'x' : '-';
+        return marks;
+    };
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Down);
+    grid->setCurrentCell(1, TScalesForm::ColState); // any cell of the row
+    QTest::keyClick(grid, Qt::Key_Space);
+    EXPECT_EQ(checked(), "-x-");
+
+    // Tab leaves the list at once and walks the buttons that can be pressed.
+    QStringList order;
+    for (int i = 0; i < 8; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (QApplication::focusWidget() == grid) break;
+        auto* button = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        order << (button ? button->text() : QString("?"));
+    }
+    EXPECT_EQ(order, (QStringList{"Check a&ll", "Check &none", "&Add…", "&Edit…", "&Remove",
+                                  "&Send to checked scales"}));
+    EXPECT_EQ(QApplication::focusWidget(), grid);
+
+    // A button's letter presses it as a click would show (a moment later).
+    QTest::keyClick(board->windowHandle(), Qt::Key_L, Qt::AltModifier);
+    EXPECT_TRUE(gui::WaitFor([&] { return checked() == "xxx"; }));
+    QTest::keyClick(board->windowHandle(), Qt::Key_N, Qt::AltModifier);
+    EXPECT_TRUE(gui::WaitFor([&] { return checked() == "---"; }));
+    QTest::keyClick(grid, Qt::Key_Space);
+    EXPECT_EQ(checked(), "-x-");
+    // Return in the list: the default button, "Send to checked scales".
+    QTest::keyClick(board->windowHandle(), Qt::Key_Return);
+    EXPECT_TRUE(board->Sending());
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Cell(1, TScalesForm::ColState), "sent");
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "");
+}
+
+// Every column in view, none cut off behind a scroll bar: an empty list at
+// 1240 pixels, and the board at half a 1600-pixel screen's room (a screen at
+// twice the scale).
+TEST_F(ScalesBoard, EveryColumnFitsTheBoardsWidth) {
+    Start({});
+    TScalesForm* board = Board();
+    for (int width : {1240, 760}) {
+        board->resize(width, 440);
+        ASSERT_TRUE(gui::WaitFor([&] { return board->width() == width; }));
+        QApplication::processEvents();
+        auto* grid = board->GridScales;
+        int sum = 0;
+        for (int c = 0; c < TScalesForm::ColCount; ++c)
+            sum += grid->columnWidth(c);
+        EXPECT_LE(sum, grid->viewport()->width()) << width;
+        EXPECT_EQ(grid->horizontalScrollBar()->maximum(), 0) << width;
+        EXPECT_GE(grid->columnWidth(TScalesForm::ColHolds), grid->columnWidth(TScalesForm::ColName)) << width;
+    }
+}
+
+// The session ending (a logout) cannot wait for an answer: the board's scales stop.
+TEST_F(ScalesBoard, TheSessionsEndClosesWithoutAQuestion) {
+    SimProcess slow;
+    slow.Start({"--tcp", "--delay", "300"});
+    Start(Tcp(slow.Port()) + "  Deli\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    ASSERT_EQ(board->Unfinished(), 1);
+    // A question would be up by the time the loop first runs: this closes it unanswered.
+    auto asked = std::make_shared<bool>(false);
+    QTimer::singleShot(0, [asked] {
+        if (QWidget* w = QApplication::activeModalWidget()) {
+            *asked = true;
+            w->close();
+        }
+    });
+    form->EndSession();
+    EXPECT_TRUE(form->Closing());
+    EXPECT_FALSE(form->isVisible());
+    QApplication::processEvents();
+    EXPECT_FALSE(*asked);
+}
+
+// Asked while the scales go on: once none is left there is nothing to ask, and
+// the window closes as it was told to, every scale sent.
+TEST_F(ScalesBoard, AQuestionLeftUnansweredEndsWithTheSend) {
+    SimProcess slow;
+    slow.Start({"--tcp", "--delay", "200"});
+    Start(Tcp(slow.Port()) + "  Deli\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    auto asked = std::make_shared<QString>();
+    gui::WhenModal([asked](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) *asked = box->text();
+    });
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(*asked, "1 scale is receiving a table. Closing stops it and leaves it incomplete.");
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+    EXPECT_TRUE(form->Closing());
 }

@@ -2,6 +2,7 @@
 #include "send/SendTestUtil.h"
 
 #include "scales/History.h"
+#include "send/Status.h"
 
 #include <map>
 #include <regex>
@@ -454,3 +455,21 @@ TEST_F(ScalesTest, StatusAndHistoryTakeNoTableAndSayWhatIsWrong) {
 }
 
 } // namespace
+
+// One scale with a very long name widens its own line only; the short ones stay aligned.
+TEST(StatusLines, ALongNameDoesNotPadEveryLine) {
+    auto holding = [](const std::string& target, const std::string& name) {
+        scales::Holding h;
+        h.target = target;
+        h.name = name;
+        return h;
+    };
+    const std::string lines = sendcmd::StatusLines({holding("tcp:192.0.2.10:4001", "Deli"),
+                                                    holding("tcp:192.0.2.11:4001", std::string(120, 'B')),
+                                                    holding("tcp:192.0.2.12:4001", "Fish counter")});
+    EXPECT_EQ(lines, "tcp:192.0.2.10:4001  Deli          product  no complete table recorded\n"
+                     "tcp:192.0.2.11:4001  " +
+                         std::string(120, 'B') +
+                         "  product  no complete table recorded\n"
+                         "tcp:192.0.2.12:4001  Fish counter  product  no complete table recorded\n");
+}
