@@ -139,13 +139,17 @@ int TBoardSend::Rows() const {
 }
 
 QString TBoardSend::StateText(const fleet::TargetResult& r) {
+    // Row 0 and the row after the last are the start and end commands, not rows.
+    const QString where = r.row <= 0       ? QString("before row 1")
+                          : r.row > r.rows ? QString("after row %1").arg(r.rows)
+                                           : QString("at row %1").arg(r.row);
     switch (r.outcome) {
     case fleet::TargetResult::Outcome::Sent:
         return "sent";
     case fleet::TargetResult::Outcome::Stopped:
-        return QString("stopped at row %1").arg(r.row);
+        return "stopped " + where;
     case fleet::TargetResult::Outcome::Failed:
         break;
     }
-    return QString("FAILED at row %1: ").arg(r.row) + platform::ToQString(r.error);
+    return "FAILED " + where + ": " + platform::ToQString(r.error);
 }

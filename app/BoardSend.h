@@ -52,7 +52,7 @@ public:
     static const char* const HeldByWindow;
 
     // A finished scale's state in its cell: "sent", "stopped at row 3",
-    // "FAILED at row 0: ...".
+    // "FAILED before row 1: ..." (the start command), "FAILED after row 36: ..." (the end command).
     static QString StateText(const fleet::TargetResult& r);
 
 private:

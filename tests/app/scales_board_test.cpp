@@ -19,6 +19,7 @@
 #include <fstream>
 
 #include "GuiTestUtil.h"
+#include "app/BoardSend.h"
 #include "app/Global.h"
 #include "app/ScalesForm.h"
 #include "app/okno.h"
@@ -520,7 +521,7 @@ TEST_F(ScalesBoard, AScaleTheWindowsOwnLinkHoldsFailsAtOnceSayingSo) {
     ASSERT_TRUE(gui::WaitFor([&] { return form->btnOpenPort->text() == "Disconnect"; }));
     TScalesForm* board = Board();
     board->btnSend->click();
-    const QString held = "FAILED at row 0: the main window's own connection holds this scale: press "
+    const QString held = "FAILED before row 1: the main window's own connection holds this scale: press "
                          "\"Disconnect\" there, then send again";
     EXPECT_EQ(Cell(0, TScalesForm::ColState), held) << "before a reply could be waited for";
     ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
@@ -532,7 +533,7 @@ TEST_F(ScalesBoard, AScaleTheWindowsOwnLinkHoldsFailsAtOnceSayingSo) {
     EXPECT_EQ(deli[0].outcome, scales::TransferOutcome::Failed);
     EXPECT_EQ(deli[0].name, "Deli");
     EXPECT_FALSE(deli[0].LeftIncomplete()) << "nothing went out";
-    EXPECT_EQ("FAILED at row 0: " + QString::fromStdString(deli[0].message), held);
+    EXPECT_EQ("FAILED before row 1: " + QString::fromStdString(deli[0].message), held);
 
     // The serial port the window holds, likewise.
     form->btnOpenPort->click();
@@ -661,4 +662,22 @@ TEST_F(ScalesBoard, AQuestionLeftUnansweredEndsWithTheSend) {
     EXPECT_EQ(*asked, "1 scale is receiving a table. Closing stops it and leaves it incomplete.");
     EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
     EXPECT_TRUE(form->Closing());
+}
+
+// Row 0 and the row after the last are the start and end commands: the board
+// says so as the command does, never "row 0" or a row the table has not.
+TEST(BoardState, AFailureBeforeTheFirstRowOrAfterTheLastIsNotGivenARowNumber) {
+    fleet::TargetResult r;
+    r.rows = 36;
+    r.outcome = fleet::TargetResult::Outcome::Failed;
+    r.error = "why";
+    r.row = 0;
+    EXPECT_EQ(TBoardSend::StateText(r), "FAILED before row 1: why");
+    r.row = 37;
+    EXPECT_EQ(TBoardSend::StateText(r), "FAILED after row 36: why");
+    r.row = 3;
+    EXPECT_EQ(TBoardSend::StateText(r), "FAILED at row 3: why");
+    r.outcome = fleet::TargetResult::Outcome::Stopped;
+    r.row = 0;
+    EXPECT_EQ(TBoardSend::StateText(r), "stopped before row 1");
 }
