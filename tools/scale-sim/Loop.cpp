@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <optional>
 #include <queue>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -43,8 +44,7 @@ public:
     int Run() {
         for (;;) {
             if (events_.size() < registered_ + 2) events_.resize(registered_ + 2);
-            const int n =
-                ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), TimeoutMs());
+            const int n = Wait();
             if (n < 0) {
                 if (errno == EINTR) continue;
                 ThrowErrno("epoll_wait");
@@ -199,16 +199,40 @@ private:
         }
     }
 
-    int TimeoutMs() {
+    // Waits for events until the first timer is due.
+    int Wait() {
         while (!timers_.empty() && entries_[timers_.top().entry].due != timers_.top().at)
             timers_.pop();
-        if (stdinAlwaysReady_) return 0;
-        if (timers_.empty()) return -1;
-        const auto wait = timers_.top().at - Clock::now();
-        if (wait <= Clock::duration::zero()) return 0;
-        // Rounded up: waking early would only spin.
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-        return ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
+        std::optional<Clock::duration> wait; // none: no timer
+        if (stdinAlwaysReady_)
+            wait = Clock::duration::zero();
+        else if (!timers_.empty())
+            wait = std::max(Clock::duration::zero(), timers_.top().at - Clock::now());
+        const int size = static_cast<int>(events_.size());
+#if defined(__GLIBC_PREREQ)
+#if __GLIBC_PREREQ(2, 35)
+        // To the nanosecond: rounded to whole milliseconds, the replies of hundreds of
+        // scales, each due at its own moment, would be half a millisecond late on average.
+        if (precise_) {
+            timespec ts{};
+            if (wait) {
+                const auto s = std::chrono::floor<std::chrono::seconds>(*wait);
+                ts.tv_sec = static_cast<time_t>(s.count());
+                ts.tv_nsec = static_cast<long>(std::chrono::nanoseconds(*wait - s).count());
+            }
+            const int n = ::epoll_pwait2(epoll_.Get(), events_.data(), size, wait ? &ts : nullptr, nullptr);
+            if (n >= 0 || errno != ENOSYS) return n;
+            precise_ = false; // an older kernel
+        }
+#endif
+#endif
+        int ms = -1;
+        if (wait) {
+            // Rounded up: waking early would only spin.
+            const auto up = std::chrono::ceil<std::chrono::milliseconds>(*wait).count();
+            ms = up < INT_MAX ? static_cast<int>(up) : INT_MAX;
+        }
+        return ::epoll_wait(epoll_.Get(), events_.data(), size, ms);
     }
 
     void Verbose(const char* text) const {
@@ -219,6 +243,7 @@ private:
     const int stopFd_;
     bool watchStdin_;
     bool stdinAlwaysReady_ = false;
+    bool precise_ = true;
     std::vector<Entry> entries_;
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
     std::vector<epoll_event> events_;
