@@ -346,6 +346,32 @@ TEST(ScaleSimMany, UdpScalesAnswerTheirOwnDatagramsAndPtysHangUpAlone) {
     EXPECT_READ(second, "MbP\r\n"); // the other scale is untouched
 }
 
+// Each scale's delayed replies wait for their own moment, whoever asked first; a scale
+// whose connection ended is listened to again, however its next one is numbered.
+TEST(ScaleSimMany, DelayedRepliesOfSeveralScalesComeEachAndAClosedScaleListensAgain) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "3", "--delay", "20"});
+    const std::vector<int> ports = sim.Ports(3);
+    ASSERT_EQ(ports.size(), 3u);
+    std::vector<UniqueFd> c;
+    for (int port : ports)
+        c.push_back(ConnectTcp(port));
+    Send(c[2], "SbP\r\n");
+    Send(c[0], "SbU\r\nSr1\r\n");
+    Send(c[1], "Se\r\n");
+    EXPECT_READ(c[1], "Me\r\n");
+    EXPECT_READ(c[0], "MbU\r\nMr\r\n");
+    EXPECT_READ(c[2], "MbP\r\n");
+    c[0].Reset();
+    for (int round = 0; round < 2; ++round) { // the second comes while the first is being closed
+        UniqueFd again = ConnectTcp(ports[0]);
+        Send(again, "SbP\r\n");
+        EXPECT_READ(again, "MbP\r\n");
+    }
+    Send(c[2], "Se\r\n");
+    EXPECT_READ(c[2], "Me\r\n");
+}
+
 TEST(ScaleSimLifecycle, EndsWithItsInputAndRejectsBadUsage) {
     SimProcess sim;
     sim.Start({"--udp"});

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <unistd.h>
 
 namespace scalesim {
 
@@ -11,64 +10,6 @@ namespace {
 // A line that never ends must not eat the memory of the machine running the tests.
 constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
 } // namespace
-
-int RunLinks(const std::vector<Link*>& links, int stopFd, bool watchStdin) {
-    std::vector<pollfd> fds;
-    std::vector<std::size_t> first(links.size() + 1);
-    auto verbose = [&](const char* text) {
-        if (!links.empty()) links.front()->Note(text);
-    };
-    for (;;) {
-        fds.clear();
-        fds.push_back({stopFd, POLLIN, 0});
-        const std::size_t stdinIndex = fds.size();
-        if (watchStdin) fds.push_back({STDIN_FILENO, POLLIN, 0});
-        int timeout = -1;
-        for (std::size_t i = 0; i < links.size(); ++i) {
-            first[i] = fds.size();
-            links[i]->AddFds(fds);
-            const int t = links[i]->PollTimeoutMs();
-            if (t >= 0 && (timeout < 0 || t < timeout)) timeout = t;
-        }
-        first[links.size()] = fds.size();
-
-        int n = ::poll(fds.data(), fds.size(), timeout);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ThrowErrno("poll");
-        }
-        if (fds[0].revents != 0) {
-            verbose("stop signal");
-            break;
-        }
-        if (watchStdin && fds[stdinIndex].revents != 0) {
-            if (fds[stdinIndex].revents & POLLNVAL) {
-                watchStdin = false; // no standard input at all: nothing to wait for
-            } else {
-                char buf[512];
-                ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
-                if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) {
-                    verbose("end of standard input");
-                    break;
-                }
-            }
-        }
-        bool allFinished = !links.empty();
-        for (std::size_t i = 0; i < links.size(); ++i) {
-            links[i]->Handle(fds.data() + first[i], first[i + 1] - first[i]);
-            allFinished = allFinished && links[i]->Finished();
-        }
-        if (allFinished) {
-            for (Link* link : links)
-                link->Finish();
-            break;
-        }
-    }
-    int status = 0;
-    for (const Link* link : links)
-        status = std::max(status, link->ExitCode());
-    return status;
-}
 
 bool Link::Command(std::string_view command, std::string_view logBytes, std::uint64_t target,
                    const sockaddr_in& to) {
@@ -148,6 +89,10 @@ void Link::QueueAfter(const std::string& bytes, std::uint64_t target, const sock
 }
 
 void Link::Flush() {
+    if (queue_.empty()) {
+        writeBlocked_ = false;
+        return;
+    }
     const auto now = Clock::now();
     while (!queue_.empty() && queue_.front().due <= now) {
         // A second copy must reach the program as a reply of its own.
@@ -175,14 +120,10 @@ void Link::Flush() {
     writeBlocked_ = false;
 }
 
-int Link::PollTimeoutMs() const {
-    const int own = LinkTimeoutMs();
+Clock::time_point Link::Due() const {
+    const auto own = LinkDue();
     if (queue_.empty() || writeBlocked_) return own;
-    auto wait = queue_.front().due - Clock::now();
-    if (wait <= Clock::duration::zero()) return 0;
-    // Rounded up: waking early would only spin.
-    const int due = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
-    return own >= 0 && own < due ? own : due;
+    return std::min(own, queue_.front().due);
 }
 
 void Link::Verbose(const std::string& text) const {

@@ -18,8 +18,8 @@ namespace scalesim {
 
 using Clock = std::chrono::steady_clock;
 
-// The event loop and the reply queue shared by the three links. A link supplies
-// its descriptors, reads commands and writes the queued reply bytes.
+// The reply queue shared by the three links, and their side of the event loop. A link
+// supplies its descriptors, reads commands and writes the queued reply bytes.
 class Link {
 public:
     Link(const Options& options, Scale& scale) : options_(options), scale_(scale) {}
@@ -31,13 +31,19 @@ public:
     virtual std::string PortText() const = 0;
 
     // The event loop's side (RunLinks).
+    // Appends the descriptors to watch now, with their events.
     void AddFds(std::vector<pollfd>& fds) { AddPollFds(fds); }
     // Takes the entries AddFds appended, then writes the replies that are due.
     void Handle(const pollfd* fds, std::size_t count) {
         HandlePoll(fds, count);
         Flush();
     }
-    int PollTimeoutMs() const;
+    // When the link has something to do although none of its descriptors is ready;
+    // time_point::max(): nothing.
+    Clock::time_point Due() const;
+    // How many descriptors the link has closed, so that a new one given the same
+    // number is not taken for the old one.
+    std::uint64_t Closes() const { return closes_; }
     // --exit-when-done was met and the last reply is out.
     bool Finished() const { return exitPending_ && queue_.empty(); }
     void Finish() { Drain(); }
@@ -69,8 +75,8 @@ protected:
     virtual void Drop(Decision::Drop) {}
     // Called before exiting so the last reply reaches the peer.
     virtual void Drain() {}
-    // Milliseconds until the link itself has something to do; -1: nothing.
-    virtual int LinkTimeoutMs() const { return -1; }
+    // When the link itself has something to do; time_point::max(): nothing.
+    virtual Clock::time_point LinkDue() const { return Clock::time_point::max(); }
     // True when the peer has taken everything written so far (known on a pty only).
     virtual bool PeerHasRead() const { return true; }
 
@@ -83,6 +89,8 @@ protected:
     bool ConsumeStream(std::string& pending, std::string_view data, std::uint64_t target);
 
     bool WriteBlocked() const { return writeBlocked_; }
+    // To be called whenever the link closes a descriptor it watched.
+    void Closed() { ++closes_; }
     void Verbose(const std::string& text) const;
     static std::string Escape(std::string_view bytes);
 
@@ -99,6 +107,7 @@ private:
     std::deque<Chunk> queue_;
     bool writeBlocked_ = false;
     bool exitPending_ = false;
+    std::uint64_t closes_ = 0;
 };
 
 // Runs the links until a stop signal arrives on `stopFd`, standard input ends (when

@@ -79,6 +79,7 @@ protected:
     void Drop(Decision::Drop) override {
         line_.clear();
         master_.Reset();
+        Closed();
         slave_.Reset();
         if (linked_) ::unlink(options_.symlinkPath.c_str());
         linked_ = false;

@@ -70,11 +70,8 @@ protected:
         return chunk.bytes.empty() ? WriteResult::Done : WriteResult::Partial;
     }
 
-    int LinkTimeoutMs() const override {
-        if (!Held()) return -1;
-        return static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(heldUntil_ - Clock::now()).count());
-    }
+    // The end of --hold: the connection is read from then on.
+    Clock::time_point LinkDue() const override { return Held() ? heldUntil_ : Clock::time_point::max(); }
 
     void Drop(Decision::Drop how) override {
         line_.clear(); // what follows the dropping command is not a leftover of the peer
@@ -102,10 +99,12 @@ private:
     void Close() {
         if (!line_.empty()) Verbose("unfinished line discarded: " + Escape(line_));
         conn_.Reset();
+        Closed();
         line_.clear();
     }
 
-    bool Held() const { return conn_ && Clock::now() < heldUntil_; }
+    // Without --hold there is no need to ask the clock.
+    bool Held() const { return options_.holdMs > 0 && conn_ && Clock::now() < heldUntil_; }
 
     Clock::time_point heldUntil_{};
     Fd listen_;
