@@ -128,8 +128,9 @@ ParsedCommandLine ParseCommandLine(const QStringList& args) {
                                    "No progress; a line only for each target that did not get the table.");
     const QCommandLineOption help(QStringList{"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
-    parser.addOptions({user, targetsFile, scalesList, timeout, pace, retries, waitBusy, encoding, log, json, dryRun,
-                       quiet, status, history, limit, metrics, noHistory, onlyStale, help, version});
+    parser.addOptions({user,     targetsFile, scalesList, timeout,   pace,  retries, waitBusy,
+                       encoding, log,         json,       dryRun,    quiet, status,  history,
+                       limit,    metrics,     noHistory,  onlyStale, help,  version});
     parser.addPositionalArgument("TABLE", "The semicolon-separated table, as the window opens it.");
     parser.addPositionalArgument("TARGET", "Where to send it (see above).", "[TARGET...]");
 
