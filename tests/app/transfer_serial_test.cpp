@@ -18,6 +18,7 @@
 #include "app/Global.h"
 #include "app/ProcessData.h"
 #include "app/okno.h"
+#include "common/PtyPair.h"
 #include "platform/Paths.h"
 #include "tools/SimProcess.h"
 
@@ -68,35 +69,7 @@ protected:
 };
 
 // A scale played by the test itself, on the master side of a pty.
-struct ManualScale {
-    int master = -1, slave = -1;
-    std::string device;
-    ManualScale() {
-        char name[256];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            device = name;
-            termios t{};
-            ::tcgetattr(slave, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(slave, TCSANOW, &t);
-            ::fcntl(master, F_SETFL, O_NONBLOCK);
-        }
-    }
-    ~ManualScale() {
-        if (slave >= 0) ::close(slave);
-        if (master >= 0) ::close(master);
-    }
-    void Say(const std::string& s) {
-        ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-    }
-    std::string Heard() {
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            out.append(buf, static_cast<std::size_t>(n));
-        return out;
-    }
+struct ManualScale : PtyPair {
     // Waits until `expected` has arrived (or the time is up) and returns all heard.
     std::string HeardUntil(const std::string& expected, int ms = 3000) {
         std::string all;

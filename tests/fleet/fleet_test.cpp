@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/PtyPair.h"
 #include "fleet/Bytes.h"
 #include "fleet/Fleet.h"
 #include "fleet/Log.h"
@@ -210,29 +211,11 @@ TEST(FleetStart, ThousandsOfRefusedConnectionsAreToldRefusedNotTimedOut) {
 namespace {
 
 // A scale on the master side of a pty that answers each line it hears as it should.
-struct PtyScale {
-    int master = -1, slave = -1;
-    std::string device, heard, pending;
-    PtyScale() {
-        char name[256];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-        device = name;
-        termios t{};
-        ::tcgetattr(slave, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave, TCSANOW, &t);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-    }
-    ~PtyScale() {
-        ::close(slave);
-        ::close(master);
-    }
-    void Say(const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size())); }
+struct PtyScale : PtyPair {
+    std::string heard, pending;
     // Reads what came and answers each whole line (or only hears it).
     void Serve(bool answer = true) {
-        char buf[512];
-        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
-            pending.append(buf, std::size_t(n));
+        pending += Heard();
         for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
             const std::string line = pending.substr(0, lf + 1);
             pending.erase(0, lf + 1);
@@ -240,12 +223,6 @@ struct PtyScale {
             if (answer)
                 Say(line.rfind("SbP", 0) == 0 ? "MbP\r\n" : line.rfind("Se", 0) == 0 ? "Me\r\n" : "Mr\r\n");
         }
-    }
-    // Bytes the port has received and nobody read yet.
-    int Unread() const {
-        int n = 0;
-        ::ioctl(slave, TIOCINQ, &n);
-        return n;
     }
 };
 

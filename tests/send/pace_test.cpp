@@ -52,32 +52,6 @@ TEST_F(SendTest, AtPaceZeroASilentScaleAndARefusedRowFailAsAtTheWindowsPause) {
     EXPECT_EQ(refusing.ReadLog(), Wire(4).substr(0, Wire(4).size() - 4) + row5 + row5 + row5);
 }
 
-// Late answers to copies sent after a time-out: a row counts only when a copy of it got
-// "Mr", however soon the next command follows.
-TEST_F(SendTest, AtPaceZeroOnlyRowsTheScaleAcknowledgedCountAsSent) {
-    constexpr int kRows = 8;
-    SimProcess sim;
-    sim.Start({"--tcp", "--delay", "200", "--wrong-every", "4", "--log", sim.LogPath()});
-    SendProcess send(dir_);
-    const int status = send.Run(
-        {Table(kRows), Tcp(sim.Port()), "--timeout", "0.15", "--retries", "3", "--pace", "0", "--json"});
-    std::set<std::string> confirmed;
-    int recordLines = 0;
-    for (const auto& line : Lines(sim.ReadLog()))
-        if (line.rfind("Sr", 0) == 0 && ++recordLines % 4 != 0) confirmed.insert(line);
-    int leading = 0;
-    while (leading < kRows &&
-           confirmed.count("Sr" + std::to_string(leading + 1) + ";Item " + std::to_string(leading + 1) + ";" +
-                           std::to_string(leading + 1) + ".00\r"))
-        ++leading;
-    const QJsonObject target = Json(send.Out())["targets"].toArray()[0].toObject();
-    EXPECT_GT(target["resends"].toInt(), 0) << send.Err();
-    EXPECT_LE(target["acknowledged_rows"].toInt(), leading) << send.Err();
-    if (status == 0) {
-        EXPECT_EQ(leading, kRows) << send.Err();
-    }
-}
-
 // Replies that reach the sender together are each one reply, matched before the next
 // command goes out: a scale that answers twice in one write fails at once, and two copies
 // answered in one write still carry the table on.
