@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <utility>
 
 #include "app/BoardHoldings.h"
 #include "app/BoardList.h"
@@ -346,11 +347,17 @@ std::string TScalesForm::TargetOf(int row) const {
 }
 
 void TScalesForm::ShowList(const std::string& fresh) {
-    // The checks of the scales still listed stay as the user left them.
+    // The checks of the scales still listed stay as the user left them, and so
+    // do the bar and state of their last send, which a reopened board still tells.
     std::map<std::string, bool> checks;
+    std::map<std::string, std::pair<QTableWidgetItem*, QTableWidgetItem*>> lastSend;
     for (int r = 0; r < GridScales->rowCount(); ++r)
-        if (GridScales->item(r, ColLink))
+        if (GridScales->item(r, ColLink)) {
             checks[TargetOf(r)] = GridScales->item(r, ColCheck)->checkState() == Qt::Checked;
+            auto& kept = lastSend[TargetOf(r)];
+            if (kept.first) continue; // a duplicate line: the first one's
+            kept = {GridScales->takeItem(r, ColProgress), GridScales->takeItem(r, ColState)};
+        }
 
     const QSignalBlocker quiet(GridScales);
     const auto& entries = FList.List().Entries();
@@ -369,8 +376,21 @@ void TScalesForm::ShowList(const std::string& fresh) {
         link->setData(kTargetRole, QByteArray::fromStdString(e.target));
         GridScales->setItem(r, ColLink, link);
         GridScales->setItem(r, ColOn, NewItem(e.enabled ? "on" : "off"));
-        for (int c : {ColHolds, ColLast, ColProgress, ColState})
+        for (int c : {ColHolds, ColLast})
             GridScales->setItem(r, c, NewItem());
+        const auto last = lastSend.find(e.target);
+        if (last != lastSend.end() && e.target != fresh && last->second.first && last->second.second) {
+            GridScales->setItem(r, ColProgress, std::exchange(last->second.first, nullptr));
+            GridScales->setItem(r, ColState, std::exchange(last->second.second, nullptr));
+            FitRowHeight(r);
+        } else {
+            GridScales->setItem(r, ColProgress, NewItem());
+            GridScales->setItem(r, ColState, NewItem());
+        }
+    }
+    for (auto& [target, items] : lastSend) {
+        delete items.first;
+        delete items.second;
     }
     ShowProblems();
     ShowHoldings();

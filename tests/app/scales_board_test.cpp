@@ -664,6 +664,24 @@ TEST_F(ScalesBoard, AQuestionLeftUnansweredEndsWithTheSend) {
     EXPECT_TRUE(form->Closing());
 }
 
+// A board closed while it sends and opened again after the end still says how
+// each scale's send ended.
+TEST_F(ScalesBoard, ABoardOpenedAgainAfterItsSendStillTellsEachScalesState) {
+    SimProcess sim;
+    sim.Start({"--tcp", "--count", "2"});
+    const auto ports = sim.Ports(2);
+    ASSERT_EQ(ports.size(), 2u);
+    Start(Tcp(ports[0]) + "  Deli\n" + Tcp(ports[1]) + "  Bakery\n");
+    form->LoadFile(table);
+    TScalesForm* board = Board();
+    board->btnSend->click();
+    board->close();
+    ASSERT_TRUE(gui::WaitFor([&] { return !board->Sending(); }, 20000));
+    EXPECT_EQ(Board(), board);
+    EXPECT_EQ(Cell(0, TScalesForm::ColState), "sent");
+    EXPECT_EQ(Cell(1, TScalesForm::ColState), "sent");
+}
+
 // Row 0 and the row after the last are the start and end commands: the board
 // says so as the command does, never "row 0" or a row the table has not.
 TEST(BoardState, AFailureBeforeTheFirstRowOrAfterTheLastIsNotGivenARowNumber) {
