@@ -424,12 +424,11 @@ TEST(TransferEngine, WithStrictRepliesEachLineEndsOneReply) {
     TTransferEngine engine(Strict(1000, 1), clock);
     TTableRows rows(Rows(3));
     engine.SetRows(&rows);
-    std::vector<std::string> heard;
-    std::optional<TTransferOutcome> outcome;
-    TEngineEvents events;
-    engine.SetListener(&events);
-    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
-    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    FakeScale scale;
+    scale.answer = [](const std::string&) { return std::string(); }; // the test answers itself
+    scale.Attach(engine);
+    std::vector<std::string>& heard = scale.heard;
+    std::optional<TTransferOutcome>& outcome = scale.outcome;
     engine.Start(TDatabaseKind::Product);
     clock.Advance(1000); // no answer in time: the start goes out again
     ASSERT_EQ(heard.size(), 2u);
@@ -464,12 +463,12 @@ TEST(TransferEngine, AtPaceZeroEveryReplyOfAReadIsMatchedBeforeTheNextCommandGoe
     TTransferEngine engine(options, clock);
     TTableRows rows(Rows(3));
     engine.SetRows(&rows);
-    std::vector<std::string> heard;
-    std::optional<TTransferOutcome> outcome;
-    TEngineEvents events;
-    engine.SetListener(&events);
-    events.OnSend = [&](const std::string& c) { heard.push_back(c); };
-    events.OnFinished = [&](const TTransferOutcome& o) { outcome = o; };
+    FakeScale scale;
+    scale.answer = [](const std::string&) { return std::string(); }; // the test answers itself
+    scale.Attach(engine);
+    std::vector<std::string>& heard = scale.heard;
+    std::optional<TTransferOutcome>& outcome = scale.outcome;
+    TEngineEvents& events = scale.events; // the inline scale below replaces its send
     engine.Start(TDatabaseKind::Product);
     engine.Feed("MbP\r\n");
     EXPECT_EQ(heard, (std::vector<std::string>{"SbP", "Sr1;x"}));
